@@ -1,0 +1,123 @@
+#include "connections/incoming_text.h"
+
+namespace connections {
+
+namespace {
+
+// 0x80 to 0x9F of Windows-1252; the five unassigned bytes keep their C1 code.
+constexpr char16_t kHighControlRange[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+int sequenceLength(unsigned char lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
+// The second byte is narrower than 80..BF after some leads: this rules out
+// overlong forms, surrogates and code points beyond U+10FFFF.
+bool validSecond(unsigned char lead, unsigned char b)
+{
+    switch (lead) {
+    case 0xE0: return b >= 0xA0 && b <= 0xBF;
+    case 0xED: return b >= 0x80 && b <= 0x9F;
+    case 0xF0: return b >= 0x90 && b <= 0xBF;
+    case 0xF4: return b >= 0x80 && b <= 0x8F;
+    default: return b >= 0x80 && b <= 0xBF;
+    }
+}
+
+bool isContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+enum class Sequence { Complete, Truncated, Invalid };
+
+// Looks at the UTF-8 sequence starting at `at`.
+Sequence classify(QByteArrayView bytes, qsizetype at, int length)
+{
+    const auto lead = static_cast<unsigned char>(bytes[at]);
+    for (int k = 1; k < length; ++k) {
+        if (at + k >= bytes.size())
+            return Sequence::Truncated;
+        const auto b = static_cast<unsigned char>(bytes[at + k]);
+        const bool ok = (k == 1) ? validSecond(lead, b) : isContinuation(b);
+        if (!ok)
+            return Sequence::Invalid;
+    }
+    return Sequence::Complete;
+}
+
+char32_t codePoint(QByteArrayView bytes, qsizetype at, int length)
+{
+    static constexpr unsigned char leadMask[5] = {0, 0, 0x1F, 0x0F, 0x07};
+    char32_t cp = static_cast<unsigned char>(bytes[at]) & leadMask[length];
+    for (int k = 1; k < length; ++k)
+        cp = (cp << 6) | (static_cast<unsigned char>(bytes[at + k]) & 0x3F);
+    return cp;
+}
+
+} // namespace
+
+char16_t windows1252ToUnicode(unsigned char byte)
+{
+    if (byte >= 0x80 && byte <= 0x9F)
+        return kHighControlRange[byte - 0x80];
+    return byte;
+}
+
+QString IncomingText::decode(QByteArrayView bytes)
+{
+    QByteArray joined;
+    if (!pending_.isEmpty()) {
+        joined = pending_ + bytes.toByteArray();
+        bytes = joined;
+        pending_.clear();
+    }
+    QString text;
+    text.reserve(bytes.size());
+    qsizetype i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x80) {
+            text.append(QChar(b));
+            ++i;
+            continue;
+        }
+        const int length = sequenceLength(b);
+        const Sequence kind = length ? classify(bytes, i, length) : Sequence::Invalid;
+        if (kind == Sequence::Truncated) {
+            pending_ = bytes.sliced(i).toByteArray();
+            break;
+        }
+        if (kind == Sequence::Invalid) {
+            text.append(QChar(windows1252ToUnicode(b)));
+            ++i;
+            continue;
+        }
+        const char32_t cp = codePoint(bytes, i, length);
+        if (QChar::requiresSurrogates(cp)) {
+            text.append(QChar(QChar::highSurrogate(cp)));
+            text.append(QChar(QChar::lowSurrogate(cp)));
+        } else {
+            text.append(QChar(char16_t(cp)));
+        }
+        i += length;
+    }
+    return text;
+}
+
+QString IncomingText::flush()
+{
+    QString text;
+    for (char c : std::as_const(pending_))
+        text.append(QChar(windows1252ToUnicode(static_cast<unsigned char>(c))));
+    pending_.clear();
+    return text;
+}
+
+} // namespace connections

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "connections/socket_control.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <map>
+
+namespace connections {
+
+// A control array of sockets: element 0 exists from the start, further
+// elements are created at run time by index. The events of every element
+// arrive through the array with the element's index.
+class SocketArray : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxIndex = 32767;
+
+    explicit SocketArray(const QHostAddress &bindAddress = QHostAddress::Any, QObject *parent = nullptr);
+
+    // Creates element `index`; refused if it exists already or is out of range.
+    void Load(int index);
+    bool exists(int index) const;
+    int count() const { return static_cast<int>(elements_.size()); }
+    // The element at `index`; refused if it has not been created.
+    SocketControl &operator()(int index) const;
+
+signals:
+    void ConnectionRequest(int Index, qint32 requestID);
+    void DataArrival(int Index, qint32 bytesTotal);
+
+private:
+    void create(int index);
+
+    QHostAddress bind_;
+    std::map<int, SocketControl *> elements_;
+};
+
+} // namespace connections

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <stdexcept>
+
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+namespace connections {
+
+class IncomingText;
+
+// What State() reports. Only Connecting and Connected mean anything to the
+// chat; the rest tell the other situations apart for whoever looks.
+enum SocketState : int {
+    Closed = 0,
+    Listening = 2,
+    Connecting = 6,   // host lookup and TCP handshake under way
+    Connected = 7,
+    PeerClosed = 8,   // the peer ended the connection
+    Failed = 9,       // the connect or the connection failed
+};
+
+// A socket operation refused at once. The text is Spanish and meant for the user.
+class SocketError : public std::runtime_error {
+public:
+    explicit SocketError(const QString &text);
+    QString text() const;
+};
+
+// One TCP socket in the manner of a classic form control: properties, a few
+// verbs, and two events delivered on the user-interface thread. It either
+// carries one outgoing connection, listens, or carries one accepted one.
+class SocketControl : public QObject {
+    Q_OBJECT
+public:
+    // Bound on the bytes held unread per socket: beyond it the data waits in
+    // the network (TCP flow control) instead of in our memory.
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+
+    explicit SocketControl(QObject *parent = nullptr);
+    ~SocketControl() override;
+
+    // Local address to listen on and connect from; the program uses Any, tests
+    // give each copy its own loopback address.
+    void setBindAddress(const QHostAddress &address);
+    QHostAddress bindAddress() const;
+
+    int State() const;
+
+    QString RemoteHost() const;
+    void setRemoteHost(const QString &host);
+    int RemotePort() const;
+    void setRemotePort(int port);
+    void Connect();
+    void Close();
+    QString LocalIP() const;
+    void SendData(const QString &text);
+
+    int LocalPort() const;
+    void setLocalPort(int port);
+    void Listen();
+    QString RemoteHostIP() const;
+    void Accept(qint32 requestID);
+    void GetData(QString &data);
+
+    qint64 bytesPending() const;
+
+signals:
+    // Raised by a listening socket. A request not accepted before the handler
+    // returns is refused: the peer sees its connection closed.
+    void ConnectionRequest(qint32 requestID);
+    void DataArrival(qint32 bytesTotal);
+
+private:
+    void adoptConnection(QTcpSocket *socket);
+    void onNewConnection();
+    void onReadyRead();
+    void onPeerGone();
+    void onConnectionError();
+    void raiseDataArrival();
+    void releaseSocket();
+    static void checkPort(int port);
+
+    QHostAddress bind_ = QHostAddress::Any;
+    QString remoteHost_;
+    int remotePort_ = 0;
+    int localPort_ = 0;
+    QString requesterIP_;
+    int endState_ = Closed;
+    QTcpServer *server_ = nullptr;
+    QPointer<QTcpSocket> socket_;
+    IncomingText *incoming_ = nullptr;
+    QTimer *flushTimer_ = nullptr;
+};
+
+QString describeSocketError(int qtError, const QString &fallback);
+
+} // namespace connections

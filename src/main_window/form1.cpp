@@ -1,0 +1,245 @@
+#include "main_window/form1.h"
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "main_window/colors.h"
+#include "rich_text/rich_text_box.h"
+
+#include <QEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <limits>
+
+const QString Form1::DireccionInicial = QStringLiteral("127.0.0.1");
+
+namespace {
+
+// Positions and sizes are kept in twips, 1440 to the inch, as the layout was
+// drawn; they become pixels through the screen's logical resolution.
+struct Twips {
+    int left, top, width, height;
+};
+
+constexpr Twips kAreaCliente{0, 0, 5775, 5865};
+constexpr Twips kTxtMensaje{240, 5160, 3975, 495};
+constexpr Twips kCmdEnviar{4320, 5160, 1215, 495};
+constexpr Twips kTxtIp{240, 120, 2415, 285};
+constexpr Twips kCmdConectar{2760, 120, 1095, 375};
+constexpr Twips kCmdDesconectar{3960, 120, 1095, 375};
+constexpr Twips kTxtTexto{240, 600, 5295, 4455};
+constexpr Twips kCommand1{5160, 120, 375, 375};
+
+constexpr quint32 kFondoVentana = 0x808080;
+constexpr quint32 kFondoCaja = 0xE0E0E0;
+constexpr quint32 kFondoBoton = 0xC0C0C0;
+constexpr quint32 kFondoAyuda = 0x0000FF;
+
+const QString kTituloAcercaDe = QStringLiteral("Que hace... VarloZintabel");
+const QString kTextoAcercaDe = QStringLiteral("Recibe mensajes de múltiples fuentes\r\nEnvia mensajes a un único destinatario");
+
+// How many failure lines the one failure box keeps before dropping the oldest.
+constexpr int kLineasDeFallo = 8;
+
+QRect aPixeles(const QWidget *widget, const Twips &t)
+{
+    const double x = widget->logicalDpiX() / 1440.0;
+    const double y = widget->logicalDpiY() / 1440.0;
+    return QRect(qRound(t.left * x), qRound(t.top * y), qRound(t.width * x), qRound(t.height * y));
+}
+
+// Buttons drawn in the graphical style, so that their back colour shows.
+QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 bgr, QWidget *parent)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    const QColor back = colorDeBgr(bgr);
+    button->setStyleSheet(QStringLiteral(
+        "QPushButton { background-color: %1; border: 1px solid #303030; border-radius: 0px; }"
+        "QPushButton:pressed { background-color: %2; border-style: inset; }"
+        "QPushButton:focus { border: 1px dotted #000000; }"
+        "QPushButton:disabled { color: #808080; border-color: #707070; }")
+                              .arg(back.name(), back.darker(120).name()));
+    return button;
+}
+
+QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent)
+{
+    auto *box = new QLineEdit(text, parent);
+    box->setObjectName(name);
+    box->setStyleSheet(QStringLiteral("QLineEdit { background-color: %1; }").arg(colorDeBgr(kFondoCaja).name()));
+    box->setMaxLength(std::numeric_limits<int>::max());
+    return box;
+}
+
+void cuadroInformativoModal(QWidget *parent, const QString &title, const QString &text)
+{
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QMessageBox::information(parent, title, shown, QMessageBox::Ok);
+}
+
+} // namespace
+
+Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
+    : QWidget(parent)
+    , cuadroInformativo_(cuadroInformativoModal)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Varlo-Zintabel"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/varlo-zintabel.png")));
+    crearControles();
+    WSCEnvia = new connections::SocketControl(this);
+    WSCEnvia->setObjectName(QStringLiteral("WSCEnvia"));
+    WSCEnvia->setBindAddress(bindAddress);
+    WSCRecibe = new connections::SocketArray(bindAddress, this);
+    WSCRecibe->setObjectName(QStringLiteral("WSCRecibe"));
+    colocarControles();
+    conectarEventos();
+    protegido([this] { Form_Load(); });
+    Timer1->start();
+}
+
+Form1::~Form1() = default;
+
+void Form1::setCuadroInformativo(CuadroInformativo box)
+{
+    cuadroInformativo_ = std::move(box);
+}
+
+bool Form1::slotOcupado(int n) const
+{
+    return n >= 1 && n <= NumeroSlots && SlotOcupado[n];
+}
+
+void Form1::crearControles()
+{
+    TxtMensaje = cajaDeTexto(QStringLiteral("TxtMensaje"), QString(), this);
+    CmdEnviar = botonGrafico(QStringLiteral("CmdEnviar"), QStringLiteral("Enviar"), kFondoBoton, this);
+    TxtIp = cajaDeTexto(QStringLiteral("TxtIp"), DireccionInicial, this);
+    CmdConectar = botonGrafico(QStringLiteral("CmdConectar"), QStringLiteral("Conectar"), kFondoBoton, this);
+    CmdDesconectar = botonGrafico(QStringLiteral("CmdDesconectar"), QStringLiteral("Desconectar"), kFondoBoton, this);
+    CmdDesconectar->setEnabled(false);
+
+    TxtTexto = new rich_text::RichTextBox(this);
+    TxtTexto->setObjectName(QStringLiteral("TxtTexto"));
+    TxtTexto->setBackgroundColor(colorDeBgr(kFondoCaja));
+    QFont transcriptFont(QStringLiteral("sans-serif"));
+    transcriptFont.setStyleHint(QFont::SansSerif);
+    transcriptFont.setPointSizeF(9.75);
+    TxtTexto->setFont(transcriptFont);
+
+    Command1 = botonGrafico(QStringLiteral("Command1"), QStringLiteral("?"), kFondoAyuda, this);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(500);
+
+    setTabOrder(TxtMensaje, CmdEnviar);
+    setTabOrder(CmdEnviar, TxtIp);
+    setTabOrder(TxtIp, CmdConectar);
+    setTabOrder(CmdConectar, CmdDesconectar);
+    setTabOrder(CmdDesconectar, TxtTexto);
+    setTabOrder(TxtTexto, Command1);
+    TxtMensaje->setFocus();
+}
+
+// The controls keep these places whatever happens; the window has a fixed size.
+void Form1::colocarControles()
+{
+    QPalette background = palette();
+    background.setColor(QPalette::Window, colorDeBgr(kFondoVentana));
+    setPalette(background);
+    setAutoFillBackground(true);
+
+    setFixedSize(aPixeles(this, kAreaCliente).size());
+    TxtMensaje->setGeometry(aPixeles(this, kTxtMensaje));
+    CmdEnviar->setGeometry(aPixeles(this, kCmdEnviar));
+    TxtIp->setGeometry(aPixeles(this, kTxtIp));
+    CmdConectar->setGeometry(aPixeles(this, kCmdConectar));
+    CmdDesconectar->setGeometry(aPixeles(this, kCmdDesconectar));
+    TxtTexto->setGeometry(aPixeles(this, kTxtTexto));
+    Command1->setGeometry(aPixeles(this, kCommand1));
+}
+
+void Form1::conectarEventos()
+{
+    connect(Timer1, &QTimer::timeout, this, [this] { protegido([this] { Timer1_Timer(); }); });
+    connect(CmdConectar, &QPushButton::clicked, this, [this] { protegido([this] { CmdConectar_Click(); }); });
+    connect(CmdDesconectar, &QPushButton::clicked, this, [this] { protegido([this] { CmdDesconectar_Click(); }); });
+    connect(CmdEnviar, &QPushButton::clicked, this, [this] { protegido([this] { CmdEnviar_Click(); }); });
+    connect(Command1, &QPushButton::clicked, this, [this] { protegido([this] { Command1_Click(); }); });
+    connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this, [this](int index, qint32 requestID) {
+        protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); });
+    });
+    connect(WSCRecibe, &connections::SocketArray::DataArrival, this, [this](int index, qint32 bytesTotal) {
+        protegido([&] { WSCRecibe_DataArrival(index, bytesTotal); });
+    });
+    TxtMensaje->installEventFilter(this);
+}
+
+// Key presses of the message box reach its handler as a character code, then
+// the box handles the key in its ordinary way.
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == TxtMensaje && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        short keyAscii = 0;
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            keyAscii = 13;
+        else if (!key->text().isEmpty())
+            keyAscii = static_cast<short>(key->text().at(0).unicode());
+        if (keyAscii != 0)
+            protegido([&] { TxtMensaje_KeyPress(keyAscii); });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::Command1_Click()
+{
+    cuadroInformativo_(this, kTituloAcercaDe, kTextoAcercaDe);
+}
+
+void Form1::protegido(const std::function<void()> &handler)
+{
+    try {
+        handler();
+    } catch (const connections::SocketError &error) {
+        informarFallo(error.text());
+    } catch (const std::bad_alloc &) {
+        informarFallo(QStringLiteral("No hay memoria suficiente para completar la operación."));
+    } catch (const std::exception &error) {
+        informarFallo(QStringLiteral("Error inesperado: %1").arg(QString::fromLocal8Bit(error.what())));
+    }
+}
+
+// One box, never modal, for every failure: the window keeps working while it
+// is open, and failures that come in a burst add lines to it instead of
+// piling up boxes.
+void Form1::informarFallo(const QString &text)
+{
+    if (!cuadroFallo_) {
+        cuadroFallo_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(),
+                                       QMessageBox::Ok, this);
+        cuadroFallo_->setObjectName(QStringLiteral("CuadroFallo"));
+        cuadroFallo_->setWindowModality(Qt::NonModal);
+    }
+    // Lines gather while the box is open, or while the window is not shown yet.
+    QStringList lines;
+    if (cuadroFallo_->isVisible() || !isVisible())
+        lines = cuadroFallo_->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    lines.append(text);
+    while (lines.size() > kLineasDeFallo)
+        lines.removeFirst();
+    cuadroFallo_->setText(lines.join(QLatin1Char('\n')));
+    // A failure at start-up is shown once the window is, so that the box
+    // appears above it rather than before it.
+    auto showBox = [box = cuadroFallo_] { box->show(); box->raise(); };
+    if (isVisible())
+        showBox();
+    else
+        QMetaObject::invokeMethod(cuadroFallo_, showBox, Qt::QueuedConnection);
+}

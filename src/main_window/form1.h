@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QLineEdit;
+class QMessageBox;
+class QPushButton;
+class QTimer;
+
+namespace connections {
+class SocketArray;
+class SocketControl;
+} // namespace connections
+
+namespace rich_text {
+class RichTextBox;
+class Rope;
+} // namespace rich_text
+
+// The program's one window: every control, the state the handlers share, and
+// one handler per control event. The handlers are defined next to the
+// subsystem they belong to: start-up here, the links in connections/, the
+// transcript, sending and receiving in messages/.
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int PuertoChat = 49577;
+    static constexpr int NumeroSlots = 1000;
+    static constexpr quint32 ColorRecibido = 0xFF5555; // &HBBGGRR: a medium blue
+    static const QString DireccionInicial;
+
+    // A modal information box: parent, title, text. Replaceable so that tests
+    // are not blocked by it.
+    using CuadroInformativo = std::function<void(QWidget *, const QString &, const QString &)>;
+
+    // `bindAddress` is where the sockets listen and connect from: any address
+    // for the program, a loopback address of its own for each copy in tests.
+    explicit Form1(const QHostAddress &bindAddress = QHostAddress::Any, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    void setCuadroInformativo(CuadroInformativo box);
+
+    bool conexionIniciada() const { return ConexionIniciada; }
+    bool slotOcupado(int n) const;
+    double posTexto() const { return PosTexto; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    // Window and controls
+    void crearControles();
+    void colocarControles();
+    void conectarEventos();
+    void Command1_Click();
+
+    // Where events enter the window: a handler that fails stops at the failing
+    // step, the user is told once in Spanish, and the program goes on.
+    void protegido(const std::function<void()> &handler);
+    void informarFallo(const QString &text);
+
+    // Start-up and status caption
+    void Form_Load();
+    void Timer1_Timer();
+    void LimpiarSlots();
+    void PonerTituloEstado(const QString &palabra);
+
+    // Outgoing link
+    void Conectar();
+    void CmdConectar_Click();
+    void CmdDesconectar_Click();
+
+    // Incoming links
+    void WSCRecibe_ConnectionRequest(int Index, qint32 requestID);
+    int BuscarSlotLibre() const;
+    void AvisarSlotsAgotados();
+
+    // Transcript
+    void AgregarEnviado(const QString &texto);
+    void AgregarRecibido(const QString &texto);
+    void CursorAlFinal();
+    void AnexarRtf(const rich_text::Rope &cola);
+
+    // Sending
+    void EnviarMensaje();
+    void CmdEnviar_Click();
+    void TxtMensaje_KeyPress(short &KeyAscii);
+
+    // Receiving
+    void WSCRecibe_DataArrival(int Index, qint32 bytesTotal);
+
+    QLineEdit *TxtMensaje = nullptr;
+    QPushButton *CmdEnviar = nullptr;
+    QLineEdit *TxtIp = nullptr;
+    QPushButton *CmdConectar = nullptr;
+    QPushButton *CmdDesconectar = nullptr;
+    rich_text::RichTextBox *TxtTexto = nullptr;
+    QPushButton *Command1 = nullptr;
+    QTimer *Timer1 = nullptr;
+    connections::SocketControl *WSCEnvia = nullptr;
+    connections::SocketArray *WSCRecibe = nullptr;
+
+    bool ConexionIniciada = false;
+    std::array<bool, NumeroSlots + 1> SlotOcupado{}; // 1 to 1000; element 0 unused
+    double PosTexto = 0;
+
+    bool slotsAgotadosAvisado_ = false;
+    CuadroInformativo cuadroInformativo_;
+    QMessageBox *cuadroFallo_ = nullptr;
+};

@@ -1,0 +1,170 @@
+#include "../support/chat_test_support.h"
+
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace support;
+
+// The window as it opens, its caption, the about box and a taken port. Every
+// copy here binds its own loopback address, so the tests never need the
+// machine's real port 49577.
+class TestForm1 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void opensInItsInitialState();
+    void controlsSitWhereTheLayoutPutsThem();
+    void tabCyclesThroughTheControls();
+    void captionFollowsTheSendingSocket();
+    void aboutBoxShowsItsTwoLinesAndChangesNothing();
+    void takenPortIsReportedAndTheWindowKeepsWorking();
+};
+
+void TestForm1::opensInItsInitialState()
+{
+    const QHostAddress self(QStringLiteral("127.0.0.21"));
+    Form1 form(self);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    for (int n = 1; n <= Form1::NumeroSlots; ++n)
+        QVERIFY2(!form.slotOcupado(n), qPrintable(QString::number(n)));
+    QCOMPARE(form.posTexto(), 0.0);
+    QVERIFY(!form.conexionIniciada());
+    QCOMPARE(recibe(form)(0).State(), int(connections::Listening));
+    QCOMPARE(recibe(form)(0).LocalPort(), Form1::PuertoChat);
+    QCOMPARE(form.windowTitle(), caption(QStringLiteral("127.0.0.21"), "Desconectado"));
+
+    QCOMPARE(lineEdit(form, "TxtIp")->text(), QStringLiteral("127.0.0.1"));
+    QVERIFY(lineEdit(form, "TxtIp")->isEnabled());
+    QVERIFY(lineEdit(form, "TxtMensaje")->text().isEmpty());
+    QCOMPARE(button(form, "CmdEnviar")->text(), QStringLiteral("Enviar"));
+    QCOMPARE(button(form, "CmdConectar")->text(), QStringLiteral("Conectar"));
+    QCOMPARE(button(form, "CmdDesconectar")->text(), QStringLiteral("Desconectar"));
+    QCOMPARE(button(form, "Command1")->text(), QStringLiteral("?"));
+    QVERIFY(button(form, "CmdConectar")->isEnabled());
+    QVERIFY(!button(form, "CmdDesconectar")->isEnabled());
+    QCOMPARE(form.focusWidget(), lineEdit(form, "TxtMensaje"));
+
+    // Twice a second the caption is written again, still disconnected.
+    QTest::qWait(1100);
+    QCOMPARE(form.windowTitle(), caption(QStringLiteral("127.0.0.21"), "Desconectado"));
+}
+
+void TestForm1::controlsSitWhereTheLayoutPutsThem()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.22")));
+    const double px = form.logicalDpiX() / 1440.0;
+    const double py = form.logicalDpiY() / 1440.0;
+    auto expected = [&](int l, int t, int w, int h) {
+        return QRect(qRound(l * px), qRound(t * py), qRound(w * px), qRound(h * py));
+    };
+    struct Place { const char *name; QRect rect; };
+    const Place places[] = {
+        {"TxtMensaje", expected(240, 5160, 3975, 495)},
+        {"CmdEnviar", expected(4320, 5160, 1215, 495)},
+        {"TxtIp", expected(240, 120, 2415, 285)},
+        {"CmdConectar", expected(2760, 120, 1095, 375)},
+        {"CmdDesconectar", expected(3960, 120, 1095, 375)},
+        {"TxtTexto", expected(240, 600, 5295, 4455)},
+        {"Command1", expected(5160, 120, 375, 375)},
+    };
+    for (const Place &place : places) {
+        auto *widget = form.findChild<QWidget *>(QLatin1String(place.name));
+        QVERIFY2(widget, place.name);
+        QCOMPARE(widget->geometry(), place.rect);
+    }
+    QCOMPARE(form.size(), expected(0, 0, 5775, 5865).size());
+    QCOMPARE(form.minimumSize(), form.maximumSize());
+    QCOMPARE(form.palette().color(QPalette::Window), QColor(0x80, 0x80, 0x80));
+}
+
+void TestForm1::tabCyclesThroughTheControls()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.23")));
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+
+    auto walk = [&form](int steps) {
+        QStringList names{QApplication::focusWidget()->objectName()};
+        for (int i = 0; i < steps; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            names << QApplication::focusWidget()->objectName();
+        }
+        return names;
+    };
+    // With "Desconectar" disabled, Tab passes over it.
+    QCOMPARE(walk(6), QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "TxtTexto",
+                                   "Command1", "TxtMensaje"}));
+    button(form, "CmdDesconectar")->setEnabled(true);
+    QCOMPARE(walk(7), QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "CmdDesconectar",
+                                   "TxtTexto", "Command1", "TxtMensaje"}));
+}
+
+void TestForm1::captionFollowsTheSendingSocket()
+{
+    QTcpServer peer;
+    QVERIFY(peer.listen(QHostAddress(QStringLiteral("127.0.0.25")), Form1::PuertoChat));
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.24")));
+    form.show();
+
+    connectTo(form, QStringLiteral("127.0.0.25"));
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.24"), "Conectado"), 1000);
+
+    QTRY_VERIFY(peer.hasPendingConnections());
+    QTcpSocket *accepted = peer.nextPendingConnection();
+    accepted->disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.24"), "Desconectado"), 1000);
+}
+
+void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.26")));
+    QStringList shown;
+    form.setCuadroInformativo([&shown](QWidget *, const QString &title, const QString &text) {
+        shown << title << text;
+    });
+    const QString captionBefore = form.windowTitle();
+
+    QTest::mouseClick(button(form, "Command1"), Qt::LeftButton);
+
+    QCOMPARE(shown, QStringList({QStringLiteral("Que hace... VarloZintabel"),
+                                 QStringLiteral("Recibe mensajes de múltiples fuentes\r\n"
+                                                "Envia mensajes a un único destinatario")}));
+    QCOMPARE(form.windowTitle(), captionBefore);
+    QCOMPARE(lineEdit(form, "TxtIp")->text(), QStringLiteral("127.0.0.1"));
+    QVERIFY(!form.conexionIniciada());
+    QVERIFY(!button(form, "CmdDesconectar")->isEnabled());
+}
+
+void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
+{
+    const QHostAddress self(QStringLiteral("127.0.0.27"));
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(self, Form1::PuertoChat));
+    QTcpServer peer;
+    QVERIFY(peer.listen(QHostAddress(QStringLiteral("127.0.0.28")), Form1::PuertoChat));
+
+    Form1 form(self);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    QMessageBox *box = nullptr;
+    QTRY_VERIFY((box = form.findChild<QMessageBox *>(QStringLiteral("CuadroFallo"))) && box->isVisible());
+    QVERIFY2(box->text().contains(QStringLiteral("49577")), qPrintable(box->text()));
+    QVERIFY2(box->text().contains(QStringLiteral("en uso")), qPrintable(box->text()));
+    QVERIFY(box->windowModality() == Qt::NonModal);
+    QVERIFY(recibe(form)(0).State() != connections::Listening);
+
+    // The caption logic and the outgoing link still work.
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Desconectado"), 1000);
+    connectTo(form, QStringLiteral("127.0.0.28"));
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Conectado"), 1000);
+}
+
+QTEST_MAIN(TestForm1)
+#include "test_form1.moc"

@@ -1,0 +1,61 @@
+#pragma once
+// Shared by the window tests: reach the controls of a Form1 by name, as a
+// person reaches them by sight.
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "main_window/form1.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <sys/resource.h>
+
+namespace support {
+
+inline QLineEdit *lineEdit(const Form1 &form, const char *name)
+{
+    return form.findChild<QLineEdit *>(QLatin1String(name));
+}
+
+inline QPushButton *button(const Form1 &form, const char *name)
+{
+    return form.findChild<QPushButton *>(QLatin1String(name));
+}
+
+inline connections::SocketControl &envia(const Form1 &form)
+{
+    return *form.findChild<connections::SocketControl *>(QStringLiteral("WSCEnvia"));
+}
+
+inline connections::SocketArray &recibe(const Form1 &form)
+{
+    return *form.findChild<connections::SocketArray *>(QStringLiteral("WSCRecibe"));
+}
+
+inline QString caption(const QString &address, const char *word)
+{
+    return address + QStringLiteral(" - ") + QLatin1String(word);
+}
+
+// Types an address and clicks "Conectar", as the user does.
+inline void connectTo(Form1 &form, const QString &address)
+{
+    QLineEdit *ip = lineEdit(form, "TxtIp");
+    ip->clear();
+    QTest::keyClicks(ip, address);
+    QTest::mouseClick(button(form, "CmdConectar"), Qt::LeftButton);
+}
+
+inline void raiseOpenFileLimit(rlim_t wanted)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < wanted) {
+        limit.rlim_cur = std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace support
