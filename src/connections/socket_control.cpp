@@ -18,6 +18,8 @@ namespace {
 // held bytes are shown as they are.
 constexpr int kSplitCharacterWaitMs = 300;
 
+constexpr int kListenBacklog = 1024;
+
 // Connections taken from a listener and waiting to be accepted, by request
 // number. Process-wide because any socket may accept a request raised by the
 // listener; everything runs on one thread.
@@ -190,6 +192,8 @@ void SocketControl::Listen()
         throw SocketError(QStringLiteral("Un socket conectado no puede escuchar."));
     if (!server_) {
         server_ = new QTcpServer(this);
+        // Room for a burst of peers arriving together; the kernel caps it.
+        server_->setListenBacklogSize(kListenBacklog);
         connect(server_, &QTcpServer::newConnection, this, &SocketControl::onNewConnection);
     }
     if (server_->isListening())

@@ -1,0 +1,210 @@
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace connections;
+
+namespace {
+
+const QHostAddress kServer(QStringLiteral("127.0.0.51"));
+const QHostAddress kClient(QStringLiteral("127.0.0.52"));
+constexpr int kPort = 49577;
+
+// A listening control array whose requests are accepted into element 1, 2, ...
+struct Listener {
+    SocketArray array{kServer};
+    int next = 1;
+
+    Listener()
+    {
+        array(0).setLocalPort(kPort);
+        array(0).Listen();
+        QObject::connect(&array, &SocketArray::ConnectionRequest, [this](int, qint32 id) {
+            array.Load(next);
+            array(next++).Accept(id);
+        });
+    }
+};
+
+QTcpSocket *connectedClient(QObject *parent)
+{
+    auto *client = new QTcpSocket(parent);
+    client->bind(kClient, 0);
+    client->connectToHost(kServer, kPort);
+    return client;
+}
+
+} // namespace
+
+// The socket layer on its own, over real loopback sockets.
+class TestSocketControl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void outgoingLinkReportsItsStates();
+    void acceptedConnectionCarriesDataAndItsPeerAddress();
+    void requestLeftUnacceptedIsRefused();
+    void peerThatLeavesIsReleasedButEverythingItSentIsRead();
+    void splitCharacterIsWaitedForThenShown();
+    void unreadDataIsBoundedPerSocket();
+    void refusedOperationsThrowSpanishErrors();
+};
+
+void TestSocketControl::outgoingLinkReportsItsStates()
+{
+    Listener listener;
+    QCOMPARE(listener.array(0).State(), int(Listening));
+
+    SocketControl link;
+    link.setBindAddress(kClient);
+    QCOMPARE(link.State(), int(Closed));
+    QCOMPARE(link.LocalIP(), QStringLiteral("127.0.0.52"));
+    link.setRemoteHost(kServer.toString());
+    link.setRemotePort(kPort);
+    link.Connect();
+    QCOMPARE(link.State(), int(Connecting));
+    QTRY_COMPARE(link.State(), int(Connected));
+    QTRY_VERIFY(listener.array.exists(1));
+
+    link.Close();
+    QCOMPARE(link.State(), int(Closed));
+    QTRY_COMPARE(listener.array(1).State(), int(PeerClosed));
+
+    // Nothing listens at this address: the connect fails later, not at once.
+    link.setRemoteHost(QStringLiteral("127.0.0.53"));
+    link.Connect();
+    QTRY_COMPARE(link.State(), int(Failed));
+}
+
+void TestSocketControl::acceptedConnectionCarriesDataAndItsPeerAddress()
+{
+    Listener listener;
+    QString requester;
+    connect(&listener.array, &SocketArray::ConnectionRequest, this,
+            [&](int index, qint32) { requester = listener.array(index).RemoteHostIP(); });
+    QSignalSpy arrivals(&listener.array, &SocketArray::DataArrival);
+
+    SocketControl link;
+    link.setBindAddress(kClient);
+    link.setRemoteHost(kServer.toString());
+    link.setRemotePort(kPort);
+    link.Connect();
+    QTRY_COMPARE(link.State(), int(Connected));
+    link.SendData(QStringLiteral("¿Qué tal, señor? 😀"));
+
+    QTRY_VERIFY(!arrivals.isEmpty());
+    QCOMPARE(requester, QStringLiteral("127.0.0.52"));
+    QCOMPARE(arrivals.first().at(0).toInt(), 1);
+    QString text;
+    listener.array(1).GetData(text);
+    QCOMPARE(text, QStringLiteral("¿Qué tal, señor? 😀"));
+    QCOMPARE(listener.array(1).RemoteHostIP(), QStringLiteral("127.0.0.52"));
+}
+
+void TestSocketControl::requestLeftUnacceptedIsRefused()
+{
+    SocketControl listener;
+    listener.setBindAddress(kServer);
+    listener.setLocalPort(kPort);
+    listener.Listen();
+    QSignalSpy requests(&listener, &SocketControl::ConnectionRequest);
+
+    QTcpSocket *client = connectedClient(this);
+    QSignalSpy closed(client, &QTcpSocket::disconnected);
+    QTRY_COMPARE(requests.size(), 1);
+    QTRY_COMPARE(closed.size(), 1);
+    QCOMPARE(listener.State(), int(Listening));
+}
+
+void TestSocketControl::peerThatLeavesIsReleasedButEverythingItSentIsRead()
+{
+    Listener listener;
+    QString received;
+    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
+        QString part;
+        listener.array(index).GetData(part);
+        received += part;
+    });
+
+    QTcpSocket *client = connectedClient(this);
+    QVERIFY(client->waitForConnected(5000));
+    client->write("adi\xC3\xB3s");
+    client->write("\xE2\x82"); // half of a euro sign, never finished
+    client->disconnectFromHost();
+
+    QTRY_COMPARE(listener.array.exists(1) ? listener.array(1).State() : -1, int(PeerClosed));
+    QTRY_COMPARE(received, QStringLiteral("adiósâ‚"));
+    QVERIFY(listener.array(1).findChildren<QTcpSocket *>().isEmpty());
+}
+
+void TestSocketControl::splitCharacterIsWaitedForThenShown()
+{
+    Listener listener;
+    QStringList reads;
+    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
+        QString part;
+        listener.array(index).GetData(part);
+        reads << part;
+    });
+    QTcpSocket *client = connectedClient(this);
+    QVERIFY(client->waitForConnected(5000));
+
+    client->write("ni\xC3");
+    QTRY_COMPARE(reads, QStringList{"ni"});
+    client->write("\xB1o");
+    QTRY_COMPARE(reads, QStringList({"ni", QStringLiteral("ño")}));
+
+    // A legacy peer's last accented letter is not held back for good.
+    client->write("est\xE1");
+    QTRY_COMPARE(reads, QStringList({"ni", QStringLiteral("ño"), "est", QStringLiteral("á")}));
+}
+
+void TestSocketControl::unreadDataIsBoundedPerSocket()
+{
+    Listener listener;
+    QByteArray received;
+    qint64 largestRead = 0;
+    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
+        QString part;
+        listener.array(index).GetData(part);
+        largestRead = std::max<qint64>(largestRead, part.size());
+        received += part.toLatin1();
+    });
+    QTcpSocket *client = connectedClient(this);
+    QVERIFY(client->waitForConnected(5000));
+    const QByteArray payload(4 * 1024 * 1024, 'x');
+    client->write(payload);
+
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), payload.size(), 20000);
+    QVERIFY(largestRead <= SocketControl::ReadBufferBytes);
+    QVERIFY(received == payload);
+}
+
+void TestSocketControl::refusedOperationsThrowSpanishErrors()
+{
+    Listener listener;
+    SocketControl second;
+    second.setBindAddress(kServer);
+    second.setLocalPort(kPort);
+    try {
+        second.Listen();
+        QFAIL("listening twice on one port must be refused");
+    } catch (const SocketError &error) {
+        QVERIFY2(error.text().contains(QStringLiteral("49577")), qPrintable(error.text()));
+        QVERIFY2(error.text().contains(QStringLiteral("en uso")), qPrintable(error.text()));
+    }
+    QVERIFY_THROWS_EXCEPTION(SocketError, listener.array(1));
+    QVERIFY_THROWS_EXCEPTION(SocketError, listener.array.Load(0));
+    QVERIFY_THROWS_EXCEPTION(SocketError, listener.array.Load(SocketArray::MaxIndex + 1));
+    listener.array.Load(7);
+    QVERIFY_THROWS_EXCEPTION(SocketError, listener.array(7).Accept(123456));
+    QVERIFY_THROWS_EXCEPTION(SocketError, listener.array(7).SendData(QStringLiteral("x")));
+    QVERIFY_THROWS_EXCEPTION(SocketError, second.setRemotePort(70000));
+}
+
+QTEST_GUILESS_MAIN(TestSocketControl)
+#include "test_socket_control.moc"
