@@ -1,0 +1,43 @@
+# Shared by the scripts in tools/: package checks and the build.
+# shellcheck shell=bash
+
+VZ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# To build and run the program.
+VZ_BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core)
+# To run the whole test suite as well.
+VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev)
+
+vz_missing_packages() {
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' || echo "$pkg"
+    done
+}
+
+# Installs what is missing with apt-get when root; otherwise prints the exact
+# command to run and stops.
+vz_ensure_packages() {
+    local missing
+    mapfile -t missing < <(vz_missing_packages "$@")
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Faltan paquetes. Instálelos con:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Instalando: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
+        apt-get update
+        apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# vz_build <build dir> [cmake options...]
+vz_build() {
+    local dir="$1"
+    shift
+    cmake -S "$VZ_ROOT" -B "$dir" -G Ninja "$@"
+    cmake --build "$dir" --parallel "$(nproc)"
+}
