@@ -26,12 +26,12 @@ qint32 aPosicion32(double position)
 void Form1::AgregarEnviado(const QString &texto)
 {
     PosTexto = static_cast<double>(texto.length()) + PosTexto + 2;
-    AnexarRtf(rtfLiteral(texto));
+    AnexarRtf(messages::rtfLiteral(texto));
 }
 
 void Form1::AgregarRecibido(const QString &texto)
 {
-    AnexarRtf(rich_text::Rope(u"\r\n") + rtfLiteral(texto));
+    AnexarRtf(rich_text::Rope(u"\r\n") + messages::rtfLiteral(texto));
     TxtTexto->setSelStart(aPosicion32(PosTexto));
     TxtTexto->setSelLength(static_cast<qint32>(std::min<qint64>(texto.length() + 2, std::numeric_limits<qint32>::max())));
     TxtTexto->setSelColor(ColorRecibido);

@@ -59,3 +59,34 @@ inline void raiseOpenFileLimit(rlim_t wanted)
 }
 
 } // namespace support
+
+#include "rich_text/rich_text_box.h"
+
+namespace support {
+
+inline rich_text::RichTextBox &transcript(const Form1 &form)
+{
+    return *form.findChild<rich_text::RichTextBox *>(QStringLiteral("TxtTexto"));
+}
+
+// The transcript's plain text: each entry preceded by CR LF.
+inline QString transcriptText(const Form1 &form)
+{
+    return transcript(form).text().toString();
+}
+
+// Colour at a plain-text position, as &HBBGGRR.
+inline quint32 transcriptColor(const Form1 &form, qint64 position)
+{
+    return transcript(form).colorAt(position);
+}
+
+// Types a message and presses Enter, as the user does.
+inline void typeAndEnter(Form1 &form, const QString &text)
+{
+    QLineEdit *box = lineEdit(form, "TxtMensaje");
+    QTest::keyClicks(box, text);
+    QTest::keyClick(box, Qt::Key_Return);
+}
+
+} // namespace support

@@ -1,0 +1,253 @@
+#include "../support/chat_test_support.h"
+
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace support;
+
+namespace {
+
+QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
+
+// A foreign peer: a raw socket that connects into a copy, and a listener on
+// its own address that takes the copy's connect-back and keeps what it reads.
+struct ForeignPeer {
+    QTcpServer listener;
+    QTcpSocket *fromCopy = nullptr;
+    QByteArray received;
+    QTcpSocket toCopy;
+
+    ForeignPeer(const char *own, const char *copy)
+    {
+        listener.listen(address(own), Form1::PuertoChat);
+        QObject::connect(&listener, &QTcpServer::newConnection, [this] {
+            fromCopy = listener.nextPendingConnection();
+            QObject::connect(fromCopy, &QTcpSocket::readyRead, [this] { received += fromCopy->readAll(); });
+        });
+        toCopy.bind(address(own), 0);
+        toCopy.connectToHost(address(copy), Form1::PuertoChat);
+        toCopy.waitForConnected(5000);
+    }
+
+    void send(const QByteArray &bytes)
+    {
+        toCopy.write(bytes);
+        toCopy.flush();
+    }
+};
+
+// Each entry in the transcript's plain text, without the line break that
+// precedes it.
+QStringList entries(const Form1 &form)
+{
+    QStringList parts = transcriptText(form).split(QStringLiteral("\r\n"));
+    parts.removeFirst();
+    return parts;
+}
+
+bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
+{
+    for (qint64 p = from; p < from + length; ++p) {
+        if (transcriptColor(form, p) != color)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// Sending and receiving, with whole windows driven through their widgets and
+// peers on loopback addresses of their own.
+class TestConversation : public QObject {
+    Q_OBJECT
+
+private slots:
+    void conversationStartedFromOneSideGoesBothWays();
+    void sendingHasThreeOutcomes();
+    void wireCarriesTheRawTextAndNothingElse();
+    void eachReadIsOneEntry();
+    void peerBytesAreShownAsText();
+    void largeMessageArrivesWhole();
+};
+
+void TestConversation::conversationStartedFromOneSideGoesBothWays()
+{
+    Form1 a(address("127.0.0.61"));
+    Form1 b(address("127.0.0.62"));
+    a.show();
+    b.show();
+
+    connectTo(a, QStringLiteral("127.0.0.62"));
+    QTRY_COMPARE(support::envia(a).State(), int(connections::Connected));
+    QTRY_COMPARE(support::envia(b).State(), int(connections::Connected));
+
+    typeAndEnter(a, QStringLiteral("Hola, ¿qué tal?"));
+    QTRY_COMPARE(entries(b), QStringList{QStringLiteral("Hola, ¿qué tal?")});
+    QTest::keyClicks(lineEdit(b, "TxtMensaje"), QStringLiteral("Bien {\\b gracias}"));
+    QTest::mouseClick(button(b, "CmdEnviar"), Qt::LeftButton);
+    QTRY_COMPARE(entries(a).size(), 2);
+
+    const QStringList conversation{QStringLiteral("Hola, ¿qué tal?"), QStringLiteral("Bien {\\b gracias}")};
+    QCOMPARE(entries(a), conversation);
+    QCOMPARE(entries(b), conversation);
+    // Each entry is its length plus 2 positions: 15 + 2, then 17 + 2.
+    QCOMPARE(a.posTexto(), 36.0);
+    QCOMPARE(b.posTexto(), 36.0);
+    QCOMPARE(transcriptText(a).size(), 36);
+
+    const quint32 blue = Form1::ColorRecibido;
+    QVERIFY(!allColored(a, 2, 15, blue) && transcriptColor(a, 2) != blue);
+    QVERIFY(allColored(a, 19, 17, blue));
+    QVERIFY(allColored(b, 2, 15, blue));
+    QVERIFY(transcriptColor(b, 19) != blue && transcriptColor(b, 35) != blue);
+    QVERIFY(lineEdit(a, "TxtMensaje")->text().isEmpty());
+    QVERIFY(lineEdit(b, "TxtMensaje")->text().isEmpty());
+}
+
+void TestConversation::sendingHasThreeOutcomes()
+{
+    ForeignPeer peer("127.0.0.64", "127.0.0.63");
+    Form1 a(address("127.0.0.63"));
+    a.show();
+    QLineEdit *box = lineEdit(a, "TxtMensaje");
+    QPushButton *send = button(a, "CmdEnviar");
+
+    // Empty input: nothing happens, the focus comes back from the button.
+    send->setFocus();
+    QTest::mouseClick(send, Qt::LeftButton);
+    QVERIFY(box->text().isEmpty());
+    QCOMPARE(a.focusWidget(), box);
+    QCOMPARE(a.posTexto(), 0.0);
+
+    // Not connected: the warning replaces what was typed.
+    typeAndEnter(a, QStringLiteral("hola"));
+    QCOMPARE(box->text(), QStringLiteral("NO ESTAS CONECTADO"));
+    QCOMPARE(a.posTexto(), 0.0);
+    QVERIFY(entries(a).isEmpty());
+
+    // Connecting is not connected either.
+    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.64"));
+    QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
+    QCOMPARE(support::envia(a).State(), int(connections::Connecting));
+    box->setText(QStringLiteral("otra vez"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(box->text(), QStringLiteral("NO ESTAS CONECTADO"));
+
+    // Once the link is up, the warning left in the box is a message like any other.
+    QTRY_COMPARE(support::envia(a).State(), int(connections::Connected));
+    send->setFocus();
+    QTest::mouseClick(send, Qt::LeftButton);
+    QTRY_COMPARE(peer.received, QByteArray("NO ESTAS CONECTADO"));
+    QVERIFY(box->text().isEmpty());
+    QCOMPARE(a.focusWidget(), box);
+    QCOMPARE(entries(a), QStringList{QStringLiteral("NO ESTAS CONECTADO")});
+    QCOMPARE(a.posTexto(), 20.0);
+    QCOMPARE(transcript(a).selStart(), 20);
+    QCOMPARE(transcript(a).selLength(), 0);
+
+    // Spaces alone are a message.
+    typeAndEnter(a, QStringLiteral("   "));
+    QTRY_COMPARE(peer.received, QByteArray("NO ESTAS CONECTADO   "));
+    QCOMPARE(a.posTexto(), 25.0);
+}
+
+void TestConversation::wireCarriesTheRawTextAndNothingElse()
+{
+    ForeignPeer peer("127.0.0.66", "127.0.0.65");
+    Form1 a(address("127.0.0.65"));
+    QTRY_VERIFY(a.slotOcupado(1));
+    QTRY_COMPARE(support::envia(a).State(), int(connections::Connected)); // the connect-back
+
+    typeAndEnter(a, QStringLiteral("uno"));
+    typeAndEnter(a, QStringLiteral("dos"));
+    typeAndEnter(a, QStringLiteral("{\\rtf1 ñ}\tx"));
+    const QByteArray expected = QByteArray("unodos") + QStringLiteral("{\\rtf1 ñ}\tx").toUtf8();
+    QTRY_COMPARE(peer.received, expected);
+    QTest::qWait(100);
+    QCOMPARE(peer.received, expected);
+    // Nothing ever goes back over a receiving socket.
+    QCOMPARE(peer.toCopy.bytesAvailable(), 0);
+}
+
+void TestConversation::eachReadIsOneEntry()
+{
+    ForeignPeer peer("127.0.0.68", "127.0.0.67");
+    Form1 b(address("127.0.0.67"));
+    QTRY_VERIFY(b.slotOcupado(1));
+
+    // Two messages waiting together come out of one read.
+    peer.toCopy.write("ab");
+    peer.toCopy.write("cd");
+    peer.toCopy.flush();
+    QTRY_COMPARE(entries(b), QStringList{"abcd"});
+
+    // One message in two pieces makes two entries, each coloured by itself.
+    peer.send("mitad ");
+    QTRY_COMPARE(entries(b).size(), 2);
+    peer.send("y mitad");
+    QTRY_COMPARE(entries(b), QStringList({"abcd", "mitad ", "y mitad"}));
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+    QVERIFY(allColored(b, 0, transcriptText(b).size(), Form1::ColorRecibido));
+
+    // A second peer's text lands in the same transcript, looking the same.
+    QTcpSocket other;
+    other.bind(address("127.0.0.69"), 0);
+    other.connectToHost(address("127.0.0.67"), Form1::PuertoChat);
+    QVERIFY(other.waitForConnected(5000));
+    other.write("otro");
+    other.flush();
+    QTRY_COMPARE(entries(b).size(), 4);
+    QCOMPARE(entries(b).last(), QStringLiteral("otro"));
+    QVERIFY(b.slotOcupado(2));
+}
+
+void TestConversation::peerBytesAreShownAsText()
+{
+    ForeignPeer peer("127.0.0.71", "127.0.0.70");
+    Form1 b(address("127.0.0.70"));
+    QTRY_VERIFY(b.slotOcupado(1));
+
+    peer.send("ni\xC3");           // a character cut between two reads
+    QTRY_COMPARE(entries(b).size(), 1);
+    peer.send("\xB1o");
+    QTRY_COMPARE(entries(b), QStringList({"ni", QStringLiteral("ño")}));
+
+    peer.send("canci\xF3n, \xBFqu\xE9 tal?"); // Windows-1252
+    QTRY_COMPARE(entries(b).last(), QStringLiteral("canción, ¿qué tal?"));
+
+    peer.send(QByteArray("a\0b\x01", 4)); // NUL and control bytes get visible stand-ins
+    QTRY_COMPARE(entries(b).last(), QStringLiteral("a\u2400b\u2401"));
+
+    peer.send("{\\b negrita} \\par }{ \\u65?");
+    QTRY_COMPARE(entries(b).last(), QStringLiteral("{\\b negrita} \\par }{ \\u65?"));
+
+    // Every entry coloured exactly, whatever came before it.
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+    QVERIFY(allColored(b, 0, transcriptText(b).size(), Form1::ColorRecibido));
+}
+
+void TestConversation::largeMessageArrivesWhole()
+{
+    ForeignPeer peer("127.0.0.73", "127.0.0.72");
+    Form1 b(address("127.0.0.72"));
+    QTRY_VERIFY(b.slotOcupado(1));
+
+    QString text;
+    auto *random = QRandomGenerator::global();
+    const QString alphabet = QStringLiteral("abcdefghijklmnopqrstuvwxyz ñ{}\\áé😀");
+    while (text.size() < 1024 * 1024) {
+        const qsizetype at = random->bounded(alphabet.size());
+        text += alphabet.at(at).isSurrogate() ? QStringLiteral("😀") : QString(alphabet.at(at));
+    }
+    const QByteArray message = text.toUtf8();
+    peer.send(message);
+
+    QTRY_COMPARE_WITH_TIMEOUT(entries(b).join(QString()).size(), text.size(), 60000);
+    QCOMPARE(entries(b).join(QString()), text);
+    QVERIFY(entries(b).size() > 1);
+}
+
+QTEST_MAIN(TestConversation)
+#include "test_conversation.moc"
