@@ -1,0 +1,80 @@
+#include "messages/rtf_literal.h"
+
+namespace messages {
+
+namespace {
+
+// One UTF-16 unit as shown: the stand-in for control characters and broken
+// surrogates, the unit itself otherwise.
+char16_t shownUnit(QStringView text, qsizetype i)
+{
+    const char16_t u = text[i].unicode();
+    if (u == 0x7F)
+        return 0x2421;
+    if (u < 0x20)
+        return char16_t(0x2400 + u);
+    if (QChar::isHighSurrogate(u))
+        return i + 1 < text.size() && text[i + 1].isLowSurrogate() ? u : 0xFFFD;
+    if (QChar::isLowSurrogate(u))
+        return i > 0 && text[i - 1].isHighSurrogate() ? u : 0xFFFD;
+    return u;
+}
+
+bool isCrLf(QStringView text, qsizetype i)
+{
+    return text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n';
+}
+
+}  // namespace
+
+rich_text::Rope rtfLiteral(QStringView text)
+{
+    QString out;
+    out.reserve(text.size() + 16);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (isCrLf(text, i)) {
+            out += u"\\par\r\n";
+            ++i;
+        } else if (u == '\r' || u == '\n') {
+            out += u"\\line ";
+        } else if (u == '\t') {
+            out += u"\\tab ";
+        } else if (u == '\\' || u == '{' || u == '}') {
+            out += u'\\';
+            out += QChar(u);
+        } else if (u >= 0x20 && u < 0x7F) {
+            out += QChar(u);
+        } else {
+            out += QStringLiteral("\\u%1?").arg(int(qint16(shownUnit(text, i))));
+        }
+    }
+    // A \par at the very end of a document is read as its final paragraph
+    // mark, so an entry that is empty or ends with CR LF gets an empty group
+    // to keep its last paragraph.
+    if (text.isEmpty() || text.endsWith(u"\r\n"))
+        out += u"{}";
+    return rich_text::Rope(out);
+}
+
+QString shownLiterally(QStringView text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (isCrLf(text, i)) {
+            out += u"\r\n";
+            ++i;
+        } else if (u == '\r' || u == '\n') {
+            out += u'\n';
+        } else if (u == '\t') {
+            out += u'\t';
+        } else {
+            out += QChar(shownUnit(text, i));
+        }
+    }
+    return out;
+}
+
+}  // namespace messages

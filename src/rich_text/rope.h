@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <memory>
+
+namespace rich_text {
+
+// An immutable string stored as a balanced tree of shared chunks. Copies,
+// left(), mid() and concatenation share structure and cost O(log n) plus the
+// size of any small chunk they merge, so a long text can be cut and extended
+// cheaply over and over.
+//
+// A rope also carries its provenance: an origin id and how many leading
+// characters it is known to share with the rope that id was stamped on.
+// left() and operator+ keep the left operand's provenance, which lets a
+// consumer recognise "my own earlier output, cut and extended" without
+// comparing the texts.
+class Rope {
+public:
+    struct Node;
+    using NodePtr = std::shared_ptr<const Node>;
+
+    Rope() = default;
+    Rope(const QString& text);          // NOLINT: implicit on purpose
+    Rope(QStringView text);             // NOLINT
+    Rope(const char16_t* text);         // NOLINT
+    Rope(const char* utf8);             // NOLINT
+
+    qint64 length() const;
+    qint64 size() const { return length(); }
+    bool isEmpty() const { return length() == 0; }
+
+    QChar at(qint64 pos) const;          // pos must be in [0, length)
+    Rope left(qint64 n) const;           // n <= 0: empty; n >= length: whole
+    Rope mid(qint64 pos, qint64 n = -1) const;  // n < 0: up to the end
+    Rope right(qint64 n) const;
+    QString toString() const;
+
+    friend Rope operator+(const Rope& a, const Rope& b);
+    Rope& operator+=(const Rope& other) { return *this = *this + other; }
+
+    friend bool operator==(const Rope& a, const Rope& b);
+    friend bool operator!=(const Rope& a, const Rope& b) { return !(a == b); }
+    friend bool operator==(const Rope& a, QStringView b);
+    friend bool operator!=(const Rope& a, QStringView b) { return !(a == b); }
+
+    // Calls f(QStringView) for each chunk from position `from` on, in order,
+    // the first one trimmed to start at `from`; stops early when f returns false.
+    template <typename F>
+    void forEachChunk(qint64 from, F&& f) const;
+
+    // Provenance.
+    Rope stamped() const;                  // same text, fresh origin, fully shared
+    quint64 originId() const { return m_origin; }
+    qint64 sharedPrefix() const { return m_origin ? m_shared : 0; }
+
+    int depth() const;                     // tree height, for tests
+
+private:
+    explicit Rope(NodePtr root) : m_root(std::move(root)) {}
+    static void visitChunks(const Node* node, qint64 from, void* ctx,
+                            bool (*sink)(void*, QStringView));
+
+    NodePtr m_root;
+    quint64 m_origin = 0;
+    qint64 m_shared = 0;
+};
+
+template <typename F>
+void Rope::forEachChunk(qint64 from, F&& f) const
+{
+    auto trampoline = [](void* ctx, QStringView chunk) -> bool {
+        return (*static_cast<std::remove_reference_t<F>*>(ctx))(chunk);
+    };
+    visitChunks(m_root.get(), from < 0 ? 0 : from, &f, trampoline);
+}
+
+}  // namespace rich_text

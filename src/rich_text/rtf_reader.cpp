@@ -1,0 +1,485 @@
+#include "rich_text/rtf_reader.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace rich_text {
+
+namespace {
+
+enum class Kw {
+    Skip, FontTable, ColorTable, Par, Line, Tab, Cell, U, Uc, Bin, F, Fs, Cf, B, I, Ul, UlNone,
+    Plain, Red, Green, Blue, FontFamily, FontCharset, Char,
+};
+
+struct KwInfo {
+    Kw kind;
+    char16_t ch = 0;   // for Kw::Char
+};
+
+const std::unordered_map<std::string_view, KwInfo>& keywords()
+{
+    static const std::unordered_map<std::string_view, KwInfo> table = {
+        // destinations whose content is never shown
+        {"stylesheet", {Kw::Skip}}, {"info", {Kw::Skip}}, {"pict", {Kw::Skip}},
+        {"object", {Kw::Skip}}, {"header", {Kw::Skip}}, {"headerl", {Kw::Skip}},
+        {"headerr", {Kw::Skip}}, {"headerf", {Kw::Skip}}, {"footer", {Kw::Skip}},
+        {"footerl", {Kw::Skip}}, {"footerr", {Kw::Skip}}, {"footerf", {Kw::Skip}},
+        {"fldinst", {Kw::Skip}}, {"xe", {Kw::Skip}}, {"tc", {Kw::Skip}},
+        {"themedata", {Kw::Skip}}, {"colorschememapping", {Kw::Skip}},
+        {"latentstyles", {Kw::Skip}}, {"datastore", {Kw::Skip}}, {"listtable", {Kw::Skip}},
+        {"listoverridetable", {Kw::Skip}}, {"revtbl", {Kw::Skip}}, {"rsidtbl", {Kw::Skip}},
+        {"generator", {Kw::Skip}}, {"filetbl", {Kw::Skip}}, {"footnote", {Kw::Skip}},
+        {"annotation", {Kw::Skip}}, {"nonshppict", {Kw::Skip}}, {"shpinst", {Kw::Skip}},
+        {"xmlnstbl", {Kw::Skip}}, {"mmathPr", {Kw::Skip}}, {"private", {Kw::Skip}},
+        {"fonttbl", {Kw::FontTable}}, {"colortbl", {Kw::ColorTable}},
+        {"par", {Kw::Par}}, {"page", {Kw::Par}}, {"sect", {Kw::Par}}, {"row", {Kw::Par}},
+        {"line", {Kw::Line}}, {"tab", {Kw::Tab}}, {"cell", {Kw::Cell}},
+        {"u", {Kw::U}}, {"uc", {Kw::Uc}}, {"bin", {Kw::Bin}},
+        {"f", {Kw::F}}, {"fs", {Kw::Fs}}, {"cf", {Kw::Cf}},
+        {"b", {Kw::B}}, {"i", {Kw::I}}, {"ul", {Kw::Ul}}, {"ulnone", {Kw::UlNone}},
+        {"plain", {Kw::Plain}},
+        {"red", {Kw::Red}}, {"green", {Kw::Green}}, {"blue", {Kw::Blue}},
+        {"fnil", {Kw::FontFamily}}, {"froman", {Kw::FontFamily}}, {"fswiss", {Kw::FontFamily}},
+        {"fmodern", {Kw::FontFamily}}, {"fscript", {Kw::FontFamily}},
+        {"fdecor", {Kw::FontFamily}}, {"ftech", {Kw::FontFamily}}, {"fbidi", {Kw::FontFamily}},
+        {"fcharset", {Kw::FontCharset}},
+        {"emdash", {Kw::Char, 0x2014}}, {"endash", {Kw::Char, 0x2013}},
+        {"bullet", {Kw::Char, 0x2022}}, {"lquote", {Kw::Char, 0x2018}},
+        {"rquote", {Kw::Char, 0x2019}}, {"ldblquote", {Kw::Char, 0x201C}},
+        {"rdblquote", {Kw::Char, 0x201D}}, {"emspace", {Kw::Char, 0x2003}},
+        {"enspace", {Kw::Char, 0x2002}}, {"qmspace", {Kw::Char, 0x2005}},
+    };
+    return table;
+}
+
+// Windows-1252 differs from Latin-1 only in 0x80..0x9F.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+    0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,
+};
+
+char16_t fromCp1252(int byte)
+{
+    if (byte >= 0x80 && byte < 0xA0)
+        return kCp1252High[byte - 0x80];
+    return char16_t(byte);
+}
+
+bool isLetter(char16_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
+
+int hexValue(char16_t c)
+{
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// RTF's own initial character format (12 pt); documents set theirs in the header.
+CharFormat rtfInitialFormat()
+{
+    CharFormat f;
+    f.sizeHalfPoints = 24;
+    return f;
+}
+
+}  // namespace
+
+RtfReader::RtfReader(const QString& defaultFontName) : m_defaultFontName(defaultFontName)
+{
+    m_doc.paragraphs.emplace_back();
+    m_doc.colors.push_back(Color{});
+    m_groups.push_back(Group{rtfInitialFormat()});
+}
+
+RtfReader RtfReader::resumeAfterFinalParagraph(Document&& document, const QString& defaultFontName)
+{
+    RtfReader reader(defaultFontName);
+    reader.m_doc = std::move(document);
+    reader.m_doc.normalize(defaultFontName);
+    reader.m_started = true;
+    reader.m_groups.push_back(Group{Document::defaultFormat()});
+    for (int i = 0; i < int(reader.m_doc.fonts.size()); ++i)
+        reader.m_fontNumbers.insert(i, i);
+    reader.m_colorTable = reader.m_doc.colors;
+    reader.paragraphBreak();
+    return reader;
+}
+
+Document RtfReader::read(const Rope& rtf, const QString& defaultFontName)
+{
+    RtfReader reader(defaultFontName);
+    reader.feed(rtf);
+    return reader.finish();
+}
+
+void RtfReader::feed(const Rope& rope, qint64 from)
+{
+    rope.forEachChunk(from, [this](QStringView chunk) {
+        feed(chunk);
+        return !m_done;
+    });
+}
+
+void RtfReader::feed(QStringView chunk)
+{
+    for (qsizetype i = 0; i < chunk.size() && !m_done;) {
+        if (step(chunk[i].unicode()))
+            ++i;
+    }
+}
+
+Document RtfReader::finish()
+{
+    if (m_lex == Lex::Word || m_lex == Lex::Param)
+        endWord(m_lex == Lex::Param);
+    m_lex = Lex::Text;
+    auto& paragraphs = m_doc.paragraphs;
+    // A \par right at the end is the final paragraph mark, not an empty paragraph.
+    if (m_trailingPar && paragraphs.size() >= 2 && paragraphs.back().text.isEmpty())
+        paragraphs.pop_back();
+    m_doc.normalize(m_defaultFontName);
+    return std::move(m_doc);
+}
+
+bool RtfReader::step(char16_t c)
+{
+    switch (m_lex) {
+    case Lex::Text:
+        if (c == '\\')
+            m_lex = Lex::Backslash;
+        else if (c == '{')
+            openGroup();
+        else if (c == '}')
+            closeGroup();
+        else if (c != '\r' && c != '\n')
+            destinationText(c);
+        return true;
+    case Lex::Backslash:
+        if (isLetter(c)) {
+            m_lex = Lex::Word;
+            m_word[0] = char(c);
+            m_wordLength = 1;
+            m_wordTooLong = false;
+            m_negative = false;
+            m_param = 0;
+        } else if (c == '\'') {
+            m_lex = Lex::Hex1;
+        } else {
+            m_lex = Lex::Text;
+            if (c == '\r' || c == '\n')
+                controlWord("par", false, 0);
+            else
+                controlSymbol(c);
+        }
+        return true;
+    case Lex::Word:
+        if (isLetter(c)) {
+            if (m_wordLength < kMaxWordLength)
+                m_word[m_wordLength++] = char(c);
+            else
+                m_wordTooLong = true;
+            return true;
+        }
+        if (isDigit(c) || c == '-') {
+            m_lex = Lex::Param;
+            m_negative = c == '-';
+            m_param = c == '-' ? 0 : c - '0';
+            return true;
+        }
+        endWord(false);
+        return c == ' ';     // the delimiting space belongs to the control word
+    case Lex::Param:
+        if (isDigit(c)) {
+            m_param = std::min(m_param * 10 + (c - '0'), kParamLimit);
+            return true;
+        }
+        endWord(true);
+        return c == ' ';
+    case Lex::Hex1:
+        m_hexHigh = hexValue(c);
+        if (m_hexHigh < 0) {
+            m_lex = Lex::Text;          // not an escape after all; read c as it is
+            return false;
+        }
+        m_lex = Lex::Hex2;
+        return true;
+    case Lex::Hex2: {
+        const int low = hexValue(c);
+        m_lex = Lex::Text;
+        if (low < 0)
+            return false;
+        hexByte(m_hexHigh * 16 + low);
+        return true;
+    }
+    case Lex::Binary:
+        if (--m_binaryLeft <= 0)
+            m_lex = Lex::Text;
+        return true;
+    }
+    return true;
+}
+
+void RtfReader::openGroup()
+{
+    m_fallbackLeft = 0;
+    if (m_overflowDepth > 0 || int(m_groups.size()) >= kMaxDepth) {
+        ++m_overflowDepth;
+        return;
+    }
+    m_groups.push_back(m_groups.back());
+    m_groups.back().openedAfterPar = m_trailingPar;
+    m_started = true;
+}
+
+void RtfReader::closeGroup()
+{
+    m_fallbackLeft = 0;
+    if (m_overflowDepth > 0) {
+        --m_overflowDepth;
+        return;
+    }
+    if (m_groups.size() <= 1)
+        return;                      // a stray brace before the document
+    const Dest dest = top().dest;
+    if (top().openedAfterPar && dest != Dest::Skip)
+        m_trailingPar = false;     // e.g. "\par{}": the paragraph after it exists
+    m_groups.pop_back();
+    if (dest == Dest::FontTable && top().dest != Dest::FontTable && !m_pendingFont.name.isEmpty())
+        commitFont();
+    if (m_groups.size() == 1 && m_started)
+        m_done = true;
+}
+
+void RtfReader::endWord(bool hasParam)
+{
+    m_lex = Lex::Text;
+    if (m_wordTooLong)
+        return;
+    const qint64 value = m_negative ? -m_param : m_param;
+    controlWord(std::string_view(m_word.data(), size_t(m_wordLength)), hasParam, int(value));
+}
+
+bool RtfReader::skippingFallback()
+{
+    if (m_fallbackLeft <= 0)
+        return false;
+    --m_fallbackLeft;
+    return true;
+}
+
+void RtfReader::controlWord(std::string_view word, bool hasParam, int param)
+{
+    const auto& table = keywords();
+    const auto it = table.find(word);
+    if (it == table.end() || m_overflowDepth > 0) {
+        skippingFallback();
+        return;
+    }
+    const KwInfo info = it->second;
+    if (info.kind == Kw::Bin) {
+        // Binary data is never interpreted, only stepped over.
+        if (hasParam && param > 0) {
+            m_binaryLeft = param;
+            m_lex = Lex::Binary;
+        }
+        return;
+    }
+    if (skippingFallback())
+        return;
+    Group& g = top();
+    const bool on = !hasParam || param != 0;
+    switch (info.kind) {
+    case Kw::Skip:
+        g.dest = Dest::Skip;
+        break;
+    case Kw::FontTable:
+        if (g.dest != Dest::Skip) {
+            g.dest = Dest::FontTable;
+            m_pendingFontNumber = 0;
+            m_pendingFont = FontEntry{};
+        }
+        break;
+    case Kw::ColorTable:
+        if (g.dest != Dest::Skip) {
+            g.dest = Dest::ColorTable;
+            m_colorTable.clear();
+            m_colorGiven = false;
+            m_red = m_green = m_blue = 0;
+        }
+        break;
+    case Kw::Par:
+        paragraphBreak();
+        break;
+    case Kw::Line:
+        destinationText('\n');
+        break;
+    case Kw::Tab:
+    case Kw::Cell:
+        destinationText('\t');
+        break;
+    case Kw::Char:
+        destinationText(info.ch);
+        break;
+    case Kw::U: {
+        const int unit = param < 0 ? param + 65536 : param;
+        destinationText(unit >= 0 && unit <= 0xFFFF ? char16_t(unit) : char16_t(0xFFFD));
+        m_fallbackLeft = g.unicodeSkip;
+        break;
+    }
+    case Kw::Uc:
+        g.unicodeSkip = std::clamp(param, 0, 16);
+        break;
+    case Kw::F:
+        if (g.dest == Dest::FontTable) {
+            if (!m_pendingFont.name.isEmpty())
+                commitFont();
+            m_pendingFontNumber = param;
+            m_pendingFont = FontEntry{};
+        } else {
+            g.format.font = m_fontNumbers.value(param, 0);
+        }
+        break;
+    case Kw::Fs:
+        g.format.sizeHalfPoints = hasParam ? std::clamp(param, 2, 3276) : 24;
+        break;
+    case Kw::Cf:
+        g.format.color = param > 0 && param < int(m_colorTable.size()) ? m_colorTable[size_t(param)]
+                                                                       : Color{};
+        break;
+    case Kw::B:
+        g.format.bold = on;
+        break;
+    case Kw::I:
+        g.format.italic = on;
+        break;
+    case Kw::Ul:
+        g.format.underline = on;
+        break;
+    case Kw::UlNone:
+        g.format.underline = false;
+        break;
+    case Kw::Plain: {
+        const int font = g.format.font;
+        g.format = rtfInitialFormat();
+        g.format.font = font;
+        break;
+    }
+    case Kw::Red:
+        m_red = std::clamp(param, 0, 255);
+        m_colorGiven = true;
+        break;
+    case Kw::Green:
+        m_green = std::clamp(param, 0, 255);
+        m_colorGiven = true;
+        break;
+    case Kw::Blue:
+        m_blue = std::clamp(param, 0, 255);
+        m_colorGiven = true;
+        break;
+    case Kw::FontFamily:
+        if (g.dest == Dest::FontTable)
+            m_pendingFont.family = QString::fromLatin1(word.data(), qsizetype(word.size()));
+        break;
+    case Kw::FontCharset:
+        if (g.dest == Dest::FontTable)
+            m_pendingFont.charset = std::clamp(param, 0, 255);
+        break;
+    case Kw::Bin:
+        break;
+    }
+}
+
+void RtfReader::controlSymbol(char16_t c)
+{
+    switch (c) {
+    case '\\':
+    case '{':
+    case '}':
+        destinationText(c);
+        return;
+    case '~':
+        destinationText(0x00A0);
+        return;
+    case '_':
+        destinationText(0x2011);
+        return;
+    case '*':
+        top().dest = Dest::Skip;
+        return;
+    default:
+        skippingFallback();     // \- \| \: and unknown symbols show nothing
+        return;
+    }
+}
+
+void RtfReader::hexByte(int byte)
+{
+    if (byte == '\r' || byte == '\n')
+        byte = '\n';            // a line break inside the paragraph
+    destinationText(fromCp1252(byte));
+}
+
+void RtfReader::destinationText(char16_t c)
+{
+    if (m_overflowDepth > 0 || skippingFallback())
+        return;
+    switch (top().dest) {
+    case Dest::Text:
+        if (c == '\r')
+            c = '\n';          // a line break; CR LF only ever separates paragraphs
+        paragraph().append(QStringView(&c, 1), top().format);
+        m_trailingPar = false;
+        return;
+    case Dest::FontTable:
+        // Characters RTF cannot carry in a font name are dropped.
+        if (c == ';')
+            commitFont();
+        else if (m_pendingFont.name.size() < 256 && c >= 0x20 && c != '\\' && c != '{' && c != '}')
+            m_pendingFont.name.append(QChar(c));
+        return;
+    case Dest::ColorTable:
+        if (c == ';')
+            commitColor();
+        return;
+    case Dest::Skip:
+        return;
+    }
+}
+
+void RtfReader::paragraphBreak()
+{
+    if (m_overflowDepth > 0 || top().dest != Dest::Text)
+        return;
+    paragraph().markFormat = top().format;
+    m_doc.paragraphs.emplace_back();
+    m_trailingPar = true;
+}
+
+void RtfReader::commitFont()
+{
+    m_pendingFont.name = m_pendingFont.name.trimmed();
+    m_fontNumbers.insert(m_pendingFontNumber, int(m_doc.fonts.size()));
+    m_doc.fonts.push_back(m_pendingFont);
+    m_pendingFont = FontEntry{};
+}
+
+void RtfReader::commitColor()
+{
+    Color color;
+    if (m_colorGiven)
+        color = quint32(m_red << 16 | m_green << 8 | m_blue);
+    m_colorTable.push_back(color);
+    m_doc.ensureColor(color);
+    m_colorGiven = false;
+    m_red = m_green = m_blue = 0;
+}
+
+}  // namespace rich_text
