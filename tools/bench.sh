@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release (build-bench/) and runs them offscreen:
+# chat_bench (whole windows over loopback, each figure beside a baseline
+# measured in the same run) and transcript_bench (the transcript control).
+#   tools/bench.sh                      everything (about 2 minutes)
+#   tools/bench.sh latency accept       some chat_bench groups only
+# VZ_BENCH_DIR chooses another build directory.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}"
+dir="${VZ_BENCH_DIR:-$VZ_ROOT/build-bench}"
+cmake -S "$VZ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench
+
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+status=0
+echo "== chat_bench"
+# Qt's offscreen plugin notes what it cannot do on stderr; that is not a figure.
+"$dir/chat_bench" "$@" 2> >(grep -v -e 'propagateSizeHints' >&2) || status=1
+if [ $# -eq 0 ]; then
+    echo
+    echo "== transcript_bench"
+    "$dir/bench/transcript_bench" || status=1
+fi
+exit $status
