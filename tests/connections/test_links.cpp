@@ -72,7 +72,7 @@ void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
     QCOMPARE(lineEdit(b, "TxtIp")->text(), QStringLiteral("127.0.0.2"));
     QVERIFY(b.conexionIniciada());
     QVERIFY(linkControlsLinked(b));
-    QCOMPARE(b.focusWidget()->objectName(), QStringLiteral("TxtTexto"));
+    QCOMPARE(focusedControl(b), QStringLiteral("TxtTexto"));
     QCOMPARE(envia(b).RemotePort(), Form1::PuertoChat);
     QTRY_COMPARE(envia(b).State(), int(connections::Connected));
 

@@ -90,10 +90,10 @@ void TestForm1::tabCyclesThroughTheControls()
     QVERIFY(QTest::qWaitForWindowActive(&form));
 
     auto walk = [&form](int steps) {
-        QStringList names{QApplication::focusWidget()->objectName()};
+        QStringList names{focusedControl(form)};
         for (int i = 0; i < steps; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            names << QApplication::focusWidget()->objectName();
+            names << focusedControl(form);
         }
         return names;
     };

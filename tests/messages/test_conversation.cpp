@@ -19,7 +19,7 @@ struct ForeignPeer {
     QByteArray received;
     QTcpSocket toCopy;
 
-    ForeignPeer(const char *own, const char *copy)
+    explicit ForeignPeer(const char *own)
     {
         listener.listen(address(own), Form1::PuertoChat);
         QObject::connect(&listener, &QTcpServer::newConnection, [this] {
@@ -27,8 +27,13 @@ struct ForeignPeer {
             QObject::connect(fromCopy, &QTcpSocket::readyRead, [this] { received += fromCopy->readAll(); });
         });
         toCopy.bind(address(own), 0);
-        toCopy.connectToHost(address(copy), Form1::PuertoChat);
-        toCopy.waitForConnected(5000);
+    }
+
+    // Connects into a copy, which takes it into a slot.
+    bool reach(const Form1 &copy, const char *copyAddress)
+    {
+        toCopy.connectToHost(address(copyAddress), Form1::PuertoChat);
+        return toCopy.waitForConnected(5000) && QTest::qWaitFor([&] { return copy.slotOcupado(1); });
     }
 
     void send(const QByteArray &bytes)
@@ -108,7 +113,7 @@ void TestConversation::conversationStartedFromOneSideGoesBothWays()
 
 void TestConversation::sendingHasThreeOutcomes()
 {
-    ForeignPeer peer("127.0.0.64", "127.0.0.63");
+    ForeignPeer peer("127.0.0.64");
     Form1 a(address("127.0.0.63"));
     a.show();
     QLineEdit *box = lineEdit(a, "TxtMensaje");
@@ -155,14 +160,16 @@ void TestConversation::sendingHasThreeOutcomes()
 
 void TestConversation::wireCarriesTheRawTextAndNothingElse()
 {
-    ForeignPeer peer("127.0.0.66", "127.0.0.65");
     Form1 a(address("127.0.0.65"));
-    QTRY_VERIFY(a.slotOcupado(1));
+    ForeignPeer peer("127.0.0.66");
+    QVERIFY(peer.reach(a, "127.0.0.65"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected)); // the connect-back
 
     typeAndEnter(a, QStringLiteral("uno"));
     typeAndEnter(a, QStringLiteral("dos"));
-    typeAndEnter(a, QStringLiteral("{\\rtf1 ñ}\tx"));
+    // A tab cannot be typed into the box, but it can be pasted.
+    lineEdit(a, "TxtMensaje")->setText(QStringLiteral("{\\rtf1 ñ}\tx"));
+    QTest::keyClick(lineEdit(a, "TxtMensaje"), Qt::Key_Return);
     const QByteArray expected = QByteArray("unodos") + QStringLiteral("{\\rtf1 ñ}\tx").toUtf8();
     QTRY_COMPARE(peer.received, expected);
     QTest::qWait(100);
@@ -173,9 +180,9 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
 
 void TestConversation::eachReadIsOneEntry()
 {
-    ForeignPeer peer("127.0.0.68", "127.0.0.67");
     Form1 b(address("127.0.0.67"));
-    QTRY_VERIFY(b.slotOcupado(1));
+    ForeignPeer peer("127.0.0.68");
+    QVERIFY(peer.reach(b, "127.0.0.67"));
 
     // Two messages waiting together come out of one read.
     peer.toCopy.write("ab");
@@ -205,9 +212,9 @@ void TestConversation::eachReadIsOneEntry()
 
 void TestConversation::peerBytesAreShownAsText()
 {
-    ForeignPeer peer("127.0.0.71", "127.0.0.70");
     Form1 b(address("127.0.0.70"));
-    QTRY_VERIFY(b.slotOcupado(1));
+    ForeignPeer peer("127.0.0.71");
+    QVERIFY(peer.reach(b, "127.0.0.70"));
 
     peer.send("ni\xC3");           // a character cut between two reads
     QTRY_COMPARE(entries(b).size(), 1);
@@ -230,9 +237,9 @@ void TestConversation::peerBytesAreShownAsText()
 
 void TestConversation::largeMessageArrivesWhole()
 {
-    ForeignPeer peer("127.0.0.73", "127.0.0.72");
     Form1 b(address("127.0.0.72"));
-    QTRY_VERIFY(b.slotOcupado(1));
+    ForeignPeer peer("127.0.0.73");
+    QVERIFY(peer.reach(b, "127.0.0.72"));
 
     QString text;
     auto *random = QRandomGenerator::global();

@@ -34,6 +34,17 @@ inline connections::SocketArray &recibe(const Form1 &form)
     return *form.findChild<connections::SocketArray *>(QStringLiteral("WSCRecibe"));
 }
 
+// The named control that has the focus; the transcript's inner view counts
+// as the transcript.
+inline QString focusedControl(const QWidget &window)
+{
+    for (QWidget *w = window.focusWidget(); w && w != &window; w = w->parentWidget()) {
+        if (!w->objectName().isEmpty())
+            return w->objectName();
+    }
+    return QString();
+}
+
 inline QString caption(const QString &address, const char *word)
 {
     return address + QStringLiteral(" - ") + QLatin1String(word);
@@ -81,11 +92,22 @@ inline quint32 transcriptColor(const Form1 &form, qint64 position)
     return transcript(form).colorAt(position);
 }
 
+// Types any text key by key; QTest::keyClicks knows only ASCII.
+inline void typeText(QWidget *widget, const QString &text)
+{
+    for (QChar c : text) {
+        if (c.unicode() < 0x80 && c.isPrint())
+            QTest::keyClick(widget, c.toLatin1());
+        else
+            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+}
+
 // Types a message and presses Enter, as the user does.
 inline void typeAndEnter(Form1 &form, const QString &text)
 {
     QLineEdit *box = lineEdit(form, "TxtMensaje");
-    QTest::keyClicks(box, text);
+    typeText(box, text);
     QTest::keyClick(box, Qt::Key_Return);
 }
 
