@@ -91,6 +91,12 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlo-zintabel.png")));
+    // The classic dialog font: 8-point sans-serif, so that every caption fits
+    // its button in the fixed layout.
+    QFont controlsFont(QStringLiteral("sans-serif"));
+    controlsFont.setStyleHint(QFont::SansSerif);
+    controlsFont.setPointSizeF(8);
+    setFont(controlsFont);
     crearControles();
     WSCEnvia = new connections::SocketControl(this);
     WSCEnvia->setObjectName(QStringLiteral("WSCEnvia"));
