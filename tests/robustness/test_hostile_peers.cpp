@@ -1,0 +1,254 @@
+#include "robustness_support.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+using namespace support;
+using namespace robustness;
+
+// Peers that end their connections badly or not at all. In each case the
+// window goes on: what arrived is in the transcript, the caption keeps
+// ticking, and other peers are still heard.
+class TestHostilePeers : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { raiseOpenFileLimit(4096); }
+    void resetInTheMiddleOfAMessage();
+    void resetWithDataStillInFlight();
+    void halfCloseAfterSending();
+    void peerThatNeverSends();
+    void fiftyPeersComingAndGoing();
+};
+
+void TestHostilePeers::resetInTheMiddleOfAMessage()
+{
+    Form1 b(address("127.0.0.180"));
+    b.show();
+    RawPeer peer("127.0.0.181", "127.0.0.180");
+    QVERIFY(peer.connected());
+    QTRY_VERIFY(b.slotOcupado(1));
+
+    QVERIFY(peer.send("Esto llega entero. "));
+    QTRY_COMPARE(shownText(b), QStringLiteral("Esto llega entero. "));
+    // The message stops inside the euro sign (E2 82 AC): its first two bytes
+    // are held back, waiting for the third.
+    QVERIFY(peer.send("y esto se corta a mitad del \xE2\x82"));
+    QTRY_COMPARE(shownText(b), QStringLiteral("Esto llega entero. y esto se corta a mitad del "));
+    peer.reset();
+
+    // The held bytes are shown as they are, nothing else appears, and the
+    // receiving socket is let go.
+    QTRY_COMPARE(shownText(b), QStringLiteral("Esto llega entero. y esto se corta a mitad del \u00E2\u201A"));
+    QTRY_VERIFY(recibe(b)(1).State() == connections::PeerClosed || recibe(b)(1).State() == connections::Failed);
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+
+    // Another peer is still heard, and the caption still ticks.
+    RawPeer next("127.0.0.181", "127.0.0.180");
+    QVERIFY(next.connected());
+    QVERIFY(next.send("sigo aqu\xC3\xAD"));
+    QTRY_COMPARE(entries(b).last(), QStringLiteral("sigo aquí"));
+    QVERIFY(b.slotOcupado(2));
+    QCOMPARE(recibe(b)(0).State(), int(connections::Listening));
+    QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.180"), "Desconectado"));
+}
+
+void TestHostilePeers::resetWithDataStillInFlight()
+{
+    Form1 b(address("127.0.0.182"));
+    RawPeer peer("127.0.0.183", "127.0.0.182");
+    QVERIFY(peer.connected());
+    QTRY_VERIFY(b.slotOcupado(1));
+
+    // Far more than one read takes, reset at once: some of it may be lost in
+    // the network, but what is shown is the start of what was sent, in order,
+    // once, and nothing else.
+    QByteArray sent;
+    QRandomGenerator random(1808);
+    while (sent.size() < 512 * 1024)
+        sent += char('a' + random.bounded(26));
+    QVERIFY(peer.send(sent));
+    peer.reset();
+    QTRY_VERIFY(recibe(b)(1).State() == connections::PeerClosed || recibe(b)(1).State() == connections::Failed);
+    const QString shown = shownText(b);
+    QVERIFY2(QString::fromLatin1(sent).startsWith(shown), qPrintable(firstDifference(shown, QString::fromLatin1(sent))));
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+    QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.182"), "Desconectado"));
+}
+
+void TestHostilePeers::halfCloseAfterSending()
+{
+    // The peer's own listener takes the window's connect-back.
+    QTcpServer peerListener;
+    QVERIFY(peerListener.listen(address("127.0.0.185"), Form1::PuertoChat));
+    Form1 b(address("127.0.0.184"));
+    b.show();
+    RawPeer peer("127.0.0.185", "127.0.0.184");
+    QVERIFY(peer.connected());
+    QTRY_VERIFY(b.slotOcupado(1));
+    QTRY_COMPARE(envia(b).State(), int(connections::Connected));
+    QTRY_VERIFY(peerListener.hasPendingConnections());
+    QTcpSocket *backLink = peerListener.nextPendingConnection();
+    QByteArray heardBack;
+    QObject::connect(backLink, &QTcpSocket::readyRead, [&] { heardBack += backLink->readAll(); });
+
+    // The last character is cut: only its lead byte is sent before the end
+    // of the stream, so it can never be completed.
+    QVERIFY(peer.send("hasta luego \xC3"));
+    peer.shutdownSending();
+
+    // Everything is shown, the cut byte as the character it is on its own.
+    QTRY_COMPARE(shownText(b), QStringLiteral("hasta luego \u00C3"));
+    QTRY_COMPARE(recibe(b)(1).State(), int(connections::PeerClosed));
+    QTRY_VERIFY(peer.closedByOtherSide());
+
+    // The window's own link to that peer is a separate connection and still works.
+    QCOMPARE(envia(b).State(), int(connections::Connected));
+    typeAndEnter(b, QStringLiteral("adiós"));
+    QTRY_COMPARE(heardBack, QStringLiteral("adiós").toUtf8());
+    QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.184"), "Conectado"));
+}
+
+void TestHostilePeers::peerThatNeverSends()
+{
+    Form1 b(address("127.0.0.186"));
+    b.show();
+    auto silent = std::make_unique<RawPeer>("127.0.0.187", "127.0.0.186");
+    QVERIFY(silent->connected());
+    QTRY_VERIFY(b.slotOcupado(1));
+
+    // It holds its slot and nothing else: other peers are heard meanwhile.
+    RawPeer talker("127.0.0.187", "127.0.0.186");
+    QVERIFY(talker.connected());
+    QVERIFY(talker.send("mientras tanto"));
+    QTRY_COMPARE(entries(b), QStringList{QStringLiteral("mientras tanto")});
+    QTest::qWait(1200); // past two caption ticks and the wait for split characters
+    QCOMPARE(recibe(b)(1).State(), int(connections::Connected));
+    QCOMPARE(entries(b), QStringList{QStringLiteral("mientras tanto")});
+    QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.186"), "Desconectado"));
+
+    // When it finally leaves without a word, no empty entry is added.
+    silent.reset();
+    QTRY_COMPARE(recibe(b)(1).State(), int(connections::PeerClosed));
+    QTest::qWait(400);
+    QCOMPARE(entries(b), QStringList{QStringLiteral("mientras tanto")});
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+}
+
+namespace {
+
+// One of the peers that come and go: connect, say one line, leave, wait a
+// little, again, until told to stop. Every few rounds it leaves without a word.
+class ComingAndGoing : public QObject {
+public:
+    ComingAndGoing(int id, int &budget, QStringList &said, quint32 seed)
+        : id_(id), budget_(budget), said_(said), random_(seed)
+    {
+    }
+
+    void start() { round(); }
+    void stop() { stopping_ = true; }
+    bool idle() const { return !socket_ && !waiting_; }
+    int rounds() const { return rounds_; }
+
+private:
+    void round()
+    {
+        waiting_ = false;
+        if (stopping_ || budget_ <= 0)
+            return;
+        --budget_;
+        ++rounds_;
+        socket_ = new QTcpSocket(this);
+        socket_->bind(address("127.0.0.189"), 0);
+        const QByteArray line = (rounds_ % 7 == 0) ? QByteArray()
+                                                   : QStringLiteral("p%1r%2·").arg(id_).arg(rounds_).toUtf8();
+        connect(socket_, &QTcpSocket::connected, this, [this, line] {
+            if (!line.isEmpty()) {
+                socket_->write(line);
+                said_ << QString::fromUtf8(line);
+            }
+            socket_->disconnectFromHost();
+        });
+        connect(socket_, &QTcpSocket::disconnected, this, [this] { leave(); });
+        connect(socket_, &QTcpSocket::errorOccurred, this, [this] {
+            if (socket_ && socket_->state() == QAbstractSocket::UnconnectedState)
+                leave();
+        });
+        socket_->connectToHost(address("127.0.0.188"), Form1::PuertoChat);
+    }
+
+    void leave()
+    {
+        if (!socket_)
+            return;
+        socket_->deleteLater();
+        socket_ = nullptr;
+        waiting_ = true;
+        QTimer::singleShot(200 + random_.bounded(600), this, [this] { round(); });
+    }
+
+    int id_;
+    int &budget_;
+    QStringList &said_;
+    QRandomGenerator random_;
+    QTcpSocket *socket_ = nullptr;
+    bool waiting_ = false;
+    bool stopping_ = false;
+    int rounds_ = 0;
+};
+
+} // namespace
+
+void TestHostilePeers::fiftyPeersComingAndGoing()
+{
+    QTcpServer crowdListener; // takes the window's connect-back
+    QVERIFY(crowdListener.listen(address("127.0.0.189"), Form1::PuertoChat));
+    Form1 b(address("127.0.0.188"));
+    b.show();
+    QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
+
+    // Slots are never freed, so the whole run stays below the window's
+    // 1000 connections.
+    int budget = Form1::NumeroSlots - 50;
+    QStringList said;
+    std::vector<std::unique_ptr<ComingAndGoing>> peers;
+    for (int i = 0; i < 50; ++i) {
+        peers.push_back(std::make_unique<ComingAndGoing>(i, budget, said, 5000 + i));
+        peers.back()->start();
+    }
+    QTest::qWait(10000);
+    for (auto &peer : peers)
+        peer->stop();
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(peers.begin(), peers.end(), [](auto &p) { return p->idle(); }), 20000);
+
+    int made = 0;
+    for (auto &peer : peers)
+        made += peer->rounds();
+    QVERIFY2(made > 300, qPrintable(QStringLiteral("only %1 connections were made").arg(made)));
+
+    // Every line is there once, and nothing else: each came in one read.
+    QTRY_COMPARE_WITH_TIMEOUT(entries(b).size(), said.size(), 20000);
+    QStringList shown = entries(b);
+    shown.sort();
+    said.sort();
+    QCOMPARE(shown, said);
+    QTRY_VERIFY_WITH_TIMEOUT(b.slotOcupado(made), 10000);
+    QVERIFY(!b.slotOcupado(made + 1));
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+
+    // The caption kept ticking through the storm, and still does.
+    QVERIFY2(ticks.count() >= 10, qPrintable(QStringLiteral("%1 caption ticks in 10 s").arg(ticks.count())));
+    QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.188"), "Conectado"));
+    QCOMPARE(recibe(b)(0).State(), int(connections::Listening));
+}
+
+QTEST_MAIN(TestHostilePeers)
+#include "test_hostile_peers.moc"
