@@ -29,6 +29,13 @@ namespace {
 
 constexpr quint32 kReceivedBgr = 0xFF5555;
 
+QFont chatFont()
+{
+    QFont font(QStringLiteral("Sans Serif"));
+    font.setPointSizeF(9.75);
+    return font;
+}
+
 qint64 residentBytes()
 {
     std::ifstream statm("/proc/self/statm");
@@ -107,7 +114,7 @@ Result runOurs(int entries)
     const qint64 rssBefore = residentBytes();
     RichTextBox box;
     box.setGeometry(0, 0, 640, 400);
-    box.setFont(QFont(QStringLiteral("Sans Serif"), 9.75));
+    box.setFont(chatFont());
     box.setBackgroundColor(Qt::white);
     box.show();
     QCoreApplication::processEvents();
@@ -124,7 +131,7 @@ Result runBare(int entries)
     const qint64 rssBefore = residentBytes();
     QTextEdit edit;
     edit.setGeometry(0, 0, 640, 400);
-    edit.setFont(QFont(QStringLiteral("Sans Serif"), 9.75));
+    edit.setFont(chatFont());
     edit.setReadOnly(true);
     edit.setUndoRedoEnabled(false);
     edit.show();

@@ -86,11 +86,16 @@ int Document::colorIndex(const Color& color) const
 {
     if (!color)
         return 0;
-    for (size_t i = 1; i < colors.size(); ++i) {
-        if (colors[i] == color)
-            return int(i);
+    if (m_indexedColors > colors.size()) {
+        m_colorSlots.clear();
+        m_indexedColors = 0;
     }
-    return -1;
+    for (; m_indexedColors < colors.size(); ++m_indexedColors) {
+        const Color& c = colors[m_indexedColors];
+        if (c && m_indexedColors > 0 && !m_colorSlots.contains(*c))
+            m_colorSlots.insert(*c, int(m_indexedColors));
+    }
+    return m_colorSlots.value(*color, -1);
 }
 
 int Document::ensureColor(const Color& color)
@@ -108,8 +113,11 @@ void Document::normalize(const QString& fontName)
         paragraphs.emplace_back();
     if (fonts.empty())
         fonts.push_back(FontEntry{fontName});
-    if (colors.empty() || colors.front())
+    if (colors.empty() || colors.front()) {
         colors.insert(colors.begin(), Color{});
+        m_colorSlots.clear();
+        m_indexedColors = 0;
+    }
     paragraphs.back().markFormat = defaultFormat();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 
 #include <optional>
@@ -71,7 +72,15 @@ struct Document {
     int ensureColor(const Color& color);        // adds it when missing
     void normalize(const QString& fontName);
 
-    friend bool operator==(const Document&, const Document&) = default;
+    friend bool operator==(const Document& a, const Document& b)
+    {
+        return a.paragraphs == b.paragraphs && a.fonts == b.fonts && a.colors == b.colors;
+    }
+
+private:
+    // Lookup of colors by value, caught up lazily with entries pushed since.
+    mutable QHash<quint32, int> m_colorSlots;
+    mutable size_t m_indexedColors = 0;
 };
 
 }  // namespace rich_text

@@ -61,7 +61,9 @@ void TestRichTextBox::init()
     m_input->setGeometry(0, 160, 300, 30);
     m_box = new RichTextBox(m_window.get());
     m_box->setGeometry(0, 0, 300, 120);
-    m_box->setFont(QFont(u"Sans Serif"_qs, 9.75));
+    QFont font(u"Sans Serif"_qs);
+    font.setPointSizeF(9.75);
+    m_box->setFont(font);
     m_box->setBackgroundColor(Qt::white);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
