@@ -227,8 +227,10 @@ void RichTextBox::takeSelectionFromEditor()
     if (m_syncing || !m_edit->hasFocus())
         return;
     QTextDocument* doc = m_edit->document();
-    auto toModel = [this, doc](int pos) {
+    auto toModel = [this, doc](int pos) -> qint64 {
         const QTextBlock block = doc->findBlock(pos);
+        if (!block.isValid() || size_t(block.blockNumber()) >= m_model.paragraphCount())
+            return m_model.length();          // the view is behind; settled by the next update
         return m_model.paragraphStart(size_t(block.blockNumber())) + (pos - block.position());
     };
     const QTextCursor c = m_edit->textCursor();

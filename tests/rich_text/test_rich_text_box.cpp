@@ -45,6 +45,7 @@ private slots:
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
     void colourIsReadAsBgr();
+    void replacingTheDocumentReplacesTheView();
 
 private:
     std::unique_ptr<QWidget> m_window;
@@ -149,6 +150,26 @@ void TestRichTextBox::selectionIsPaintedOnlyWithFocus()
     const QTextCursor c = m_box->editor()->textCursor();
     QCOMPARE(c.selectedText(), QString(QChar::ParagraphSeparator) + u"defg"_qs);
     QCOMPARE(m_box->selLength(), 6);       // focus does not change the selection
+
+    m_input->setFocus();
+    QTRY_VERIFY(!m_box->editor()->textCursor().hasSelection());
+    QCOMPARE(m_box->selStart(), 5);
+    QCOMPARE(m_box->selLength(), 6);
+}
+
+void TestRichTextBox::replacingTheDocumentReplacesTheView()
+{
+    Transcript t(*m_box);
+    t.received(u"old"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    m_box->setTextRtf(rich_text::Rope(u"{\\rtf1{\\colortbl;\\red255\\green0\\blue0;}new {\\cf1 red}\\par next}"_qs));
+    QTRY_VERIFY(!m_box->updatePending());
+    QCOMPARE(shownText(*m_box), u"new red\r\nnext"_qs);
+    QCOMPARE(shownColor(*m_box, 0, 4), QColor(255, 0, 0));
+    m_box->setText(u"plain\r\nonly"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QCOMPARE(shownText(*m_box), u"plain\r\nonly"_qs);
+    QCOMPARE(m_box->text().toString(), u"plain\r\nonly"_qs);
 }
 
 void TestRichTextBox::selectAllAndCopyGiveThePlainText()
