@@ -1,0 +1,645 @@
+#!/usr/bin/env bash
+# Two copies of the chat on a small private network, driven through their
+# windows the way a person would: click, type, press Enter, copy the
+# transcript out with Ctrl+A / Ctrl+C.
+#
+# The network is two network namespaces made here and joined by a veth pair,
+# so the copies talk over real addresses of their own (each copy listens on the
+# same fixed port, which only works with one copy per network stack) and no
+# byte leaves this machine.  Then nc plays a foreign peer: it sends text to a
+# fresh copy and listens where that copy connects back.
+#
+# Usage: two_copies.sh PATH/TO/varlo-zintabel
+# Needs root (for `ip netns`), Xvfb, xdotool, xclip, nc (OpenBSD), ss; uses
+# ImageMagick's import/convert for the colour check when present.
+# Exits 0 when every check passed, 1 when one failed, 77 (skipped) when this
+# machine cannot run it.
+
+set -u
+export LC_ALL=C.UTF-8
+
+PROGRAM="${1:-}"
+SKIPPED=77
+# The whole script stops itself after this many seconds (CTest's own limit is
+# a little longer, so that the cleanup still runs).
+TIME_LIMIT="${VZ_E2E_TIME_LIMIT:-200}"
+# How long one wait for something to show up may take.
+WAIT=15
+
+PORT=49577
+NET_PREFIX=10.231.7
+ADDR_A="$NET_PREFIX.1"
+ADDR_B="$NET_PREFIX.2"
+NS_A="vz-e2e-$$-a"
+NS_B="vz-e2e-$$-b"
+# Interface names are limited to 15 characters.
+VETH_A="vze$$a"
+VETH_B="vze$$b"
+
+# Window layout in twips (left top width height); the window is 5775 twips
+# wide, so a point is placed by scaling with the real window width.
+declare -A LAYOUT=(
+    [TxtIp]="240 120 2415 285"
+    [CmdConectar]="2760 120 1095 375"
+    [CmdDesconectar]="3960 120 1095 375"
+    [Command1]="5160 120 375 375"
+    [TxtTexto]="240 600 5295 4455"
+    [TxtMensaje]="240 5160 3975 495"
+    [CmdEnviar]="4320 5160 1215 495"
+)
+WINDOW_TWIPS_WIDTH=5775
+
+passed=0
+failed=0
+summary_due=false   # set once checks have begun: every end then prints the count
+WORK=""
+XVFB_PID=""
+WATCHDOG_PID=""
+CREATED_NS=()
+declare -A WINDOW_OF=()   # copy name -> X window id
+declare -A PID_OF=()      # copy name -> process id
+
+# ---------------------------------------------------------------- reporting
+
+pass() { echo "PASS: $*"; passed=$((passed + 1)); }
+
+fail() {
+    echo "FAIL: $*"
+    failed=$((failed + 1))
+    save_failure_screenshot
+}
+
+note() { echo "  .. $*"; }
+
+skip_all() {
+    echo "SKIP: $*"
+    summary_due=false
+    exit "$SKIPPED"
+}
+
+# A picture of the whole screen at each failure, kept after the run.
+save_failure_screenshot() {
+    [ -n "${DISPLAY:-}" ] && command -v import >/dev/null || return 0
+    local dir="${VZ_E2E_ARTIFACTS:-${TMPDIR:-/tmp}/vz-e2e-$$}"
+    mkdir -p "$dir" || return 0
+    local file="$dir/failure-$failed.png"
+    timeout 10 import -window root "$file" 2>/dev/null && note "screen at this failure: $file"
+}
+
+# Shows a byte string readably (for differences between texts).
+show_bytes() { od -An -c | sed 's/^/     /'; }
+
+# ---------------------------------------------------------------- clean-up
+
+cleanup() {
+    local status=$?
+    if $summary_due; then
+        [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && failed=1
+        echo "$passed passed, $failed failed"
+        [ "$failed" -ne 0 ] && status=1
+    fi
+    [ -n "$WATCHDOG_PID" ] && kill "$WATCHDOG_PID" 2>/dev/null
+    local pid ns
+    for pid in "${PID_OF[@]}"; do kill "$pid" 2>/dev/null; done
+    # Whatever still runs inside our namespaces was started by this script.
+    for ns in "${CREATED_NS[@]}"; do
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null; done
+    done
+    for ns in "${CREATED_NS[@]}"; do
+        # Deleting a namespace also removes its end of the veth pair.
+        ip netns del "$ns" 2>/dev/null
+    done
+    if [ -n "$XVFB_PID" ]; then
+        kill "$XVFB_PID" 2>/dev/null
+        wait "$XVFB_PID" 2>/dev/null
+    fi
+    [ -n "$WORK" ] && rm -rf "$WORK"
+    exit "$status"
+}
+
+# Stops the script once TIME_LIMIT has gone by, whatever it is waiting for.
+start_watchdog() {
+    local main=$$
+    (
+        # The sleep is ended with the watchdog, so that nothing keeps this
+        # script's output open after it is done.
+        sleep "$TIME_LIMIT" &
+        sleeper=$!
+        trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+        wait "$sleeper" || exit 0
+        echo "FAIL: the script took more than $TIME_LIMIT s and was stopped"
+        kill -TERM "$main"
+    ) &
+    WATCHDOG_PID=$!
+}
+
+# ---------------------------------------------------------------- set-up
+
+check_prerequisites() {
+    [ -n "$PROGRAM" ] || { echo "usage: $0 PATH/TO/varlo-zintabel" >&2; exit 2; }
+    [ -x "$PROGRAM" ] || { echo "FAIL: program not found: $PROGRAM"; exit 1; }
+    [ "$(id -u)" -eq 0 ] || skip_all "needs root to make network namespaces"
+    local tool
+    for tool in ip ss Xvfb xdotool xclip nc timeout cmp od; do
+        command -v "$tool" >/dev/null || skip_all "missing tool: $tool"
+    done
+    nc -h 2>&1 | grep -q OpenBSD || skip_all "nc is not the OpenBSD one"
+}
+
+# Two namespaces, lo up in each, joined by a veth pair whose ends are created
+# right inside them (the pair never exists in this machine's own stack).
+make_network() {
+    ip netns add "$NS_A" 2>/dev/null || skip_all "cannot make network namespaces here"
+    CREATED_NS+=("$NS_A")
+    ip netns add "$NS_B" || { fail "making namespace $NS_B"; exit 1; }
+    CREATED_NS+=("$NS_B")
+    ip -n "$NS_A" link add "$VETH_A" type veth peer name "$VETH_B" netns "$NS_B" \
+        || skip_all "cannot make a veth pair here"
+    ip -n "$NS_A" addr add "$ADDR_A/24" dev "$VETH_A"
+    ip -n "$NS_B" addr add "$ADDR_B/24" dev "$VETH_B"
+    local ns
+    for ns in "$NS_A" "$NS_B"; do
+        ip -n "$ns" link set lo up
+    done
+    ip -n "$NS_A" link set "$VETH_A" up
+    ip -n "$NS_B" link set "$VETH_B" up
+    if ! wait_for "veth up in $NS_A" link_is_up "$NS_A" "$VETH_A" \
+        || ! wait_for "veth up in $NS_B" link_is_up "$NS_B" "$VETH_B"; then
+        fail "the veth pair did not come up"
+        exit 1
+    fi
+}
+
+link_is_up() { ip -n "$1" -br link show "$2" 2>/dev/null | grep -qw UP; }
+
+# One X server of our own.  Its number is chosen here, high and varied by the
+# process id, rather than with Xvfb's own search (-displayfd alone): that
+# search tries the low numbers one by one and, on each, replaces the socket
+# file of any server already there, which would cut off clients that reach
+# that server through the file, as the copies in the namespaces do (a
+# namespace of the network hides the abstract socket but not the file).
+start_x() {
+    local first=$((300 + $$ % 400)) number
+    for number in $(seq "$first" $((first + 30))); do
+        [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] && continue
+        if try_x "$number"; then
+            export DISPLAY=":$number"
+            # Reached from inside a namespace, as the copies will.
+            if ! wait_for "X display $DISPLAY from $NS_A" ip netns exec "$NS_A" timeout 10 xdotool getmouselocation; then
+                fail "X display $DISPLAY not usable from inside a namespace"
+                exit 1
+            fi
+            return 0
+        fi
+    done
+    fail "could not start Xvfb"
+    sed 's/^/     /' "$WORK/xvfb.log"
+    exit 1
+}
+
+# try_x NUMBER : starts Xvfb on that display; it writes the number to fd 3
+# once it accepts clients, and exits at once if another server holds it.
+try_x() {
+    local fifo="$WORK/displayfd-$1"
+    mkfifo "$fifo"
+    Xvfb ":$1" -displayfd 3 -nolisten tcp -screen 0 1280x800x24 -dpi 96 3>"$fifo" >"$WORK/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    local ready
+    ready=$(timeout 20 head -n1 "$fifo") || true
+    [ "$ready" = "$1" ] && return 0
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=""
+    return 1
+}
+
+# ---------------------------------------------------------------- waiting
+
+# Every X tool call is bounded: a lost X reply must not hang the run.
+xdo() { timeout 10 xdotool "$@"; }
+
+# wait_for DESCRIPTION COMMAND... : runs COMMAND until it succeeds, for at
+# most WAIT seconds (or WAIT_SECONDS if set by the caller).
+wait_for() {
+    local what="$1"
+    shift
+    local deadline=$((SECONDS + ${WAIT_SECONDS:-$WAIT}))
+    while ! "$@" >/dev/null 2>&1; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            note "gave up waiting for: $what"
+            return 1
+        fi
+        sleep 0.2
+    done
+}
+
+# ---------------------------------------------------------------- copies
+
+# start_copy NAME NAMESPACE X Y : runs the program inside NAMESPACE, finds its
+# window and puts it at X,Y (there is no window manager to place it, and two
+# windows at 0,0 would hide each other from the clicks).
+start_copy() {
+    local name="$1" ns="$2" x="$3" y="$4"
+    ip netns exec "$ns" env DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 \
+        "$PROGRAM" >"$WORK/$name.log" 2>&1 &
+    PID_OF[$name]=$!
+    local wid=""
+    local deadline=$((SECONDS + 20))
+    while [ -z "$wid" ]; do
+        # Qt marks its windows with the process id; the chat window is the
+        # visible one whose title has the " - " before the status word.
+        wid=$(xdo search --all --onlyvisible --pid "${PID_OF[$name]}" --name ' - ' 2>/dev/null | head -n1)
+        if [ -z "$wid" ]; then
+            if ! kill -0 "${PID_OF[$name]}" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; then
+                fail "copy $name: no window appeared; its output:"
+                sed 's/^/     /' "$WORK/$name.log"
+                note "X sockets: $(ls /tmp/.X11-unix | tr '\n' ' ')"
+                exit 1
+            fi
+            sleep 0.2
+        fi
+    done
+    WINDOW_OF[$name]=$wid
+    xdo windowmove "$wid" "$x" "$y"
+    wait_for "copy $name at $x,$y" window_is_at "$wid" "$x" "$y"
+}
+
+window_is_at() { xdo getwindowgeometry "$1" | grep -q "Position: $2,$3 "; }
+
+stop_copy() {
+    local name="$1" pid="${PID_OF[$1]}"
+    kill "$pid" 2>/dev/null
+    timeout 10 tail --pid="$pid" -f /dev/null
+    unset "PID_OF[$name]" "WINDOW_OF[$name]"
+}
+
+title_of() { xdo getwindowname "${WINDOW_OF[$1]}"; }
+
+title_is() { [ "$(title_of "$1")" = "$2" ]; }
+
+check_title() {
+    local name="$1" expected="$2"
+    if wait_for "title '$expected'" title_is "$name" "$expected"; then
+        pass "copy $name title is '$expected'"
+    else
+        fail "copy $name title is '$(title_of "$name")', expected '$expected'"
+    fi
+}
+
+# ---------------------------------------------------------------- input
+
+# Gives copy NAME the keyboard.  Without a window manager nothing moves the
+# focus on a click, so it is set directly and then waited for.
+focus_copy() {
+    local wid="${WINDOW_OF[$1]}"
+    [ "$(xdo getwindowfocus 2>/dev/null)" = "$wid" ] && return 0
+    xdo windowfocus "$wid"
+    wait_for "focus on copy $1" focus_is "$wid"
+}
+
+focus_is() { [ "$(xdo getwindowfocus)" = "$1" ]; }
+
+# click NAME WIDGET [X-FRACTION Y-FRACTION] : clicks inside a control of copy
+# NAME, at its middle unless told where (fractions of its width and height).
+click() {
+    local name="$1" widget="$2" fx="${3:-0.5}" fy="${4:-0.5}"
+    local wid="${WINDOW_OF[$name]}"
+    focus_copy "$name"
+    local width
+    width=$(xdo getwindowgeometry "$wid" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    local left top w h
+    read -r left top w h <<<"${LAYOUT[$widget]}"
+    local px py
+    px=$(awk -v l="$left" -v w="$w" -v f="$fx" -v s="$width" -v t="$WINDOW_TWIPS_WIDTH" \
+        'BEGIN { printf "%d", (l + w * f) * s / t }')
+    py=$(awk -v l="$top" -v w="$h" -v f="$fy" -v s="$width" -v t="$WINDOW_TWIPS_WIDTH" \
+        'BEGIN { printf "%d", (l + w * f) * s / t }')
+    xdo mousemove --window "$wid" "$px" "$py" click 1
+}
+
+key() { xdo key "$@"; }
+
+# Typing goes through the X server's keyboard like a real keyboard; characters
+# outside the keymap (ñ, ¿, é...) are bound to a spare key for the moment, so
+# a small delay between keys lets the program see each new binding.
+type_text() { xdo type --delay 60 -- "$1"; }
+
+# ---------------------------------------------------------------- clipboard
+
+SENTINEL="-- vz-e2e clipboard sentinel --"
+
+set_clipboard() {
+    printf '%s' "$1" | xclip -i -selection clipboard -t UTF8_STRING >/dev/null 2>&1
+}
+
+read_clipboard() { timeout 5 xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null; }
+
+clipboard_holds() { [ "$(read_clipboard)" = "$1" ]; }
+
+clipboard_changed() { ! clipboard_holds "$SENTINEL"; }
+
+# copy_out NAME WIDGET FILE : selects everything in a control with Ctrl+A,
+# copies it with Ctrl+C and writes what the clipboard then holds to FILE,
+# with Windows line ends made plain.  Fails if nothing was copied.
+copy_out() {
+    local name="$1" widget="$2" file="$3"
+    set_clipboard "$SENTINEL"
+    WAIT_SECONDS=5 wait_for "clipboard sentinel" clipboard_holds "$SENTINEL" || true
+    click "$name" "$widget"
+    key ctrl+a
+    key ctrl+c
+    if ! WAIT_SECONDS=5 wait_for "copy from $widget of copy $name" clipboard_changed; then
+        : >"$file"
+        return 1
+    fi
+    read_clipboard | tr -d '\r' >"$file"
+}
+
+# Text of a one-line control.
+field_text() {
+    local file="$WORK/field"
+    copy_out "$1" "$2" "$file" || return 1
+    cat "$file"
+}
+
+field_is() { [ "$(field_text "$1" "$2")" = "$3" ]; }
+
+transcript_to() { copy_out "$1" TxtTexto "$2"; }
+
+transcript_has() {
+    transcript_to "$1" "$WORK/poll" && grep -qF -- "$2" "$WORK/poll"
+}
+
+# ---------------------------------------------------------------- actions
+
+# Empties a one-line control the way a person would.
+clear_field() {
+    click "$1" "$2"
+    key ctrl+a BackSpace
+}
+
+# enter_text NAME WIDGET TEXT : types TEXT into an empty control and checks it
+# arrived whole; typing through the synthetic keyboard can now and then lose
+# a remapped character, so it is typed again (at most twice more) before
+# giving up.
+enter_text() {
+    local name="$1" widget="$2" text="$3" got attempt
+    for attempt in 1 2 3; do
+        click "$name" "$widget"
+        key End
+        type_text "$text"
+        got=$(field_text "$name" "$widget")
+        [ "$got" = "$text" ] && return 0
+        note "typed '$text' into $widget of copy $name but it holds '$got' (attempt $attempt)"
+        clear_field "$name" "$widget"
+    done
+    fail "could not type '$text' into $widget of copy $name"
+    return 1
+}
+
+# send_with NAME HOW TEXT : types TEXT into TxtMensaje and sends it by Enter
+# (HOW=enter) or by clicking Enviar (HOW=click).
+send_with() {
+    local name="$1" how="$2" text="$3"
+    enter_text "$name" TxtMensaje "$text" || return 1
+    case "$how" in
+        enter) click "$name" TxtMensaje; key End Return ;;
+        click) click "$name" CmdEnviar ;;
+    esac
+}
+
+# expect_arrival RECEIVER TEXT : waits until TEXT is in RECEIVER's transcript.
+expect_arrival() {
+    local receiver="$1" text="$2"
+    if wait_for "'$text' in the transcript of copy $receiver" transcript_has "$receiver" "$text"; then
+        pass "copy $receiver shows '$text'"
+    else
+        fail "copy $receiver does not show '$text'; its transcript:"
+        show_bytes <"$WORK/poll"
+    fi
+}
+
+# expect_transcript NAME ENTRY... : the whole transcript, each entry on a line
+# of its own after a line break.
+expect_transcript() {
+    local name="$1"
+    shift
+    local expected="$WORK/expected" got="$WORK/got"
+    printf '\n%s' "$@" >"$expected"
+    if transcript_to "$name" "$got" && cmp -s "$expected" "$got"; then
+        pass "transcript of copy $name is exactly the $# entries, one per line"
+    else
+        fail "transcript of copy $name differs; expected then got:"
+        show_bytes <"$expected"
+        show_bytes <"$got"
+    fi
+}
+
+# The peer address of the one established connection from namespace NS to
+# port PORT elsewhere (the copy's outgoing link).
+outgoing_peer() {
+    ip netns exec "$1" ss -Htn state established "( dport = :$PORT )" | awk '{ print $4 }'
+}
+
+outgoing_peer_is() { [ "$(outgoing_peer "$1")" = "$2" ]; }
+
+expect_outgoing_to() {
+    local name="$1" ns="$2" address="$3"
+    if wait_for "copy $name connected to $address" outgoing_peer_is "$ns" "$address:$PORT"; then
+        pass "copy $name has one outgoing connection, to $address:$PORT"
+    else
+        fail "copy $name's outgoing connections: '$(outgoing_peer "$ns" | tr '\n' ' ')', expected $address:$PORT"
+    fi
+}
+
+# ---------------------------------------------------------------- colours
+
+# Rows of the transcript box (in its own pixels) holding received-colour text
+# (bluish) and default text (near black), as "first last" each; "" if none.
+colour_rows() {
+    local name="$1" wid="${WINDOW_OF[$1]}" kind="$2"
+    local width
+    width=$(xdo getwindowgeometry "$wid" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    local left top w h
+    read -r left top w h <<<"${LAYOUT[TxtTexto]}"
+    # Inside the box's border, left of its scroll bar.
+    local x y cw ch
+    x=$(( left * width / WINDOW_TWIPS_WIDTH + 4 ))
+    y=$(( top * width / WINDOW_TWIPS_WIDTH + 4 ))
+    cw=$(( w * width / WINDOW_TWIPS_WIDTH - 30 ))
+    ch=$(( h * width / WINDOW_TWIPS_WIDTH - 8 ))
+    timeout 10 import -window "$wid" "$WORK/shot.png" 2>/dev/null || return 1
+    timeout 20 convert "$WORK/shot.png" -crop "${cw}x${ch}+${x}+${y}" +repage -depth 8 txt:- |
+        awk -v kind="$kind" -F'[,:() ]+' '
+            NR > 1 {
+                # "X,Y: (R,G,B)  #RRGGBB  name"
+                r = $3; g = $4; b = $5; row = $2
+                blue = (b > r + 80 && b > g + 80)
+                dark = (r < 70 && g < 70 && b < 70)
+                if ((kind == "blue" && blue) || (kind == "dark" && dark)) {
+                    if (first == "" || row < first) first = row
+                    if (row > last) last = row
+                }
+            }
+            END { if (first != "") print first, last }'
+}
+
+# expect_colour_order NAME ORDER : ORDER is "dark-then-blue" when the sent
+# entries come before the received ones, "blue-then-dark" the other way.
+expect_colour_order() {
+    local name="$1" order="$2"
+    if ! command -v import >/dev/null || ! command -v convert >/dev/null; then
+        echo "SKIP: colours of copy $name (ImageMagick not installed)"
+        return 0
+    fi
+    # A click at the very end of the transcript drops the Ctrl+A selection;
+    # then the focus goes back to the message box so no caret is drawn there.
+    click "$name" TxtTexto 0.5 0.97
+    click "$name" TxtMensaje
+    local blue dark
+    blue=$(colour_rows "$name" blue)
+    dark=$(colour_rows "$name" dark)
+    local b1 b2 d1 d2
+    read -r b1 b2 <<<"$blue"
+    read -r d1 d2 <<<"$dark"
+    if [ -z "$blue" ] || [ -z "$dark" ]; then
+        fail "copy $name: transcript colours: blue rows '$blue', black rows '$dark'"
+    elif [ "$order" = dark-then-blue ] && [ "$d2" -lt "$b1" ]; then
+        pass "copy $name: sent text black (rows $d1-$d2) above received text blue (rows $b1-$b2)"
+    elif [ "$order" = blue-then-dark ] && [ "$b2" -lt "$d1" ]; then
+        pass "copy $name: received text blue (rows $b1-$b2) above sent text black (rows $d1-$d2)"
+    else
+        fail "copy $name: expected $order, found blue rows $b1-$b2 and black rows $d1-$d2"
+    fi
+}
+
+# ---------------------------------------------------------------- the checks
+
+# Messages with Spanish letters and with characters that mean something to
+# rich-text markup, which must come out as typed.
+MSG_1="Hola, ¿qué tal, señor?"
+MSG_2='Marcas: {\b x} \par }{ y \\ fin'
+MSG_3="Muy bien, gracias. ¡Añoranza en Cádiz!"
+MSG_4="Hola desde nc: ¿sí? {\i no} ü€"
+MSG_5='Respuesta: ñandú {\rtf1 \b} ¿vale?'
+
+check_two_copies() {
+    echo "== two copies"
+    start_copy A "$NS_A" 10 10
+    start_copy B "$NS_B" 460 10
+    check_title A "$ADDR_A - Desconectado"
+    check_title B "$ADDR_B - Desconectado"
+
+    # Sending before connecting: Enter in A, the Enviar button in B.
+    local copy how
+    for copy in A B; do
+        [ "$copy" = A ] && how=enter || how=click
+        send_with "$copy" "$how" "hola"
+        if wait_for "NO ESTAS CONECTADO" field_is "$copy" TxtMensaje "NO ESTAS CONECTADO"; then
+            pass "copy $copy: sending ($how) before connecting writes 'NO ESTAS CONECTADO'"
+        else
+            fail "copy $copy: after sending ($how) unconnected, TxtMensaje holds '$(field_text "$copy" TxtMensaje)'"
+        fi
+        clear_field "$copy" TxtMensaje
+    done
+
+    # A connects to B; B, which never connected out, connects back to A.
+    clear_field A TxtIp
+    enter_text A TxtIp "$ADDR_B"
+    click A CmdConectar
+    check_title A "$ADDR_A - Conectado"
+    check_title B "$ADDR_B - Conectado"
+    expect_outgoing_to A "$NS_A" "$ADDR_B"
+    # B's address box is disabled now, so it cannot be copied from; where B's
+    # link goes shows what it took as A's address.
+    expect_outgoing_to B "$NS_B" "$ADDR_A"
+
+    # A writes twice with Enter, B answers with the Enviar button.
+    send_with A enter "$MSG_1"
+    expect_arrival B "$MSG_1"
+    # The message box is emptied by sending: what is typed next stands alone.
+    click A TxtMensaje
+    key End
+    type_text "#"
+    if [ "$(field_text A TxtMensaje)" = "#" ]; then
+        pass "copy A: TxtMensaje is empty after sending"
+    else
+        fail "copy A: TxtMensaje after sending and typing '#': '$(field_text A TxtMensaje)'"
+    fi
+    clear_field A TxtMensaje
+
+    send_with A enter "$MSG_2"
+    expect_arrival B "$MSG_2"
+    send_with B click "$MSG_3"
+    expect_arrival A "$MSG_3"
+
+    expect_transcript A "$MSG_1" "$MSG_2" "$MSG_3"
+    expect_transcript B "$MSG_1" "$MSG_2" "$MSG_3"
+    expect_colour_order A dark-then-blue
+    expect_colour_order B blue-then-dark
+
+    stop_copy A
+    stop_copy B
+}
+
+# nc in namespace A speaks to a fresh copy C in namespace B; C connects back
+# to nc's address, where another nc listens on the chat's port.
+check_foreign_peer() {
+    echo "== a foreign peer (nc)"
+    local received="$WORK/nc-received" expected="$WORK/nc-expected"
+    : >"$received"
+    start_copy C "$NS_B" 460 10
+    check_title C "$ADDR_B - Desconectado"
+
+    ip netns exec "$NS_A" timeout 90 nc -l "$PORT" >"$received" 2>"$WORK/nc-l.log" &
+    disown
+    if ! wait_for "nc listening" listening_in "$NS_A"; then
+        fail "nc -l did not start listening in $NS_A"
+        return
+    fi
+    # The sender keeps its connection open (the sleep holds its input) so that
+    # it looks like a peer that stays.
+    ip netns exec "$NS_A" timeout 90 bash -c \
+        'printf "%s" "$1"; sleep 80' _ "$MSG_4" | ip netns exec "$NS_A" timeout 90 nc "$ADDR_B" "$PORT" >/dev/null 2>&1 &
+    disown
+
+    expect_arrival C "$MSG_4"
+    check_title C "$ADDR_B - Conectado"
+    expect_outgoing_to C "$NS_B" "$ADDR_A"
+
+    send_with C enter "$MSG_5"
+    printf '%s' "$MSG_5" >"$expected"
+    local size
+    size=$(wc -c <"$expected")
+    WAIT_SECONDS=10 wait_for "nc to receive $size bytes" size_at_least "$received" "$size"
+    if cmp -s "$expected" "$received"; then
+        pass "nc received copy C's message byte for byte ($size bytes of UTF-8, no framing)"
+    else
+        fail "nc received other bytes; expected then got:"
+        show_bytes <"$expected"
+        show_bytes <"$received"
+    fi
+    expect_transcript C "$MSG_4" "$MSG_5"
+    expect_colour_order C blue-then-dark
+    stop_copy C
+}
+
+listening_in() { ip netns exec "$1" ss -Htln "( sport = :$PORT )" | grep -q .; }
+
+size_at_least() { [ "$(wc -c <"$1")" -ge "$2" ]; }
+
+main() {
+    check_prerequisites
+    WORK=$(mktemp -d /tmp/vz-e2e.XXXXXX)
+    trap cleanup EXIT
+    trap 'exit 1' TERM INT HUP
+    start_watchdog
+    summary_due=true
+    make_network
+    start_x
+    check_two_copies
+    check_foreign_peer
+    [ "$failed" -eq 0 ]
+}
+
+main
