@@ -419,7 +419,7 @@ LatencyRun rawLatency(int count)
     QTcpServer server;
     server.listen(addr(151), 0);
     QTcpSocket out;
-    out.bind(addr(150), 0);
+    out.bind(addr(150), 0, QAbstractSocket::ReuseAddressHint);
     out.connectToHost(addr(151), server.serverPort());
     if (!waitUntil([&] { return server.hasPendingConnections() && out.state() == QAbstractSocket::ConnectedState; }, 5000)) {
         run.ok = false;
@@ -485,7 +485,7 @@ LatencyRun plainLatency(int count)
     QTcpServer server;
     server.listen(addr(151), 0);
     QTcpSocket out;
-    out.bind(addr(150), 0);
+    out.bind(addr(150), 0, QAbstractSocket::ReuseAddressHint);
     out.connectToHost(addr(151), server.serverPort());
     if (!waitUntil([&] { return server.hasPendingConnections() && out.state() == QAbstractSocket::ConnectedState; }, 5000)) {
         run.ok = false;
@@ -568,7 +568,7 @@ int runFlooder(const QHostAddress &from, const QHostAddress &to, int seconds)
     });
     const QByteArray text = printableText(1 << 20, 20261208);
     QTcpSocket out;
-    out.bind(from, 0);
+    out.bind(from, 0, QAbstractSocket::ReuseAddressHint);
     out.connectToHost(to, Form1::PuertoChat);
     if (!out.waitForConnected(5000)) {
         say(QStringLiteral("sent error=connect"));
@@ -764,7 +764,7 @@ int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
     const qint64 first = nowNs();
     for (int i = 0; i < count; ++i) {
         auto peer = std::make_unique<QTcpSocket>();
-        peer->bind(from, 0);
+        peer->bind(from, 0, QAbstractSocket::ReuseAddressHint);
         QObject::connect(peer.get(), &QTcpSocket::connected, [&] { ++connected; });
         peer->connectToHost(to, Form1::PuertoChat);
         peers.push_back(std::move(peer));

@@ -33,6 +33,11 @@ public:
         other.sin_family = AF_INET;
         other.sin_port = htons(quint16(port));
         ::inet_pton(AF_INET, to, &other.sin_addr);
+        // Reusable, so that if the kernel picks the chat's port for this
+        // peer, the connection's TIME_WAIT does not keep a later listener
+        // from binding it.
+        const int yes = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         connected_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&own), sizeof own) == 0
             && ::connect(fd_, reinterpret_cast<sockaddr *>(&other), sizeof other) == 0;
     }
@@ -83,6 +88,14 @@ private:
     int fd_ = -1;
     bool connected_ = false;
 };
+
+// The window's listener is up; when it is not, another program holds the
+// chat's port on that address (or on every address) and nothing else here
+// can work.
+inline bool listening(const Form1 &form)
+{
+    return support::recibe(form)(0).State() == connections::Listening;
+}
 
 // What the transcript shows, with the CR LF that precedes each entry taken
 // out: for peers that send no line breaks, exactly the text they sent.

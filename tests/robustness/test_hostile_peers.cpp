@@ -31,6 +31,7 @@ private slots:
 void TestHostilePeers::resetInTheMiddleOfAMessage()
 {
     Form1 b(address("127.0.0.180"));
+    QVERIFY2(listening(b), "127.0.0.180:49577 is taken by another program");
     b.show();
     RawPeer peer("127.0.0.181", "127.0.0.180");
     QVERIFY(peer.connected());
@@ -63,6 +64,7 @@ void TestHostilePeers::resetInTheMiddleOfAMessage()
 void TestHostilePeers::resetWithDataStillInFlight()
 {
     Form1 b(address("127.0.0.182"));
+    QVERIFY2(listening(b), "127.0.0.182:49577 is taken by another program");
     RawPeer peer("127.0.0.183", "127.0.0.182");
     QVERIFY(peer.connected());
     QTRY_VERIFY(b.slotOcupado(1));
@@ -87,8 +89,9 @@ void TestHostilePeers::halfCloseAfterSending()
 {
     // The peer's own listener takes the window's connect-back.
     QTcpServer peerListener;
-    QVERIFY(peerListener.listen(address("127.0.0.185"), Form1::PuertoChat));
+    QVERIFY2(peerListener.listen(address("127.0.0.185"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
     Form1 b(address("127.0.0.184"));
+    QVERIFY2(listening(b), "127.0.0.184:49577 is taken by another program");
     b.show();
     RawPeer peer("127.0.0.185", "127.0.0.184");
     QVERIFY(peer.connected());
@@ -119,6 +122,7 @@ void TestHostilePeers::halfCloseAfterSending()
 void TestHostilePeers::peerThatNeverSends()
 {
     Form1 b(address("127.0.0.186"));
+    QVERIFY2(listening(b), "127.0.0.186:49577 is taken by another program");
     b.show();
     auto silent = std::make_unique<RawPeer>("127.0.0.187", "127.0.0.186");
     QVERIFY(silent->connected());
@@ -167,7 +171,7 @@ private:
         --budget_;
         ++rounds_;
         socket_ = new QTcpSocket(this);
-        socket_->bind(address("127.0.0.189"), 0);
+        socket_->bind(address("127.0.0.189"), 0, QAbstractSocket::ReuseAddressHint);
         const QByteArray line = (rounds_ % 7 == 0) ? QByteArray()
                                                    : QStringLiteral("p%1r%2·").arg(id_).arg(rounds_).toUtf8();
         connect(socket_, &QTcpSocket::connected, this, [this, line] {
@@ -210,8 +214,9 @@ private:
 void TestHostilePeers::fiftyPeersComingAndGoing()
 {
     QTcpServer crowdListener; // takes the window's connect-back
-    QVERIFY(crowdListener.listen(address("127.0.0.189"), Form1::PuertoChat));
+    QVERIFY2(crowdListener.listen(address("127.0.0.189"), Form1::PuertoChat), qPrintable(crowdListener.errorString()));
     Form1 b(address("127.0.0.188"));
+    QVERIFY2(listening(b), "127.0.0.188:49577 is taken by another program");
     b.show();
     QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
 

@@ -18,17 +18,22 @@ public:
     explicit Unanswering(const char *at)
     {
         listener.setListenBacklogSize(0);
-        if (!listener.listen(address(at), Form1::PuertoChat))
+        if (!listener.listen(address(at), Form1::PuertoChat)) {
+            why = listener.errorString();
             return;
+        }
         listener.pauseAccepting();
-        filler.bind(address("127.0.0.195"), 0);
+        filler.bind(address("127.0.0.195"), 0, QAbstractSocket::ReuseAddressHint);
         filler.connectToHost(address(at), Form1::PuertoChat);
         ready = filler.waitForConnected(5000);
+        if (!ready)
+            why = filler.errorString();
     }
 
     QTcpServer listener;
     QTcpSocket filler;
     bool ready = false;
+    QString why;
 };
 
 class TestUnansweredConnect : public QObject {
@@ -41,8 +46,9 @@ private slots:
 void TestUnansweredConnect::windowWaitsThenGivesUpOnClick()
 {
     Unanswering hole("127.0.0.193");
-    QVERIFY(hole.ready);
+    QVERIFY2(hole.ready, qPrintable(hole.why));
     Form1 a(address("127.0.0.192"));
+    QVERIFY2(listening(a), "127.0.0.192:49577 is taken by another program");
     a.show();
     QSignalSpy ticks(&captionTimer(a), &QTimer::timeout);
 
@@ -79,6 +85,7 @@ void TestUnansweredConnect::windowWaitsThenGivesUpOnClick()
 
     // A connect elsewhere works as usual.
     Form1 b(address("127.0.0.194"));
+    QVERIFY2(listening(b), "127.0.0.194:49577 is taken by another program");
     connectTo(a, QStringLiteral("127.0.0.194"));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
     lineEdit(a, "TxtMensaje")->clear();
