@@ -96,7 +96,7 @@ void TextModel::resume(const Rope& tail)
     reader.feed(tail);
     m_doc = reader.finish();
     ++m_revision;
-    m_headerDirty = true;   // the new part may have declared fonts or colours
+    m_headerDirty = true;   // the appended text may have declared fonts or colours
     if (m_doc.paragraphs.size() > oldCount) {
         appendParagraphsFrom(oldCount);
         markChanged(oldCount - 1, m_doc.paragraphs.size() - 1);

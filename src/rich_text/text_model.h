@@ -19,7 +19,7 @@ namespace rich_text {
 // needs the structure. setTextRtf() recognises a source that is this model's
 // own last textRtf() output, cut before its closing brace and extended: it then
 // resumes reading after the final paragraph of the live document and parses
-// only the new part. Anything else is read in full.
+// only what was appended. Anything else is read in full.
 class TextModel {
 public:
     explicit TextModel(const QString& defaultFontName = QStringLiteral("MS Sans Serif"));
