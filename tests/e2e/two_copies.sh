@@ -531,17 +531,8 @@ check_two_copies() {
     check_title B "$ADDR_B - Desconectado"
 
     # Sending before connecting: Enter in A, the Enviar button in B.
-    local copy how
-    for copy in A B; do
-        [ "$copy" = A ] && how=enter || how=click
-        send_with "$copy" "$how" "hola"
-        if wait_for "NO ESTAS CONECTADO" field_is "$copy" TxtMensaje "NO ESTAS CONECTADO"; then
-            pass "copy $copy: sending ($how) before connecting writes 'NO ESTAS CONECTADO'"
-        else
-            fail "copy $copy: after sending ($how) unconnected, TxtMensaje holds '$(field_text "$copy" TxtMensaje)'"
-        fi
-        clear_field "$copy" TxtMensaje
-    done
+    expect_refused A enter "hola"
+    expect_refused B click "hola"
 
     # A connects to B; B, which never connected out, connects back to A.
     clear_field A TxtIp
@@ -578,8 +569,25 @@ check_two_copies() {
     expect_colour_order A dark-then-blue
     expect_colour_order B blue-then-dark
 
-    stop_copy A
+    # Once B is gone, A's link is down: its title says so and sending is
+    # refused as before connecting.
     stop_copy B
+    check_title A "$ADDR_A - Desconectado"
+    expect_refused A enter "¿Sigues ahí?"
+    stop_copy A
+}
+
+# expect_refused NAME HOW TEXT : sending while not connected leaves the
+# warning in the message box instead of the text.
+expect_refused() {
+    local name="$1" how="$2"
+    send_with "$@"
+    if wait_for "NO ESTAS CONECTADO" field_is "$name" TxtMensaje "NO ESTAS CONECTADO"; then
+        pass "copy $name: sending ($how) while not connected writes 'NO ESTAS CONECTADO'"
+    else
+        fail "copy $name: after sending ($how) unconnected, TxtMensaje holds '$(field_text "$name" TxtMensaje)'"
+    fi
+    clear_field "$name" TxtMensaje
 }
 
 # nc in namespace A speaks to a fresh copy C in namespace B; C connects back
