@@ -144,6 +144,22 @@ check_prerequisites() {
         command -v "$tool" >/dev/null || skip_all "missing tool: $tool"
     done
     nc -h 2>&1 | grep -q OpenBSD || skip_all "nc is not the OpenBSD one"
+    unshare --mount true 2>/dev/null || skip_all "cannot make a mount namespace here"
+}
+
+# The copies reach the X server through its socket file in /tmp/.X11-unix
+# (a network namespace hides the abstract socket).  Other X servers started on
+# this machine while this runs may replace or remove files there as they look
+# for a free display number, which would cut the copies off; so this script
+# runs in a mount namespace of its own with a private /tmp/.X11-unix.  The
+# namespaces of the network made below are then seen only from in here too.
+use_private_x_directory() {
+    if [ -z "${VZ_E2E_PRIVATE_MOUNTS:-}" ]; then
+        mkdir -p /tmp/.X11-unix
+        VZ_E2E_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
+    fi
+    mount -t tmpfs -o mode=1777 vz-e2e-x11 /tmp/.X11-unix \
+        || { echo "FAIL: could not mount a private /tmp/.X11-unix"; exit 1; }
 }
 
 # Two namespaces, lo up in each, joined by a veth pair whose ends are created
@@ -172,12 +188,10 @@ make_network() {
 
 link_is_up() { ip -n "$1" -br link show "$2" 2>/dev/null | grep -qw UP; }
 
-# One X server of our own.  Its number is chosen here, high and varied by the
-# process id, rather than with Xvfb's own search (-displayfd alone): that
-# search tries the low numbers one by one and, on each, replaces the socket
-# file of any server already there, which would cut off clients that reach
-# that server through the file, as the copies in the namespaces do (a
-# namespace of the network hides the abstract socket but not the file).
+# One X server of our own, on a number chosen here (high, varied by the
+# process id) among those whose lock file in /tmp (shared with the rest of
+# the machine) is free, so that it never competes with the servers of other
+# programs for the usual low numbers.
 start_x() {
     local first=$((300 + $$ % 400)) number
     for number in $(seq "$first" $((first + 30))); do
@@ -638,6 +652,7 @@ size_at_least() { [ "$(wc -c <"$1")" -ge "$2" ]; }
 
 main() {
     check_prerequisites
+    use_private_x_directory "$@"
     WORK=$(mktemp -d /tmp/vz-e2e.XXXXXX)
     trap cleanup EXIT
     trap 'exit 1' TERM INT HUP
@@ -650,4 +665,4 @@ main() {
     [ "$failed" -eq 0 ]
 }
 
-main
+main "$@"
