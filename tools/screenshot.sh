@@ -68,7 +68,7 @@ start_x() {
         [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] && continue
         fifo="$WORK/ready-$number"
         mkfifo "$fifo"
-        Xvfb ":$number" -displayfd 3 -nolisten tcp -screen 0 800x600x24 -dpi 96 \
+        Xvfb ":$number" -displayfd 3 -nolisten tcp -noreset -screen 0 800x600x24 -dpi 96 \
             3>"$fifo" >"$WORK/xvfb.log" 2>&1 &
         XVFB_PID=$!
         ready=$(timeout 20 head -n1 "$fifo") || true

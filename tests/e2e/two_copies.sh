@@ -213,10 +213,13 @@ start_x() {
 
 # try_x NUMBER : starts Xvfb on that display; it writes the number to fd 3
 # once it accepts clients, and exits at once if another server holds it.
+# -noreset: by default the server resets itself whenever its last client
+# leaves, and a client connecting during that reset is refused, as a copy
+# started right after the previous one closed would be.
 try_x() {
     local fifo="$WORK/displayfd-$1"
     mkfifo "$fifo"
-    Xvfb ":$1" -displayfd 3 -nolisten tcp -screen 0 1280x800x24 -dpi 96 3>"$fifo" >"$WORK/xvfb.log" 2>&1 &
+    Xvfb ":$1" -displayfd 3 -nolisten tcp -noreset -screen 0 1280x800x24 -dpi 96 3>"$fifo" >"$WORK/xvfb.log" 2>&1 &
     XVFB_PID=$!
     local ready
     ready=$(timeout 20 head -n1 "$fifo") || true
@@ -255,7 +258,7 @@ wait_for() {
 start_copy() {
     local name="$1" ns="$2" x="$3" y="$4"
     ip netns exec "$ns" env DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 \
-        "$PROGRAM" >"$WORK/$name.log" 2>&1 &
+        "$PROGRAM" </dev/null >"$WORK/$name.log" 2>&1 &
     PID_OF[$name]=$!
     local wid=""
     local deadline=$((SECONDS + 20))
@@ -613,7 +616,7 @@ check_foreign_peer() {
     start_copy C "$NS_B" 460 10
     check_title C "$ADDR_B - Desconectado"
 
-    ip netns exec "$NS_A" timeout 90 nc -l "$PORT" >"$received" 2>"$WORK/nc-l.log" &
+    ip netns exec "$NS_A" timeout 90 nc -l "$PORT" </dev/null >"$received" 2>"$WORK/nc-l.log" &
     disown
     if ! wait_for "nc listening" listening_in "$NS_A"; then
         fail "nc -l did not start listening in $NS_A"
@@ -634,15 +637,17 @@ check_foreign_peer() {
     local size
     size=$(wc -c <"$expected")
     WAIT_SECONDS=10 wait_for "nc to receive $size bytes" size_at_least "$received" "$size"
+    expect_transcript C "$MSG_4" "$MSG_5"
+    expect_colour_order C blue-then-dark
+    # Compared only now, after the checks above, so that anything sent after
+    # the text (a terminator, say) has had time to arrive as well.
     if cmp -s "$expected" "$received"; then
-        pass "nc received copy C's message byte for byte ($size bytes of UTF-8, no framing)"
+        pass "nc received copy C's message byte for byte ($size bytes of UTF-8, nothing more)"
     else
         fail "nc received other bytes; expected then got:"
         show_bytes <"$expected"
         show_bytes <"$received"
     fi
-    expect_transcript C "$MSG_4" "$MSG_5"
-    expect_colour_order C blue-then-dark
     stop_copy C
 }
 
