@@ -99,7 +99,9 @@ void TextModel::resume(const Rope& tail)
     m_headerDirty = true;   // the appended text may have declared fonts or colours
     if (m_doc.paragraphs.size() > oldCount) {
         appendParagraphsFrom(oldCount);
-        markChanged(oldCount - 1, m_doc.paragraphs.size() - 1);
+        // The former last paragraph is unchanged on screen; only its mark
+        // stops being the final one, which the source must say.
+        markChanged(oldCount - 1, m_doc.paragraphs.size() - 1, oldCount);
     }
 }
 
@@ -142,7 +144,7 @@ void TextModel::materialize()
     replaceDocument(documentFromPlain(plain, m_defaultFontName), plain);
 }
 
-void TextModel::markChanged(size_t first, size_t last)
+void TextModel::markChanged(size_t first, size_t last, std::optional<size_t> shownFrom)
 {
     if (!m_hasDirty) {
         m_dirtyFirst = first;
@@ -152,7 +154,8 @@ void TextModel::markChanged(size_t first, size_t last)
         m_dirtyFirst = std::min(m_dirtyFirst, first);
         m_dirtyLast = std::max(m_dirtyLast, last);
     }
-    m_viewChangedFrom = std::min(m_viewChangedFrom.value_or(first), first);
+    if (shownFrom)
+        m_viewChangedFrom = std::min(m_viewChangedFrom.value_or(*shownFrom), *shownFrom);
 }
 
 void TextModel::refreshSource()
@@ -238,16 +241,19 @@ void TextModel::setSelColor(quint32 rgb)
     const qint64 end = m_selStart + m_selLength;
     const Location from = locate(m_selStart);
     const Location to = locate(end - 1);
+    std::optional<size_t> firstShownChange;
     for (size_t i = from.paragraph; i <= to.paragraph; ++i) {
         Paragraph& p = m_doc.paragraphs[i];
         const qint64 start = m_paragraphStart[i];
+        if (!firstShownChange && std::max<qint64>(m_selStart - start, 0) < std::min(end - start, p.length()))
+            firstShownChange = i;
         p.setColor(m_selStart - start, end - start, color);
         const bool hasMark = i + 1 < m_doc.paragraphs.size();
         if (hasMark && end - start > p.length())
             p.markFormat.color = color;
     }
     ++m_revision;
-    markChanged(from.paragraph, to.paragraph);
+    markChanged(from.paragraph, to.paragraph, firstShownChange);
     notify();
 }
 

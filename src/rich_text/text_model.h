@@ -61,7 +61,9 @@ private:
     void appendParagraphsFrom(size_t first);
     void resume(const Rope& rtf);
     void refreshSource();
-    void markChanged(size_t first, size_t last);
+    // Paragraphs first..last must be written again; the view must show them
+    // again from `shownFrom` on (a paragraph mark's format is not drawn).
+    void markChanged(size_t first, size_t last, std::optional<size_t> shownFrom);
     void clampSelection();
     void notify();
 
