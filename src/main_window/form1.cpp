@@ -70,7 +70,9 @@ QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent
 {
     auto *box = new QLineEdit(text, parent);
     box->setObjectName(name);
-    box->setStyleSheet(QStringLiteral("QLineEdit { background-color: %1; }").arg(colorDeBgr(kFondoCaja).name()));
+    box->setStyleSheet(QStringLiteral("QLineEdit { background-color: %1; }"
+                                      "QLineEdit:disabled { color: #606060; }")
+                           .arg(colorDeBgr(kFondoCaja).name()));
     box->setMaxLength(std::numeric_limits<int>::max());
     return box;
 }
