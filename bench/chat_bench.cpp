@@ -785,12 +785,13 @@ void benchThroughput()
                           .arg(form.value(QStringLiteral("bytes")), form.value(QStringLiteral("sent")), form.value(QStringLiteral("entries")),
                                form.value(QStringLiteral("seconds")), plain.value(QStringLiteral("bytes")), plain.value(QStringLiteral("sent")),
                                plain.value(QStringLiteral("entries")), plain.value(QStringLiteral("seconds"))));
-    g_notes.push_back(QStringLiteral("throughput: per entry (one read, up to 64 KiB), median/max: socket read and receiving handler %1/%2 ms "
+    g_notes.push_back(QStringLiteral("throughput: per entry (one read, up to %9 KiB), median/max: socket read and receiving handler %1/%2 ms "
                                      "(plain, layout included: %3/%4), then the view's update %5/%6 ms (plain: none, %7/%8)")
                           .arg(form.value(QStringLiteral("handler_med_ms")), form.value(QStringLiteral("handler_max_ms")),
                                plain.value(QStringLiteral("handler_med_ms")), plain.value(QStringLiteral("handler_max_ms")),
                                form.value(QStringLiteral("view_med_ms")), form.value(QStringLiteral("view_max_ms")),
-                               plain.value(QStringLiteral("view_med_ms")), plain.value(QStringLiteral("view_max_ms"))));
+                               plain.value(QStringLiteral("view_med_ms")), plain.value(QStringLiteral("view_max_ms")))
+                          .arg(connections::SocketControl::ReadBufferBytes / 1024));
     g_notes.push_back(QStringLiteral("throughput: the window's view removed %1 and inserted %2 characters for %3 shown")
                           .arg(form.value(QStringLiteral("view_removed")), form.value(QStringLiteral("view_added")),
                                form.value(QStringLiteral("units"))));

@@ -40,7 +40,7 @@ class SocketControl : public QObject {
 public:
     // Bound on the bytes held unread per socket: beyond it the data waits in
     // the network (TCP flow control) instead of in our memory.
-    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    static constexpr qint64 ReadBufferBytes = 16 * 1024;
 
     explicit SocketControl(QObject *parent = nullptr);
     ~SocketControl() override;

@@ -11,6 +11,13 @@ namespace {
 
 constexpr QStringView kBreak = u"\r\n";
 
+// One shared rope for every paragraph break of the plain text.
+const Rope& breakRope()
+{
+    static const Rope instance(kBreak);
+    return instance;
+}
+
 // Splits plain text into paragraphs at CR LF; lone CR and LF stay in the text.
 Document documentFromPlain(const Rope& plain, const QString& fontName)
 {
@@ -108,8 +115,13 @@ void TextModel::resume(const Rope& tail)
 void TextModel::appendParagraphsFrom(size_t first)
 {
     for (size_t i = first; i < m_doc.paragraphs.size(); ++i) {
+        // The plain text shares each paragraph's characters instead of
+        // copying them; a finished paragraph gives back its spare capacity.
+        QString& chars = m_doc.paragraphs[i].text;
+        chars.squeeze();
         m_paragraphStart.push_back(m_text.length() + kBreak.size());
-        m_text += Rope(kBreak.toString() + m_doc.paragraphs[i].text);
+        m_text += breakRope();
+        m_text += Rope(chars);
     }
 }
 
@@ -180,7 +192,8 @@ void TextModel::refreshSource()
         std::vector<qint64> newEnds;
         qint64 end = cutStart;
         for (size_t i = first; i <= last; ++i) {
-            const QString piece = rtf_writer::paragraph(m_doc, i);
+            QString piece = rtf_writer::paragraph(m_doc, i);
+            piece.squeeze(); // kept for as long as the paragraph is unchanged
             end += piece.size();
             newEnds.push_back(end);
             pieces += Rope(piece);
