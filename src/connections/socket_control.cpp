@@ -3,6 +3,7 @@
 #include "connections/incoming_text.h"
 #include "connections/local_address.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -155,6 +156,9 @@ void SocketControl::Connect()
     releaseSocket();
     endState_ = Closed;
     auto *socket = new QTcpSocket(this);
+    // Peers are on the local network: never go through a proxy that the
+    // environment may name.
+    socket->setProxy(QNetworkProxy::NoProxy);
     socket->setReadBufferSize(ReadBufferBytes);
     if (!bind_.isNull() && bind_ != QHostAddress::Any)
         socket->bind(bind_, 0);
@@ -194,6 +198,7 @@ void SocketControl::Listen()
         server_ = new QTcpServer(this);
         // Room for a burst of peers arriving together; the kernel caps it.
         server_->setListenBacklogSize(kListenBacklog);
+        server_->setProxy(QNetworkProxy::NoProxy);
         connect(server_, &QTcpServer::newConnection, this, &SocketControl::onNewConnection);
     }
     if (server_->isListening())
