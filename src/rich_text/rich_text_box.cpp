@@ -27,12 +27,28 @@ qint32 clampToInt32(qint64 v)
     return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max()));
 }
 
-// Line breaks inside a paragraph become Qt's line separator.
+// Line breaks inside a paragraph become Qt's line separator. QTextDocument
+// also takes U+2029 and its frame markers U+FDD0/U+FDD1 as block boundaries;
+// shown as they are they would split the view's paragraphs from the model's,
+// so they get a one-character look-alike or the replacement character.
 QString displayText(QStringView text)
 {
     QString out = text.toString();
-    out.replace(u'\r', QChar::LineSeparator);
-    out.replace(u'\n', QChar::LineSeparator);
+    for (QChar& c : out) {
+        switch (c.unicode()) {
+        case u'\r':
+        case u'\n':
+        case QChar::ParagraphSeparator:
+            c = QChar::LineSeparator;
+            break;
+        case 0xFDD0:
+        case 0xFDD1:
+            c = QChar::ReplacementCharacter;
+            break;
+        default:
+            break;
+        }
+    }
     return out;
 }
 

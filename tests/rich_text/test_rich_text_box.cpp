@@ -41,6 +41,7 @@ private slots:
     void updatesAreCoalescedAfterTheHandler();
     void showsColoursOfReceivedEntries();
     void updatesOnlyChangedParagraphs();
+    void viewKeepsOneBlockPerParagraph();
     void scrollsToTheEndWhenEntriesAreAdded();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
@@ -120,6 +121,22 @@ void TestRichTextBox::updatesOnlyChangedParagraphs()
     }
     QCOMPARE(shownText(*m_box), m_box->plainText());
     QCOMPARE(shownColor(*m_box, 201, 0), QColor(85, 85, 255));
+}
+
+// Characters that Qt itself takes as block boundaries must not split the
+// view's paragraphs from the model's: the entries after them stay whole.
+void TestRichTextBox::viewKeepsOneBlockPerParagraph()
+{
+    Transcript t(*m_box);
+    t.received(u"uno\u2029dos\uFDD0tres\uFDD1"_qs);
+    t.received(u"siguiente"_qs);
+    t.sent(u"propio"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QTextDocument* doc = m_box->editor()->document();
+    QCOMPARE(size_t(doc->blockCount()), m_box->model().paragraphCount());
+    QCOMPARE(doc->findBlockByNumber(1).text(), u"uno\u2028dos\uFFFDtres\uFFFD"_qs);
+    QCOMPARE(doc->findBlockByNumber(2).text(), u"siguiente"_qs);
+    QCOMPARE(doc->findBlockByNumber(3).text(), u"propio"_qs);
 }
 
 void TestRichTextBox::scrollsToTheEndWhenEntriesAreAdded()
