@@ -111,6 +111,15 @@ QString IncomingText::decode(QByteArrayView bytes)
     return text;
 }
 
+bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
+{
+    if (more.isEmpty())
+        return false;
+    const QByteArray joined = pending_ + more.toByteArray();
+    const int length = sequenceLength(static_cast<unsigned char>(joined[0]));
+    return length > joined.size() && classify(joined, 0, length) == Sequence::Truncated;
+}
+
 QString IncomingText::flush()
 {
     QString text;

@@ -18,6 +18,9 @@ public:
     // Windows-1252 characters.
     QString flush();
     bool hasPending() const { return !pending_.isEmpty(); }
+    // True when `more` would only add to one character still cut short, so
+    // decoding it now would give no text at all.
+    bool onlyStartsACharacter(QByteArrayView more) const;
 
 private:
     QByteArray pending_;

@@ -21,6 +21,8 @@ constexpr int kSplitCharacterWaitMs = 300;
 
 constexpr int kListenBacklog = 1024;
 
+constexpr int kAcceptRetryMs = 1000;
+
 // Connections taken from a listener and waiting to be accepted, by request
 // number. Process-wide because any socket may accept a request raised by the
 // listener; everything runs on one thread.
@@ -92,8 +94,10 @@ SocketControl::SocketControl(QObject *parent)
     flushTimer_->setSingleShot(true);
     flushTimer_->setInterval(kSplitCharacterWaitMs);
     connect(flushTimer_, &QTimer::timeout, this, [this] {
-        if (incoming_->hasPending())
+        if (incoming_->hasPending() || bytesPending() > 0) {
+            flushDue_ = true;
             raiseDataArrival();
+        }
     });
 }
 
@@ -200,6 +204,7 @@ void SocketControl::Listen()
         server_->setListenBacklogSize(kListenBacklog);
         server_->setProxy(QNetworkProxy::NoProxy);
         connect(server_, &QTcpServer::newConnection, this, &SocketControl::onNewConnection);
+        connect(server_, &QTcpServer::acceptError, this, &SocketControl::onAcceptError);
     }
     if (server_->isListening())
         return;
@@ -240,10 +245,11 @@ void SocketControl::GetData(QString &data)
 {
     const QByteArray bytes = socket_ ? socket_->readAll() : QByteArray();
     data = incoming_->decode(bytes);
-    // No new bytes: this read comes from the wait for a split character or
-    // from the end of the connection, so what is held is shown as it is.
-    if (bytes.isEmpty())
+    // The wait for a split character is over, or the connection has ended:
+    // what is held is shown as it is.
+    if (flushDue_ || bytes.isEmpty())
         data += incoming_->flush();
+    flushDue_ = false;
     if (incoming_->hasPending())
         flushTimer_->start();
 }
@@ -276,10 +282,24 @@ void SocketControl::onNewConnection()
     }
 }
 
+// Qt stops accepting after a failed accept (out of descriptors, say); try
+// again a little later rather than stay deaf for good.
+void SocketControl::onAcceptError()
+{
+    QTimer::singleShot(kAcceptRetryMs, server_, [server = server_] { server->resumeAccepting(); });
+}
+
 void SocketControl::onReadyRead()
 {
-    if (socket_ && socket_->bytesAvailable() > 0)
-        raiseDataArrival();
+    if (!socket_ || socket_->bytesAvailable() <= 0)
+        return;
+    // Only the first bytes of one character so far: an event now would read
+    // no text at all, so they wait in the socket for the rest.
+    if (socket_->bytesAvailable() < 4 && incoming_->onlyStartsACharacter(socket_->peek(4))) {
+        flushTimer_->start();
+        return;
+    }
+    raiseDataArrival();
 }
 
 void SocketControl::raiseDataArrival()
@@ -294,6 +314,7 @@ void SocketControl::onPeerGone()
 {
     if (!socket_)
         return;
+    flushDue_ = true; // nothing more will come to finish a split character
     qint64 left = socket_->bytesAvailable();
     while (left > 0) {
         raiseDataArrival();

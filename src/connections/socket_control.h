@@ -79,6 +79,7 @@ signals:
 private:
     void adoptConnection(QTcpSocket *socket);
     void onNewConnection();
+    void onAcceptError();
     void onReadyRead();
     void onPeerGone();
     void onConnectionError();
@@ -96,6 +97,7 @@ private:
     QPointer<QTcpSocket> socket_;
     IncomingText *incoming_ = nullptr;
     QTimer *flushTimer_ = nullptr;
+    bool flushDue_ = false;
 };
 
 QString describeSocketError(int qtError, const QString &fallback);

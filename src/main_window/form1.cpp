@@ -56,6 +56,7 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
 {
     auto *button = new QPushButton(caption, parent);
     button->setObjectName(name);
+    button->setAutoDefault(true); // Enter clicks the focused button, as Space does
     const QColor back = colorDeBgr(bgr);
     button->setStyleSheet(QStringLiteral(
         "QPushButton { background-color: %1; border: 1px solid #303030; border-radius: 0px; }"

@@ -158,9 +158,20 @@ void TestSocketControl::splitCharacterIsWaitedForThenShown()
     client->write("\xB1o");
     QTRY_COMPARE(reads, QStringList({"ni", QStringLiteral("ño")}));
 
+    // A read of nothing but the start of a character raises no event of its own.
+    client->write("\xE2\x82");
+    client->flush();
+    QTest::qWait(100);
+    QCOMPARE(reads.size(), 2);
+    client->write("\xAC");
+    QTRY_COMPARE(reads, QStringList({"ni", QStringLiteral("ño"), QStringLiteral("€")}));
+
     // A legacy peer's last accented letter is not held back for good.
     client->write("est\xE1");
-    QTRY_COMPARE(reads, QStringList({"ni", QStringLiteral("ño"), "est", QStringLiteral("á")}));
+    QTRY_COMPARE(reads, QStringList({"ni", QStringLiteral("ño"), QStringLiteral("€"), "est", QStringLiteral("á")}));
+    client->write("\xE1");
+    QTRY_COMPARE(reads.size(), 6);
+    QCOMPARE(reads.last(), QStringLiteral("á"));
 }
 
 void TestSocketControl::unreadDataIsBoundedPerSocket()

@@ -137,6 +137,11 @@ void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
                                                 "Envia mensajes a un único destinatario")}));
     QCOMPARE(form.windowTitle(), captionBefore);
     QCOMPARE(lineEdit(form, "TxtIp")->text(), QStringLiteral("127.0.0.1"));
+
+    // From the keyboard too: Enter on the focused button.
+    button(form, "Command1")->setFocus();
+    QTest::keyClick(button(form, "Command1"), Qt::Key_Return);
+    QCOMPARE(shown.size(), 4);
     QVERIFY(!form.conexionIniciada());
     QVERIFY(!button(form, "CmdDesconectar")->isEnabled());
 }
