@@ -21,7 +21,6 @@ public:
     // Creates element `index`; refused if it exists already or is out of range.
     void Load(int index);
     bool exists(int index) const;
-    int count() const { return static_cast<int>(elements_.size()); }
     // The element at `index`; refused if it has not been created.
     SocketControl &operator()(int index) const;
 

@@ -163,7 +163,6 @@ void SocketControl::Connect()
     // Peers are on the local network: never go through a proxy that the
     // environment may name.
     socket->setProxy(QNetworkProxy::NoProxy);
-    socket->setReadBufferSize(ReadBufferBytes);
     if (!bind_.isNull() && bind_ != QHostAddress::Any)
         socket->bind(bind_, 0);
     adoptConnection(socket);
@@ -232,7 +231,6 @@ void SocketControl::Accept(qint32 requestID)
     if (!socket)
         throw SocketError(QStringLiteral("La solicitud de conexión %1 ya no existe.").arg(requestID));
     socket->setParent(this);
-    socket->setReadBufferSize(ReadBufferBytes);
     endState_ = Closed;
     adoptConnection(socket);
     if (socket->state() != QAbstractSocket::ConnectedState)
@@ -262,6 +260,7 @@ qint64 SocketControl::bytesPending() const
 void SocketControl::adoptConnection(QTcpSocket *socket)
 {
     socket_ = socket;
+    socket->setReadBufferSize(ReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &SocketControl::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &SocketControl::onPeerGone);
     connect(socket, &QTcpSocket::errorOccurred, this, &SocketControl::onConnectionError);

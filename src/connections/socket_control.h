@@ -68,8 +68,6 @@ public:
     void Accept(qint32 requestID);
     void GetData(QString &data);
 
-    qint64 bytesPending() const;
-
 signals:
     // Raised by a listening socket. A request not accepted before the handler
     // returns is refused: the peer sees its connection closed.
@@ -77,6 +75,7 @@ signals:
     void DataArrival(qint32 bytesTotal);
 
 private:
+    qint64 bytesPending() const;
     void adoptConnection(QTcpSocket *socket);
     void onNewConnection();
     void onAcceptError();

@@ -176,11 +176,15 @@ void Form1::colocarControles()
 
 void Form1::conectarEventos()
 {
-    connect(Timer1, &QTimer::timeout, this, [this] { protegido([this] { Timer1_Timer(); }); });
-    connect(CmdConectar, &QPushButton::clicked, this, [this] { protegido([this] { CmdConectar_Click(); }); });
-    connect(CmdDesconectar, &QPushButton::clicked, this, [this] { protegido([this] { CmdDesconectar_Click(); }); });
-    connect(CmdEnviar, &QPushButton::clicked, this, [this] { protegido([this] { CmdEnviar_Click(); }); });
-    connect(Command1, &QPushButton::clicked, this, [this] { protegido([this] { Command1_Click(); }); });
+    // Every handler is entered through the failure boundary.
+    auto entrada = [this](void (Form1::*handler)()) {
+        return [this, handler] { protegido([this, handler] { (this->*handler)(); }); };
+    };
+    connect(Timer1, &QTimer::timeout, this, entrada(&Form1::Timer1_Timer));
+    connect(CmdConectar, &QPushButton::clicked, this, entrada(&Form1::CmdConectar_Click));
+    connect(CmdDesconectar, &QPushButton::clicked, this, entrada(&Form1::CmdDesconectar_Click));
+    connect(CmdEnviar, &QPushButton::clicked, this, entrada(&Form1::CmdEnviar_Click));
+    connect(Command1, &QPushButton::clicked, this, entrada(&Form1::Command1_Click));
     connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this, [this](int index, qint32 requestID) {
         protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); });
     });

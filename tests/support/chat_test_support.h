@@ -5,6 +5,7 @@
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "main_window/form1.h"
+#include "rich_text/rich_text_box.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -68,12 +69,6 @@ inline void raiseOpenFileLimit(rlim_t wanted)
         setrlimit(RLIMIT_NOFILE, &limit);
     }
 }
-
-} // namespace support
-
-#include "rich_text/rich_text_box.h"
-
-namespace support {
 
 inline rich_text::RichTextBox &transcript(const Form1 &form)
 {
