@@ -18,7 +18,6 @@ class SocketControl;
 
 namespace rich_text {
 class RichTextBox;
-class Rope;
 } // namespace rich_text
 
 // The program's one window: every control, the state the handlers share, and
@@ -83,7 +82,6 @@ private:
     void AgregarEnviado(const QString &texto);
     void AgregarRecibido(const QString &texto);
     void CursorAlFinal();
-    void AnexarRtf(const rich_text::Rope &cola);
 
     // Sending
     void EnviarMensaje();

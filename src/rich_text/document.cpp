@@ -1,60 +1,30 @@
 #include "rich_text/document.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace rich_text {
 
-void Paragraph::append(QStringView chars, const CharFormat& format)
+namespace {
+
+constexpr qint64 kBreakLength = 2;   // CR LF between paragraphs
+
+QByteArray formatKey(const CharFormat& f)
 {
-    if (chars.isEmpty())
-        return;
-    text.append(chars);
-    if (!spans.empty() && spans.back().format == format)
-        spans.back().length += chars.size();
-    else
-        spans.push_back(Span{chars.size(), format});
+    struct Packed {
+        qint32 font;
+        qint32 size;
+        quint32 color;
+        quint8 flags;
+    } packed{};
+    packed.font = f.font;
+    packed.size = f.sizeHalfPoints;
+    packed.color = f.color.value_or(0);
+    packed.flags = quint8((f.color ? 1 : 0) | (f.bold ? 2 : 0) | (f.italic ? 4 : 0) | (f.underline ? 8 : 0));
+    return QByteArray(reinterpret_cast<const char*>(&packed), sizeof packed);
 }
 
-CharFormat Paragraph::formatAt(qint64 offset) const
-{
-    for (const Span& span : spans) {
-        if (offset < span.length)
-            return span.format;
-        offset -= span.length;
-    }
-    return markFormat;
-}
-
-void Paragraph::setColor(qint64 from, qint64 to, const Color& color)
-{
-    from = std::max<qint64>(from, 0);
-    to = std::min(to, length());
-    if (from >= to)
-        return;
-    std::vector<Span> result;
-    result.reserve(spans.size() + 2);
-    auto push = [&result](qint64 length, const CharFormat& format) {
-        if (length <= 0)
-            return;
-        if (!result.empty() && result.back().format == format)
-            result.back().length += length;
-        else
-            result.push_back(Span{length, format});
-    };
-    qint64 start = 0;
-    for (const Span& span : spans) {
-        const qint64 end = start + span.length;
-        const qint64 a = std::clamp(from, start, end);
-        const qint64 b = std::clamp(to, start, end);
-        CharFormat coloured = span.format;
-        coloured.color = color;
-        push(a - start, span.format);
-        push(b - a, coloured);
-        push(end - b, span.format);
-        start = end;
-    }
-    spans = std::move(result);
-}
+}  // namespace
 
 Document Document::empty(const QString& fontName)
 {
@@ -63,23 +33,176 @@ Document Document::empty(const QString& fontName)
     return doc;
 }
 
-qint64 Document::plainLength() const
+Document Document::fromPlain(const Rope& plain, const QString& fontName)
 {
-    qint64 total = 0;
-    for (const Paragraph& p : paragraphs)
-        total += p.length() + 2;
-    return total - 2;
+    Document doc;
+    doc.m_text = plain;
+    doc.m_length = plain.length();
+    if (doc.m_length > 0)
+        doc.m_runs.push_back(Run{0, doc.intern(defaultFormat())});
+    qint64 pos = 0;
+    bool afterCr = false;
+    plain.forEachChunk(0, [&](QStringView chunk) {
+        for (const QChar c : chunk) {
+            ++pos;
+            if (afterCr && c == u'\n')
+                doc.m_paragraphStart.push_back(pos);
+            afterCr = c == u'\r';
+        }
+        return true;
+    });
+    doc.normalize(fontName);
+    return doc;
 }
 
-QString Document::plainText() const
+qint64 Document::paragraphLength(size_t index) const
 {
-    QString out;
-    for (size_t i = 0; i < paragraphs.size(); ++i) {
-        if (i)
-            out += u"\r\n";
-        out += paragraphs[i].text;
+    const qint64 end = index + 1 < m_paragraphStart.size() ? m_paragraphStart[index + 1] - kBreakLength : m_length;
+    return end - m_paragraphStart[index];
+}
+
+QString Document::paragraphText(size_t index) const
+{
+    Q_ASSERT(m_open.isEmpty());
+    return m_text.mid(m_paragraphStart[index], paragraphLength(index)).toString();
+}
+
+CharFormat Document::markFormat(size_t index) const
+{
+    if (index + 1 >= m_paragraphStart.size())
+        return defaultFormat();
+    return formatAtPosition(m_paragraphStart[index] + paragraphLength(index));
+}
+
+CharFormat Document::formatAt(size_t paragraph, qint64 offset) const
+{
+    if (offset >= paragraphLength(paragraph))
+        return markFormat(paragraph);
+    return formatAtPosition(m_paragraphStart[paragraph] + std::max<qint64>(offset, 0));
+}
+
+size_t Document::paragraphAt(qint64 pos) const
+{
+    const auto it = std::upper_bound(m_paragraphStart.begin(), m_paragraphStart.end(), pos);
+    return it == m_paragraphStart.begin() ? 0 : size_t(it - m_paragraphStart.begin() - 1);
+}
+
+CharFormat Document::formatAtPosition(qint64 pos) const
+{
+    if (m_runs.empty() || pos < 0 || pos >= m_length)
+        return defaultFormat();
+    return m_formats[m_runs[runAt(pos)].format];
+}
+
+size_t Document::runAt(qint64 pos) const
+{
+    const auto it = std::upper_bound(m_runs.begin(), m_runs.end(), pos,
+                                     [](qint64 p, const Run& run) { return p < run.start; });
+    return it == m_runs.begin() ? 0 : size_t(it - m_runs.begin() - 1);
+}
+
+qint64 Document::runEnd(size_t run) const
+{
+    return run + 1 < m_runs.size() ? m_runs[run + 1].start : m_length;
+}
+
+quint32 Document::intern(const CharFormat& format)
+{
+    const QByteArray key = formatKey(format);
+    const auto found = m_formatIndex.constFind(key);
+    if (found != m_formatIndex.constEnd())
+        return *found;
+    const quint32 index = quint32(m_formats.size());
+    m_formats.push_back(format);
+    m_formatIndex.insert(key, index);
+    return index;
+}
+
+void Document::appendText(QStringView chars, const CharFormat& format)
+{
+    if (chars.isEmpty())
+        return;
+    if (m_runs.empty() || !(m_formats[m_runs.back().format] == format))
+        m_runs.push_back(Run{m_length, intern(format)});
+    m_open.append(chars);
+    m_length += chars.size();
+}
+
+void Document::endParagraph(const CharFormat& mark)
+{
+    appendText(u"\r\n", mark);
+    m_paragraphStart.push_back(m_length);
+}
+
+void Document::removeEmptyLastParagraph()
+{
+    if (m_paragraphStart.size() < 2 || paragraphLength(m_paragraphStart.size() - 1) != 0)
+        return;
+    m_paragraphStart.pop_back();
+    m_length -= kBreakLength;
+    if (m_open.size() >= kBreakLength)
+        m_open.chop(kBreakLength);
+    else
+        m_text = m_text.left(m_length);
+    while (!m_runs.empty() && m_runs.back().start >= m_length)
+        m_runs.pop_back();
+}
+
+void Document::commit()
+{
+    if (m_open.isEmpty())
+        return;
+    m_text += Rope(m_open);
+    m_open = QString();
+}
+
+void Document::splitRunAt(qint64 pos)
+{
+    if (pos <= 0 || pos >= m_length)
+        return;
+    const size_t r = runAt(pos);
+    if (m_runs[r].start != pos)
+        m_runs.insert(m_runs.begin() + qsizetype(r) + 1, Run{pos, m_runs[r].format});
+}
+
+void Document::mergeRunsAround(size_t first, size_t last)
+{
+    const size_t from = first > 0 ? first - 1 : 0;
+    const size_t to = std::min(last + 1, m_runs.size() - 1);
+    size_t out = from;
+    for (size_t r = from + 1; r <= to; ++r) {
+        if (m_runs[r].format != m_runs[out].format)
+            m_runs[++out] = m_runs[r];
     }
-    return out;
+    m_runs.erase(m_runs.begin() + qsizetype(out) + 1, m_runs.begin() + qsizetype(to) + 1);
+}
+
+std::optional<std::pair<size_t, size_t>> Document::setColor(qint64 from, qint64 to, const Color& color)
+{
+    Q_ASSERT(m_open.isEmpty());
+    from = std::max<qint64>(from, 0);
+    to = std::min(to, m_length);
+    if (from >= to)
+        return std::nullopt;
+    // A break is coloured whole: its two positions carry one mark format.
+    const size_t first = paragraphAt(from);
+    const size_t last = paragraphAt(to - 1);
+    if (from == m_paragraphStart[first] + paragraphLength(first) + 1)
+        --from;
+    if (to == m_paragraphStart[last] + paragraphLength(last) + 1)
+        ++to;
+    splitRunAt(from);
+    splitRunAt(to);
+    const size_t firstRun = runAt(from);
+    size_t lastRun = firstRun;
+    for (size_t r = firstRun; r < m_runs.size() && m_runs[r].start < to; ++r) {
+        CharFormat coloured = m_formats[m_runs[r].format];
+        coloured.color = color;
+        m_runs[r].format = intern(coloured);
+        lastRun = r;
+    }
+    mergeRunsAround(firstRun, lastRun);
+    return std::make_pair(first, last);
 }
 
 int Document::colorIndex(const Color& color) const
@@ -109,8 +232,6 @@ int Document::ensureColor(const Color& color)
 
 void Document::normalize(const QString& fontName)
 {
-    if (paragraphs.empty())
-        paragraphs.emplace_back();
     if (fonts.empty())
         fonts.push_back(FontEntry{fontName});
     if (colors.empty() || colors.front()) {
@@ -118,7 +239,19 @@ void Document::normalize(const QString& fontName)
         m_colorSlots.clear();
         m_indexedColors = 0;
     }
-    paragraphs.back().markFormat = defaultFormat();
+}
+
+bool operator==(const Document& a, const Document& b)
+{
+    if (a.fonts != b.fonts || a.colors != b.colors || a.m_paragraphStart != b.m_paragraphStart
+        || a.m_length != b.m_length || a.m_runs.size() != b.m_runs.size())
+        return false;
+    for (size_t r = 0; r < a.m_runs.size(); ++r) {
+        if (a.m_runs[r].start != b.m_runs[r].start
+            || !(a.m_formats[a.m_runs[r].format] == b.m_formats[b.m_runs[r].format]))
+            return false;
+    }
+    return (a.m_text + Rope(a.m_open)) == (b.m_text + Rope(b.m_open));
 }
 
 }  // namespace rich_text

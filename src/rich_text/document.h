@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rich_text/rope.h"
+
 #include <QHash>
 #include <QString>
 
@@ -22,31 +24,6 @@ struct CharFormat {
     friend bool operator==(const CharFormat&, const CharFormat&) = default;
 };
 
-// A stretch of a paragraph's text sharing one format.
-struct Span {
-    qint64 length = 0;
-    CharFormat format;
-
-    friend bool operator==(const Span&, const Span&) = default;
-};
-
-// Text of one paragraph without its break. Line breaks inside it are single
-// '\n' or '\r' characters. The paragraph mark (the break after it) has its
-// own format; the last paragraph's mark has no position in the plain text.
-struct Paragraph {
-    QString text;
-    std::vector<Span> spans;    // lengths add up to text.size()
-    CharFormat markFormat;
-
-    qint64 length() const { return text.size(); }
-    void append(QStringView chars, const CharFormat& format);
-    CharFormat formatAt(qint64 offset) const;
-    // Sets the colour of [from, to) (clamped to the text), merging equal neighbours.
-    void setColor(qint64 from, qint64 to, const Color& color);
-
-    friend bool operator==(const Paragraph&, const Paragraph&) = default;
-};
-
 struct FontEntry {
     QString name;
     QString family = QStringLiteral("fnil");   // RTF family keyword without the backslash
@@ -55,32 +32,110 @@ struct FontEntry {
     friend bool operator==(const FontEntry&, const FontEntry&) = default;
 };
 
-// The structured content. Invariants kept by normalize(): at least one
-// paragraph, at least one font, colors[0] is the automatic colour, and the
-// final paragraph mark has the default format.
-struct Document {
-    std::vector<Paragraph> paragraphs;
+// The structured content of a rich-text control, kept compact so that a
+// transcript of millions of paragraphs costs little more than its text: one
+// plain text for all paragraphs, where each paragraph starts, and runs of
+// equal format over the plain text.
+//
+// Invariants:
+// - text() is the plain text: the paragraphs joined by CR LF. Line breaks
+//   inside a paragraph are single CR or LF characters.
+// - m_paragraphStart[0] == 0, and each later entry is the end of the previous
+//   paragraph plus 2; so there is always at least one paragraph.
+// - m_runs covers [0, plainLength()) exactly: the first run starts at 0,
+//   starts increase, and neighbours have different formats. The two positions
+//   of the break after a paragraph carry that paragraph's mark format; the
+//   final paragraph's mark has no position and is always the default format.
+// - m_formats holds each distinct format once (m_formatIndex finds it).
+// - After normalize(): fonts is not empty and colors[0] is the automatic colour.
+// - Appended text waits in m_open until commit(); only the builder methods
+//   below may run while it is not empty.
+class Document {
+public:
     std::vector<FontEntry> fonts;
     std::vector<Color> colors;
 
     static CharFormat defaultFormat() { return CharFormat{}; }
     static Document empty(const QString& fontName);
+    // Plain text in the default format, split into paragraphs at CR LF; the
+    // document shares the rope's characters.
+    static Document fromPlain(const Rope& plain, const QString& fontName);
 
-    qint64 plainLength() const;          // paragraphs plus two positions per break
-    QString plainText() const;
+    // Paragraphs
+    size_t paragraphCount() const { return m_paragraphStart.size(); }
+    qint64 paragraphStart(size_t index) const { return m_paragraphStart[index]; }
+    qint64 paragraphLength(size_t index) const;
+    QString paragraphText(size_t index) const;
+    CharFormat markFormat(size_t index) const;
+    // Format of the character at `offset` of a paragraph; past its text, the mark's.
+    CharFormat formatAt(size_t paragraph, qint64 offset) const;
+    // Calls f(offset, length, format) for each run of a paragraph's text, in order.
+    template <typename F>
+    void forEachRun(size_t paragraph, F&& f) const;
+    // The paragraph holding plain-text position `pos` (a break belongs to the
+    // paragraph before it).
+    size_t paragraphAt(qint64 pos) const;
+
+    // Plain text
+    const Rope& text() const { return m_text; }
+    qint64 plainLength() const { return m_length; }
+    QString plainText() const { return m_text.toString(); }
+    CharFormat formatAtPosition(qint64 pos) const;
+
+    // Sets the colour of plain-text positions [from, to), clamped; a range
+    // that touches a paragraph break covers both of its positions. Returns the
+    // range of paragraphs whose text or mark changed, if any.
+    std::optional<std::pair<size_t, size_t>> setColor(qint64 from, qint64 to, const Color& color);
+
+    // Building, for readers: text goes to the last paragraph.
+    void appendText(QStringView chars, const CharFormat& format);
+    void endParagraph(const CharFormat& mark);     // a new, empty paragraph follows
+    void removeEmptyLastParagraph();               // undoes endParagraph() when nothing followed
+    void commit();                                 // appended text joins text()
+
     int colorIndex(const Color& color) const;   // -1 when not in the table
     int ensureColor(const Color& color);        // adds it when missing
     void normalize(const QString& fontName);
 
-    friend bool operator==(const Document& a, const Document& b)
-    {
-        return a.paragraphs == b.paragraphs && a.fonts == b.fonts && a.colors == b.colors;
-    }
+    friend bool operator==(const Document& a, const Document& b);
 
 private:
+    struct Run {
+        qint64 start;
+        quint32 format;      // index into m_formats
+    };
+
+    quint32 intern(const CharFormat& format);
+    size_t runAt(qint64 pos) const;
+    void splitRunAt(qint64 pos);
+    void mergeRunsAround(size_t first, size_t last);
+    qint64 runEnd(size_t run) const;
+
+    Rope m_text;
+    QString m_open;
+    qint64 m_length = 0;                    // of m_text and m_open together
+    std::vector<qint64> m_paragraphStart{0};
+    std::vector<Run> m_runs;
+    std::vector<CharFormat> m_formats;
+    QHash<QByteArray, quint32> m_formatIndex;
+
     // Lookup of colors by value, caught up lazily with entries pushed since.
     mutable QHash<quint32, int> m_colorSlots;
     mutable size_t m_indexedColors = 0;
 };
+
+template <typename F>
+void Document::forEachRun(size_t paragraph, F&& f) const
+{
+    const qint64 start = m_paragraphStart[paragraph];
+    const qint64 end = start + paragraphLength(paragraph);
+    if (start == end)
+        return;
+    for (size_t r = runAt(start); r < m_runs.size() && m_runs[r].start < end; ++r) {
+        const qint64 a = std::max(m_runs[r].start, start);
+        const qint64 b = std::min(runEnd(r), end);
+        f(a - start, b - a, m_formats[m_runs[r].format]);
+    }
+}
 
 }  // namespace rich_text

@@ -1,14 +1,14 @@
 #include "rich_text/rich_text_box.h"
 
-#include <QEvent>
-#include <QMimeData>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextEdit>
-#include <QTimer>
-#include <QVBoxLayout>
+#include <QStyle>
+#include <QTextBoundaryFinder>
 
 #include <algorithm>
 #include <limits>
@@ -16,6 +16,13 @@
 namespace rich_text {
 
 namespace {
+
+// Space between the frame and the text, as in Qt's text views.
+constexpr int kMargin = 4;
+// Qt's text views put a tab stop every 80 pixels.
+constexpr qreal kTabStop = 80;
+// Lines scrolled per tick while a selection is dragged beyond the view.
+constexpr int kDragScrollMs = 50;
 
 quint32 swapRedBlue(quint32 c)
 {
@@ -27,14 +34,13 @@ qint32 clampToInt32(qint64 v)
     return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max()));
 }
 
-// Line breaks inside a paragraph become Qt's line separator. QTextDocument
-// also takes U+2029 and its frame markers U+FDD0/U+FDD1 as block boundaries;
-// shown as they are they would split the view's paragraphs from the model's,
-// so they get a one-character look-alike or the replacement character.
-QString displayText(QStringView text)
+// Line breaks inside a paragraph become Qt's line separator. QTextLayout also
+// takes U+2029 as a break and its frame markers U+FDD0/U+FDD1 as special, so
+// they get a one-character look-alike or the replacement character: each
+// character keeps its one position.
+QString displayText(QString text)
 {
-    QString out = text.toString();
-    for (QChar& c : out) {
+    for (QChar& c : text) {
         switch (c.unicode()) {
         case u'\r':
         case u'\n':
@@ -49,212 +55,575 @@ QString displayText(QStringView text)
             break;
         }
     }
-    return out;
+    return text;
+}
+
+QTextCharFormat charFormat(const CharFormat& format)
+{
+    QTextCharFormat f;
+    if (format.color)
+        f.setForeground(QColor::fromRgb(QRgb(*format.color)));
+    if (format.bold)
+        f.setFontWeight(QFont::Bold);
+    if (format.italic)
+        f.setFontItalic(true);
+    if (format.underline)
+        f.setFontUnderline(true);
+    if (format.sizeHalfPoints != Document::defaultFormat().sizeHalfPoints)
+        f.setFontPointSize(format.sizeHalfPoints / 2.0);
+    return f;
 }
 
 }  // namespace
 
-// The inner QTextEdit: copies the model's own plain text and shows the
-// selection only while it has the focus, as classic controls do.
-class TranscriptEdit : public QTextEdit {
-public:
-    explicit TranscriptEdit(RichTextBox* owner) : QTextEdit(owner), m_owner(owner) {}
-
-protected:
-    QMimeData* createMimeDataFromSelection() const override
-    {
-        const QTextCursor c = textCursor();
-        const qint64 a = m_owner->m_model.selStart();
-        auto* mime = new QMimeData;
-        if (c.hasSelection())
-            mime->setText(m_owner->m_model.text().mid(a, m_owner->m_model.selLength()).toString());
-        return mime;
-    }
-    void focusInEvent(QFocusEvent* e) override
-    {
-        QTextEdit::focusInEvent(e);
-        m_owner->showSelection();
-    }
-    void focusOutEvent(QFocusEvent* e) override
-    {
-        QTextEdit::focusOutEvent(e);
-        m_owner->showSelection();
-    }
-
-private:
-    RichTextBox* m_owner;
-};
-
-RichTextBox::RichTextBox(QWidget* parent) : QWidget(parent), m_edit(new TranscriptEdit(this))
+RichTextBox::RichTextBox(QWidget* parent) : QAbstractScrollArea(parent)
 {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_edit);
-    setFocusProxy(m_edit);
-    m_edit->setReadOnly(true);
-    m_edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    m_edit->setUndoRedoEnabled(false);
-    m_edit->setAcceptRichText(false);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_model.setDefaultFontName(font().family());
     m_model.setChangeHandler([this] { scheduleUpdate(); });
-    connect(m_edit, &QTextEdit::selectionChanged, this, [this] { takeSelectionFromEditor(); });
-    connect(m_edit, &QTextEdit::cursorPositionChanged, this, [this] { takeSelectionFromEditor(); });
-    connect(m_edit->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int max) {
-        if (m_followEnd)
-            m_edit->verticalScrollBar()->setValue(max);
-    });
-    connect(m_edit->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
-        m_followEnd = value == m_edit->verticalScrollBar()->maximum();
-    });
+    m_lines.resize(1);
 }
 
 RichTextBox::~RichTextBox()
 {
-    // The editor reports focus changes while it is destroyed; it must go
-    // before the model does.
     m_model.setChangeHandler(nullptr);
-    delete m_edit;
-    m_edit = nullptr;
 }
 
-QTextEdit* RichTextBox::editor() const { return m_edit; }
+Rope RichTextBox::textRtf()
+{
+    m_model.load();
+    return m_model.textRtf();
+}
 
 qint32 RichTextBox::selStart() const { return clampToInt32(m_model.selStart()); }
 qint32 RichTextBox::selLength() const { return clampToInt32(m_model.selLength()); }
 
 void RichTextBox::setSelColor(quint32 bgr) { m_model.setSelColor(swapRedBlue(bgr)); }
 
-quint32 RichTextBox::colorAt(qint64 pos) { return swapRedBlue(m_model.colorAt(pos).value_or(0)); }
+quint32 RichTextBox::colorAt(qint64 pos)
+{
+    m_model.load();
+    return swapRedBlue(m_model.colorAt(pos).value_or(0));
+}
 
 void RichTextBox::setBackgroundColor(const QColor& color)
 {
-    QPalette p = m_edit->palette();
+    QPalette p = palette();
     p.setColor(QPalette::Base, color);
-    m_edit->setPalette(p);
+    setPalette(p);
 }
 
-void RichTextBox::changeEvent(QEvent* event)
+QString RichTextBox::selectedText() const
 {
-    if (event->type() == QEvent::FontChange)
-        m_model.setDefaultFontName(font().family());
-    QWidget::changeEvent(event);
+    QString text = m_model.text().mid(m_model.selStart(), m_model.selLength()).toString();
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(u'\r', u'\n');
+    return text;
 }
+
+void RichTextBox::copy() const
+{
+    if (m_model.selLength() > 0)
+        QGuiApplication::clipboard()->setText(selectedText());
+}
+
+void RichTextBox::selectAll()
+{
+    m_model.setSelection(0, m_model.length());
+    publishSelection();
+}
+
+void RichTextBox::publishSelection() const
+{
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (m_model.selLength() > 0 && clipboard->supportsSelection())
+        clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+// ---------------------------------------------------------------- updates
 
 void RichTextBox::scheduleUpdate()
 {
-    if (m_syncing || m_updateQueued)
+    if (m_updateQueued)
         return;
     m_updateQueued = true;
-    QTimer::singleShot(0, this, [this] { updateView(); });
+    QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
 }
 
 void RichTextBox::updateView()
 {
+    if (!m_updateQueued)
+        return;
     m_updateQueued = false;
-    const size_t shownBefore = size_t(m_edit->document()->blockCount());
     const std::optional<size_t> changedFrom = m_model.takeChangedFrom();
-    if (changedFrom)
-        renderParagraphsFrom(*changedFrom);
-    showSelection();
-    if (changedFrom && m_model.paragraphCount() > shownBefore) {
-        m_followEnd = true;
-        m_edit->verticalScrollBar()->setValue(m_edit->verticalScrollBar()->maximum());
+    if (changedFrom) {
+        const size_t before = m_lines.size();
+        const size_t count = m_model.document().paragraphCount();
+        const size_t kept = std::min(*changedFrom, before);
+        m_lines.resize(kept);
+        m_lines.resize(count);
+        std::erase_if(m_pieceLines, [kept](const auto& entry) { return entry.first >= kept; });
+        std::erase_if(m_layouts, [kept](const auto& entry) { return entry.first.paragraph >= kept; });
+        if (m_top.block.paragraph >= count)
+            m_top = Position{{0, 0}, 0};
+        if (count > before)
+            m_top = lastPageTop();
     }
+    syncScrollBar();
+    viewport()->update();
 }
 
-void RichTextBox::renderParagraphsFrom(size_t first)
+void RichTextBox::forgetLayouts()
 {
-    QTextDocument* doc = m_edit->document();
-    const Document& model = m_model.document();
-    m_syncing = true;
-    QTextCursor cursor(doc);
-    cursor.beginEditBlock();
-    const QTextBlock block = doc->findBlockByNumber(int(first));
-    if (block.isValid()) {
-        cursor.setPosition(first == 0 ? 0 : block.position() - 1);
-        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-        cursor.removeSelectedText();
-    } else {
-        cursor.movePosition(QTextCursor::End);
+    m_layouts.clear();
+}
+
+void RichTextBox::resetLines()
+{
+    m_lines.clear();
+    m_lines.resize(m_model.isLoaded() ? m_model.document().paragraphCount() : 1);
+    m_pieceLines.clear();
+    m_top.line = 0;
+}
+
+// ---------------------------------------------------------------- blocks
+
+qint64 RichTextBox::pieceCount(size_t paragraph) const
+{
+    const qint64 length = m_model.document().paragraphLength(paragraph);
+    return length <= kPiece ? 1 : (length + kPiece - 1) / kPiece;
+}
+
+// Pieces are kPiece characters long, but never split a surrogate pair.
+qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
+{
+    if (piece == 0)
+        return 0;
+    const Document& doc = m_model.document();
+    const qint64 at = piece * kPiece;
+    const bool splitsPair = doc.text().at(doc.paragraphStart(paragraph) + at - 1).isHighSurrogate();
+    return splitsPair ? at + 1 : at;
+}
+
+qint64 RichTextBox::pieceEnd(size_t paragraph, qint64 piece) const
+{
+    return piece + 1 < pieceCount(paragraph) ? pieceStart(paragraph, piece + 1)
+                                              : m_model.document().paragraphLength(paragraph);
+}
+
+qint64 RichTextBox::blockLines(const Block& b) const
+{
+    const auto pieces = m_pieceLines.find(b.paragraph);
+    if (pieces == m_pieceLines.end())
+        return pieceCount(b.paragraph) == 1 ? m_lines.lines(b.paragraph) : 1;
+    return std::max<qint64>(pieces->second[size_t(b.piece)], 1);
+}
+
+bool RichTextBox::nextBlock(Block& b) const
+{
+    if (b.piece + 1 < pieceCount(b.paragraph)) {
+        ++b.piece;
+        return true;
     }
-    const QColor textColor = m_edit->palette().color(QPalette::Text);
-    for (size_t i = first; i < model.paragraphs.size(); ++i) {
-        const Paragraph& p = model.paragraphs[i];
-        if (i > 0)
-            cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-        qint64 offset = 0;
-        for (const Span& span : p.spans) {
-            QTextCharFormat f;
-            f.setForeground(span.format.color ? QColor::fromRgb(QRgb(*span.format.color)) : textColor);
-            if (span.format.bold)
-                f.setFontWeight(QFont::Bold);
-            if (span.format.italic)
-                f.setFontItalic(true);
-            if (span.format.underline)
-                f.setFontUnderline(true);
-            if (span.format.sizeHalfPoints != Document::defaultFormat().sizeHalfPoints)
-                f.setFontPointSize(span.format.sizeHalfPoints / 2.0);
-            cursor.insertText(displayText(QStringView(p.text).mid(offset, span.length)), f);
-            offset += span.length;
+    if (b.paragraph + 1 >= m_lines.size())
+        return false;
+    b = Block{b.paragraph + 1, 0};
+    return true;
+}
+
+bool RichTextBox::previousBlock(Block& b) const
+{
+    if (b.piece > 0) {
+        --b.piece;
+        return true;
+    }
+    if (b.paragraph == 0)
+        return false;
+    b.paragraph -= 1;
+    b.piece = pieceCount(b.paragraph) - 1;
+    return true;
+}
+
+RichTextBox::Block RichTextBox::lastBlock() const
+{
+    const size_t last = m_lines.size() - 1;
+    return Block{last, pieceCount(last) - 1};
+}
+
+const BlockLayout& RichTextBox::layoutOf(const Block& b)
+{
+    auto found = m_layouts.find(b);
+    if (found != m_layouts.end())
+        return *found->second;
+    const Document& doc = m_model.document();
+    const qint64 paragraphStart = doc.paragraphStart(b.paragraph);
+    const qint64 from = pieceStart(b.paragraph, b.piece);
+    const qint64 to = pieceEnd(b.paragraph, b.piece);
+    QList<QTextLayout::FormatRange> formats;
+    doc.forEachRun(b.paragraph, [&](qint64 offset, qint64 length, const CharFormat& format) {
+        const qint64 a = std::max(offset, from);
+        const qint64 z = std::min(offset + length, to);
+        if (a < z)
+            formats.append(QTextLayout::FormatRange{int(a - from), int(z - a), charFormat(format)});
+    });
+    const QString text = displayText(doc.text().mid(paragraphStart + from, to - from).toString());
+    auto layout = std::make_unique<BlockLayout>(text, formats, font(), optionFor(b.paragraph), wrapWidth());
+    noteLineCount(b, layout->lineCount());
+    return *m_layouts.emplace(b, std::move(layout)).first->second;
+}
+
+void RichTextBox::noteLineCount(const Block& b, qint64 lines)
+{
+    const qint64 pieces = pieceCount(b.paragraph);
+    if (pieces == 1) {
+        m_lines.setLines(b.paragraph, lines);
+        return;
+    }
+    std::vector<qint32>& counts = m_pieceLines[b.paragraph];
+    counts.resize(size_t(pieces), 0);
+    counts[size_t(b.piece)] = qint32(std::min<qint64>(lines, std::numeric_limits<qint32>::max()));
+    qint64 sum = 0;
+    for (const qint32 n : counts)
+        sum += std::max(n, 1);
+    m_lines.setLines(b.paragraph, sum);
+}
+
+// The width text wraps at leaves room for the scroll bar whether it shows or
+// not, so that it appearing never changes where lines break.
+qreal RichTextBox::wrapWidth() const
+{
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, verticalScrollBar());
+    return std::max(1, contentsRect().width() - scrollBar - 2 * kMargin);
+}
+
+qreal RichTextBox::pageHeight() const
+{
+    return std::max(1, viewport()->height() - 2 * kMargin);
+}
+
+// A paragraph runs right to left when its first strong character does, as
+// in Qt's text views; alignment follows the direction.
+QTextOption RichTextBox::optionFor(size_t paragraph) const
+{
+    const Document& doc = m_model.document();
+    const qint64 probe = std::min<qint64>(doc.paragraphLength(paragraph), 4096);
+    const bool rtl = doc.text().mid(doc.paragraphStart(paragraph), probe).toString().isRightToLeft();
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setTabStopDistance(kTabStop);
+    option.setTextDirection(rtl ? Qt::RightToLeft : Qt::LeftToRight);
+    option.setAlignment(Qt::AlignLeft);
+    return option;
+}
+
+// ---------------------------------------------------------------- scrolling
+
+qint64 RichTextBox::lineNumberOf(const Position& p) const
+{
+    qint64 line = m_lines.linesBefore(p.block.paragraph);
+    for (Block b{p.block.paragraph, 0}; b.piece < p.block.piece; ++b.piece)
+        line += blockLines(b);
+    return line + p.line;
+}
+
+RichTextBox::Position RichTextBox::positionOfLine(qint64 line) const
+{
+    auto [paragraph, within] = m_lines.find(line);
+    Block b{paragraph, 0};
+    const qint64 pieces = pieceCount(paragraph);
+    while (b.piece + 1 < pieces && within >= blockLines(b)) {
+        within -= blockLines(b);
+        ++b.piece;
+    }
+    return Position{b, std::min(within, blockLines(b) - 1)};
+}
+
+// Where the top must be for the last line to show at the bottom.
+RichTextBox::Position RichTextBox::lastPageTop()
+{
+    qreal room = pageHeight();
+    Block b = lastBlock();
+    for (bool placedOne = false;;) {
+        const BlockLayout& layout = layoutOf(b);
+        for (int line = layout.lineCount() - 1; line >= 0; --line) {
+            const qreal height = layout.line(line).height;
+            if (placedOne && height > room) {
+                Position top{b, line + 1};
+                if (top.line >= layout.lineCount() && nextBlock(top.block))
+                    top.line = 0;
+                return top;
+            }
+            room -= height;
+            placedOne = true;
         }
+        if (!previousBlock(b))
+            return Position{{0, 0}, 0};
     }
-    cursor.endEditBlock();
-    m_syncing = false;
 }
 
-// Mirrors the model's selection in the editor; without the focus only the
-// caret is placed, so no selection is painted.
-void RichTextBox::showSelection()
+void RichTextBox::syncScrollBar()
 {
-    if (!m_edit)
+    if (!m_model.isLoaded())
         return;
-    QTextDocument* doc = m_edit->document();
-    auto toEditor = [this, doc](qint64 pos) {
-        const TextModel::Location at = m_model.locate(pos);
-        const QTextBlock block = doc->findBlockByNumber(int(at.paragraph));
-        if (!block.isValid())
-            return doc->characterCount() - 1;
-        const int length = block.length() - 1;
-        if (at.offset <= length)
-            return block.position() + int(at.offset);
-        return block.position() + length + int(at.offset - length > 1 ? 1 : 0);
-    };
-    const qint64 start = m_model.selStart();
-    const qint64 end = start + m_model.selLength();
-    QTextCursor c(doc);
-    if (m_edit->hasFocus()) {
-        c.setPosition(toEditor(start));
-        c.setPosition(toEditor(end), QTextCursor::KeepAnchor);
+    const qint64 maxLine = lineNumberOf(lastPageTop());
+    if (lineNumberOf(m_top) > maxLine)
+        m_top = positionOfLine(maxLine);
+    const int lineHeight = std::max(1, fontMetrics().lineSpacing());
+    QScrollBar* bar = verticalScrollBar();
+    m_settingScrollBar = true;
+    bar->setRange(0, clampToInt32(maxLine));
+    bar->setSingleStep(1);
+    bar->setPageStep(std::max(1, int(pageHeight()) / lineHeight));
+    bar->setValue(clampToInt32(lineNumberOf(m_top)));
+    m_settingScrollBar = false;
+}
+
+void RichTextBox::scrollToEnd()
+{
+    m_top = lastPageTop();
+    syncScrollBar();
+    viewport()->update();
+}
+
+void RichTextBox::scrollByLines(qint64 lines)
+{
+    QScrollBar* bar = verticalScrollBar();
+    bar->setValue(clampToInt32(bar->value() + lines));
+}
+
+void RichTextBox::scrollContentsBy(int, int)
+{
+    if (m_settingScrollBar)
+        return;
+    updateView();
+    m_top = positionOfLine(verticalScrollBar()->value());
+    viewport()->update();
+}
+
+// ---------------------------------------------------------------- painting
+
+void RichTextBox::paintEvent(QPaintEvent*)
+{
+    updateView();
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Text));
+    const Document& doc = m_model.document();
+    const bool focused = hasFocus();
+    const qint64 selFrom = m_model.selStart();
+    const qint64 selTo = selFrom + m_model.selLength();
+    const qint64 linesBefore = lineNumberOf(m_top);
+    const int bottom = viewport()->height();
+
+    std::map<Block, std::unique_ptr<BlockLayout>> shown;
+    qreal y = kMargin;
+    Position at = m_top;
+    for (;;) {
+        const BlockLayout& layout = layoutOf(at.block);
+        const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
+        const QPointF origin(kMargin, y - layout.line(first).top);
+        const int last = layout.lineAt(bottom - origin.y());
+        const qint64 blockStart = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 blockEnd = blockStart + layout.length();
+        if (focused)
+            layout.draw(&painter, origin, first, last, selFrom - blockStart, selTo - blockStart, palette());
+        else
+            layout.draw(&painter, origin, first, last, 0, 0, palette());
+        const bool endsParagraph = at.block.piece + 1 == pieceCount(at.block.paragraph);
+        if (focused && endsParagraph && last == layout.lineCount() - 1 && selFrom <= blockEnd && blockEnd < selTo) {
+            // The paragraph's break is selected too: a space's width after its last line.
+            const BlockLayout::Line& line = layout.line(last);
+            const qreal x = origin.x() + layout.lineEndX(last);
+            painter.fillRect(QRectF(x, origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
+                             palette().brush(QPalette::Highlight));
+        }
+        if (focused && selFrom == selTo && selFrom >= blockStart && selFrom <= blockEnd
+            && (selFrom < blockEnd || endsParagraph))
+            layout.drawCaret(&painter, origin, selFrom - blockStart);
+        y = origin.y() + layout.height();
+        shown.emplace(at.block, std::move(m_layouts.find(at.block)->second));
+        if (y >= bottom || !nextBlock(at.block))
+            break;
+        at.line = 0;
+    }
+    // Layouts of blocks off screen are let go.
+    m_layouts = std::move(shown);
+    // Laying out may have turned estimated line counts into real ones.
+    if (lineNumberOf(m_top) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))
+        QMetaObject::invokeMethod(this, &RichTextBox::syncScrollBar, Qt::QueuedConnection);
+}
+
+void RichTextBox::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    updateView();
+    const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
+    forgetLayouts();
+    resetLines();
+    if (atEnd)
+        scrollToEnd();
+    else
+        syncScrollBar();
+}
+
+void RichTextBox::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::FontChange) {
+        updateView();
+        m_model.setDefaultFontName(font().family());
+        forgetLayouts();
+        resetLines();
+        syncScrollBar();
+    }
+    QAbstractScrollArea::changeEvent(event);
+}
+
+void RichTextBox::focusInEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void RichTextBox::focusOutEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
+}
+
+// ---------------------------------------------------------------- selection
+
+RichTextBox::Hit RichTextBox::hitTest(const QPoint& point)
+{
+    updateView();
+    const Document& doc = m_model.document();
+    qreal y = kMargin;
+    Position at = m_top;
+    for (;;) {
+        const BlockLayout& layout = layoutOf(at.block);
+        const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
+        const qreal originY = y - layout.line(first).top;
+        const qreal blockBottom = originY + layout.height();
+        const qint64 blockStart = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        Block next = at.block;
+        if (point.y() < blockBottom || !nextBlock(next)) {
+            if (point.y() >= blockBottom)
+                return Hit{blockStart + layout.length(), true};
+            const int line = std::max(first, layout.lineAt(point.y() - originY));
+            return Hit{blockStart + layout.offsetAt(line, point.x() - kMargin), false};
+        }
+        y = blockBottom;
+        at = Position{next, 0};
+    }
+}
+
+void RichTextBox::selectBetween(qint64 anchor, qint64 position)
+{
+    const qint64 from = std::min(anchor, position);
+    m_model.setSelection(from, std::max(anchor, position) - from);
+}
+
+void RichTextBox::selectWordAt(qint64 position)
+{
+    const Document& doc = m_model.document();
+    const size_t paragraph = doc.paragraphAt(position);
+    const QString text = doc.paragraphText(paragraph);
+    const qint64 offset = std::min(position - doc.paragraphStart(paragraph), qint64(text.size()));
+    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
+    words.setPosition(int(offset));
+    const qint64 start = words.isAtBoundary() && offset < text.size() ? offset : words.toPreviousBoundary();
+    words.setPosition(int(offset));
+    const qint64 end = words.toNextBoundary();
+    if (start < 0 || end < 0)
+        return;
+    m_anchor = doc.paragraphStart(paragraph) + start;
+    selectBetween(m_anchor, doc.paragraphStart(paragraph) + end);
+}
+
+void RichTextBox::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    const qint64 position = hitTest(event->position().toPoint()).position;
+    if (event->modifiers() & Qt::ShiftModifier) {
+        if (m_anchor < 0)
+            m_anchor = m_model.selStart();
+        selectBetween(m_anchor, position);
     } else {
-        c.setPosition(toEditor(end));
+        m_anchor = position;
+        m_model.setSelection(position, 0);
     }
-    const QTextCursor current = m_edit->textCursor();
-    if (current.anchor() == c.anchor() && current.position() == c.position())
-        return;
-    m_syncing = true;
-    const int scroll = m_edit->verticalScrollBar()->value();
-    m_edit->setTextCursor(c);
-    m_edit->verticalScrollBar()->setValue(scroll);
-    m_syncing = false;
 }
 
-void RichTextBox::takeSelectionFromEditor()
+void RichTextBox::mouseMoveEvent(QMouseEvent* event)
 {
-    if (m_syncing || !m_edit->hasFocus())
+    if (!(event->buttons() & Qt::LeftButton) || m_anchor < 0)
         return;
-    QTextDocument* doc = m_edit->document();
-    auto toModel = [this, doc](int pos) -> qint64 {
-        const QTextBlock block = doc->findBlock(pos);
-        if (!block.isValid() || size_t(block.blockNumber()) >= m_model.paragraphCount())
-            return m_model.length();          // the view is behind; settled by the next update
-        return m_model.paragraphStart(size_t(block.blockNumber())) + (pos - block.position());
-    };
-    const QTextCursor c = m_edit->textCursor();
-    const qint64 start = toModel(c.selectionStart());
-    const qint64 end = toModel(c.selectionEnd());
-    m_syncing = true;
-    m_model.setSelection(start, end - start);
-    m_syncing = false;
+    m_lastDrag = event->position().toPoint();
+    const int y = m_lastDrag.y();
+    m_dragDirection = y < 0 ? -1 : y > viewport()->height() ? 1 : 0;
+    if (m_dragDirection != 0 && !m_dragScroll.isActive())
+        m_dragScroll.start(kDragScrollMs, this);
+    else if (m_dragDirection == 0)
+        m_dragScroll.stop();
+    selectBetween(m_anchor, hitTest(m_lastDrag).position);
+}
+
+void RichTextBox::mouseReleaseEvent(QMouseEvent* event)
+{
+    m_dragScroll.stop();
+    if (event->button() == Qt::LeftButton)
+        publishSelection();
+}
+
+void RichTextBox::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    selectWordAt(hitTest(event->position().toPoint()).position);
+    publishSelection();
+}
+
+void RichTextBox::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != m_dragScroll.timerId()) {
+        QAbstractScrollArea::timerEvent(event);
+        return;
+    }
+    scrollByLines(m_dragDirection);
+    selectBetween(m_anchor, hitTest(m_lastDrag).position);
+}
+
+void RichTextBox::keyPressEvent(QKeyEvent* event)
+{
+    if (event == QKeySequence::Copy) {
+        copy();
+    } else if (event == QKeySequence::SelectAll) {
+        selectAll();
+    } else if (event == QKeySequence::MoveToStartOfDocument) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+    } else if (event == QKeySequence::MoveToEndOfDocument) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMaximum);
+    } else {
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void RichTextBox::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    QAction* copyAction = menu.addAction(QStringLiteral("&Copiar"), this, &RichTextBox::copy);
+    copyAction->setShortcut(QKeySequence::Copy);
+    copyAction->setEnabled(m_model.selLength() > 0);
+    QAction* all = menu.addAction(QStringLiteral("Seleccionar &todo"), this, &RichTextBox::selectAll);
+    all->setShortcut(QKeySequence::SelectAll);
+    all->setEnabled(m_model.length() > 0);
+    menu.exec(event->globalPos());
 }
 
 }  // namespace rich_text

@@ -1,33 +1,52 @@
 #pragma once
 
+#include "rich_text/block_layout.h"
+#include "rich_text/line_index.h"
 #include "rich_text/rope.h"
 #include "rich_text/text_model.h"
 
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
 #include <QColor>
-#include <QWidget>
 
-class QTextEdit;
+#include <map>
+#include <memory>
+#include <unordered_map>
 
 namespace rich_text {
 
-class TranscriptEdit;
-
-// A read-only rich-text control: the user can select and copy, the program
-// changes the content through the members below. Colours are given and
-// returned as 0xBBGGRR like the classic controls.
+// A read-only rich-text control: the user can scroll, select and copy, the
+// program changes the content through the members below. Colours are given
+// and returned as 0xBBGGRR like the classic controls.
 //
-// Changes are shown once the current event handler has returned: the view
-// then re-lays out only the paragraphs added or changed since its last update
-// and scrolls to the end when paragraphs were added.
-class RichTextBox : public QWidget {
+// The view's cost follows what is on screen, not the length of the content.
+// Only the paragraphs on screen are laid out, and their layouts are dropped
+// when they leave it; scrolling is by lines, and a paragraph not laid out yet
+// counts as one line. A paragraph longer than kPiece characters is shown as
+// pieces of that size, each laid out on its own, so a huge one costs no more
+// than the piece on screen. Changes are shown once the current event handler
+// has returned, in one update however many came before it; an update that
+// adds paragraphs scrolls to the end.
+//
+// Invariants of the view's caches:
+// - m_lines has one entry per paragraph of the model as of the last update;
+//   for a paragraph of one piece it is that piece's line count once laid out.
+// - m_pieceLines holds, for a paragraph of several pieces, each piece's line
+//   count (0: not laid out yet, counted as one line); m_lines holds their sum.
+// - m_layouts holds only blocks drawn by the last paint or needed by the
+//   last scroll computation, all laid out for the current width and font.
+// - m_top is a valid block and a line within it.
+class RichTextBox : public QAbstractScrollArea {
     Q_OBJECT
 public:
+    static constexpr qint64 kPiece = 65536;
+
     explicit RichTextBox(QWidget* parent = nullptr);
     ~RichTextBox() override;
 
     Rope text() const { return m_model.text(); }
     void setText(const Rope& plain) { m_model.setText(plain); }
-    Rope textRtf() { return m_model.textRtf(); }
+    Rope textRtf();
     void setTextRtf(const Rope& rtf) { m_model.setTextRtf(rtf); }
 
     qint32 selStart() const;
@@ -38,28 +57,90 @@ public:
     quint32 colorAt(qint64 pos);        // 0xBBGGRR; default text is 0 (black)
 
     void setBackgroundColor(const QColor& color);
-    QString plainText() const { return text().toString(); }
 
-    TextModel& model() { return m_model; }
-    QTextEdit* editor() const;          // the inner view, for tests
+    const TextModel& model() const { return m_model; }
     bool updatePending() const { return m_updateQueued; }
 
+    // The selection as the clipboard gets it: line breaks as on this platform.
+    QString selectedText() const;
+    void copy() const;
+    void selectAll();
+
 protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
     void changeEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
 
 private:
+    friend struct RichTextBoxTestAccess;
+
+    // A block is a paragraph, or one piece of a paragraph of several.
+    struct Block {
+        size_t paragraph;
+        qint64 piece;
+        friend auto operator<=>(const Block&, const Block&) = default;
+    };
+    struct Position {
+        Block block;
+        qint64 line;
+    };
+    struct Hit {
+        qint64 position;     // in the plain text
+        bool beyondEnd;      // below the last line
+    };
+
     void scheduleUpdate();
     void updateView();
-    void renderParagraphsFrom(size_t first);
-    void showSelection();
-    void takeSelectionFromEditor();
-    friend class TranscriptEdit;
+    void forgetLayouts();
+    void resetLines();
+
+    qint64 pieceCount(size_t paragraph) const;
+    qint64 pieceStart(size_t paragraph, qint64 piece) const;
+    qint64 pieceEnd(size_t paragraph, qint64 piece) const;
+    qint64 blockLines(const Block& b) const;
+    bool nextBlock(Block& b) const;
+    bool previousBlock(Block& b) const;
+    Block lastBlock() const;
+    const BlockLayout& layoutOf(const Block& b);
+    void noteLineCount(const Block& b, qint64 lines);
+
+    qreal wrapWidth() const;
+    qreal pageHeight() const;
+    QTextOption optionFor(size_t paragraph) const;
+
+    qint64 lineNumberOf(const Position& p) const;
+    Position positionOfLine(qint64 line) const;
+    Position lastPageTop();
+    void syncScrollBar();
+    void scrollToEnd();
+    void scrollByLines(qint64 lines);
+
+    Hit hitTest(const QPoint& point);
+    void selectBetween(qint64 anchor, qint64 position);
+    void selectWordAt(qint64 position);
+    void publishSelection() const;
 
     TextModel m_model;
-    TranscriptEdit* m_edit = nullptr;
+    LineIndex m_lines;
+    std::unordered_map<size_t, std::vector<qint32>> m_pieceLines;
+    std::map<Block, std::unique_ptr<BlockLayout>> m_layouts;
+    Position m_top{{0, 0}, 0};
     bool m_updateQueued = false;
-    bool m_syncing = false;
-    bool m_followEnd = false;
+    bool m_settingScrollBar = false;
+    qint64 m_anchor = -1;               // where a mouse selection started
+    QBasicTimer m_dragScroll;
+    int m_dragDirection = 0;
+    QPoint m_lastDrag;
 };
 
 }  // namespace rich_text

@@ -1,21 +1,29 @@
 #include "rich_text/rope.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <array>
 #include <vector>
 
 namespace rich_text {
 
+// A leaf covers [offset, offset + length) of its storage: `narrow` (Latin-1)
+// when `isNarrow`, `wide` (UTF-16) otherwise. Leaves share storage, so a cut
+// costs a new node, never a copy.
 struct Rope::Node {
     NodePtr left;          // both null for a leaf
     NodePtr right;
-    QString text;          // leaf: shared storage; the leaf covers [offset, offset + length)
+    QString wide;
+    QByteArray narrow;
     qint64 offset = 0;
     qint64 length = 0;
     int height = 0;        // leaf: 0
+    bool isNarrow = false;
 
     bool isLeaf() const { return !left; }
-    QStringView view() const { return QStringView(text).mid(offset, length); }
+    char16_t unit(qint64 i) const
+    {
+        return isNarrow ? char16_t(uchar(narrow[offset + i])) : wide[offset + i].unicode();
+    }
 };
 
 namespace {
@@ -27,21 +35,39 @@ using NodePtr = Rope::NodePtr;
 // rope grown by many small appends does not turn into a tree of tiny leaves.
 constexpr qint64 kMaxLeaf = 1024;
 
-quint64 nextOrigin()
-{
-    static quint64 counter = 0;
-    return ++counter;
-}
-
 int heightOf(const NodePtr& n) { return n ? n->height : -1; }
 qint64 lengthOf(const NodePtr& n) { return n ? n->length : 0; }
 
-NodePtr makeLeaf(QString text, qint64 offset, qint64 length)
+bool fitsLatin1(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x100; });
+}
+
+NodePtr makeLeaf(const Node& storage, qint64 offset, qint64 length)
 {
     auto n = std::make_shared<Node>();
-    n->text = std::move(text);
+    n->wide = storage.wide;
+    n->narrow = storage.narrow;
+    n->isNarrow = storage.isNarrow;
     n->offset = offset;
     n->length = length;
+    return n;
+}
+
+NodePtr wideLeaf(QString text)
+{
+    auto n = std::make_shared<Node>();
+    n->length = text.size();
+    n->wide = std::move(text);
+    return n;
+}
+
+NodePtr narrowLeaf(QByteArray latin1)
+{
+    auto n = std::make_shared<Node>();
+    n->length = latin1.size();
+    n->narrow = std::move(latin1);
+    n->isNarrow = true;
     return n;
 }
 
@@ -67,14 +93,28 @@ NodePtr rotateRight(const NodePtr& n)
     return makeInner(l->left, makeInner(l->right, n->right));
 }
 
+void appendLeafTo(QString& out, const Node& leaf)
+{
+    if (leaf.isNarrow)
+        out.append(QLatin1StringView(leaf.narrow.constData() + leaf.offset, leaf.length));
+    else
+        out.append(QStringView(leaf.wide).mid(leaf.offset, leaf.length));
+}
+
 NodePtr mergedLeaf(const Node& a, const Node& b)
 {
+    if (a.isNarrow && b.isNarrow) {
+        QByteArray s;
+        s.reserve(a.length + b.length);
+        s.append(a.narrow.constData() + a.offset, a.length);
+        s.append(b.narrow.constData() + b.offset, b.length);
+        return narrowLeaf(std::move(s));
+    }
     QString s;
     s.reserve(a.length + b.length);
-    s.append(a.view());
-    s.append(b.view());
-    const qint64 len = s.size();
-    return makeLeaf(std::move(s), 0, len);
+    appendLeafTo(s, a);
+    appendLeafTo(s, b);
+    return wideLeaf(std::move(s));
 }
 
 // Replaces the rightmost leaf of `n` by its merge with the short leaf `b`;
@@ -167,7 +207,7 @@ NodePtr prefix(const NodePtr& n, qint64 count)
     if (count >= n->length)
         return n;
     if (n->isLeaf())
-        return makeLeaf(n->text, n->offset, count);
+        return makeLeaf(*n, n->offset, count);
     const qint64 leftLen = n->left->length;
     if (count <= leftLen)
         return prefix(n->left, count);
@@ -181,41 +221,103 @@ NodePtr suffixFrom(const NodePtr& n, qint64 pos)
     if (pos <= 0)
         return n;
     if (n->isLeaf())
-        return makeLeaf(n->text, n->offset + pos, n->length - pos);
+        return makeLeaf(*n, n->offset + pos, n->length - pos);
     const qint64 leftLen = n->left->length;
     if (pos >= leftLen)
         return suffixFrom(n->right, pos - leftLen);
     return join(suffixFrom(n->left, pos), n->right);
 }
 
-// Builds a balanced tree over slices of one shared string.
-NodePtr buildBalanced(const QString& text, qint64 from, qint64 count)
+// Builds a balanced tree over slices of one shared storage.
+NodePtr buildBalanced(const Node& storage, qint64 from, qint64 count)
 {
     if (count <= kMaxLeaf)
-        return makeLeaf(text, from, count);
+        return makeLeaf(storage, from, count);
     const qint64 leaves = (count + kMaxLeaf - 1) / kMaxLeaf;
     const qint64 half = (leaves / 2) * kMaxLeaf;
-    return makeInner(buildBalanced(text, from, half),
-                     buildBalanced(text, from + half, count - half));
+    return makeInner(buildBalanced(storage, from, half),
+                     buildBalanced(storage, from + half, count - half));
+}
+
+NodePtr fromStorage(NodePtr whole)
+{
+    if (whole->length <= kMaxLeaf)
+        return whole;
+    return buildBalanced(*whole, 0, whole->length);
+}
+
+NodePtr fromString(QStringView text)
+{
+    if (text.isEmpty())
+        return nullptr;
+    if (fitsLatin1(text))
+        return fromStorage(narrowLeaf(text.toLatin1()));
+    return fromStorage(wideLeaf(text.toString()));
 }
 
 NodePtr fromString(const QString& text)
 {
     if (text.isEmpty())
         return nullptr;
-    return buildBalanced(text, 0, text.size());
+    if (fitsLatin1(text))
+        return fromStorage(narrowLeaf(text.toLatin1()));
+    return fromStorage(wideLeaf(text));   // shares the caller's characters
+}
+
+// Whether `root` holds the very node `n` starting at position `at`.
+bool holdsNodeAt(const Node* root, const Node* n, qint64 at)
+{
+    qint64 start = 0;
+    for (const Node* cur = root; cur && cur->length >= n->length;) {
+        if (cur == n)
+            return start == at;
+        if (cur->isLeaf())
+            return false;
+        const qint64 leftLen = cur->left->length;
+        if (at < start + leftLen) {
+            cur = cur->left.get();
+        } else {
+            start += leftLen;
+            cur = cur->right.get();
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 Rope::Rope(const QString& text) : m_root(fromString(text)) {}
-Rope::Rope(QStringView text) : m_root(fromString(text.toString())) {}
+Rope::Rope(QStringView text) : m_root(fromString(text)) {}
 Rope::Rope(const char16_t* text) : Rope(QStringView(text)) {}
 Rope::Rope(const char* utf8) : m_root(fromString(QString::fromUtf8(utf8))) {}
+
+Rope Rope::fromLatin1(const QByteArray& latin1)
+{
+    return latin1.isEmpty() ? Rope() : Rope(fromStorage(narrowLeaf(latin1)));
+}
 
 qint64 Rope::length() const { return lengthOf(m_root); }
 
 int Rope::depth() const { return heightOf(m_root) + 1; }
+
+bool Rope::isLatin1() const
+{
+    bool narrow = true;
+    std::vector<const Node*> stack;
+    if (m_root)
+        stack.push_back(m_root.get());
+    while (!stack.empty() && narrow) {
+        const Node* n = stack.back();
+        stack.pop_back();
+        if (n->isLeaf()) {
+            narrow = n->isNarrow;
+        } else {
+            stack.push_back(n->left.get());
+            stack.push_back(n->right.get());
+        }
+    }
+    return narrow;
+}
 
 QChar Rope::at(qint64 pos) const
 {
@@ -229,18 +331,10 @@ QChar Rope::at(qint64 pos) const
             n = n->right.get();
         }
     }
-    return n->text.at(n->offset + pos);
+    return QChar(n->unit(pos));
 }
 
-Rope Rope::left(qint64 n) const
-{
-    Rope r(prefix(m_root, n));
-    if (m_origin) {
-        r.m_origin = m_origin;
-        r.m_shared = std::min(m_shared, std::max<qint64>(n, 0));
-    }
-    return r;
-}
+Rope Rope::left(qint64 n) const { return Rope(prefix(m_root, n)); }
 
 Rope Rope::mid(qint64 pos, qint64 n) const
 {
@@ -263,49 +357,11 @@ QString Rope::toString() const
     return out;
 }
 
-Rope operator+(const Rope& a, const Rope& b)
-{
-    if (a.isEmpty() && !a.m_origin)
-        return b;
-    Rope r(join(a.m_root, b.m_root));
-    r.m_origin = a.m_origin;
-    r.m_shared = a.m_shared;
-    return r;
-}
+Rope operator+(const Rope& a, const Rope& b) { return Rope(join(a.m_root, b.m_root)); }
 
 bool operator==(const Rope& a, const Rope& b)
 {
-    if (a.length() != b.length())
-        return false;
-    if (a.m_root == b.m_root)
-        return true;
-    // Walk both chunk sequences in step.
-    std::vector<QStringView> chunks;
-    a.forEachChunk(0, [&chunks](QStringView c) {
-        chunks.push_back(c);
-        return true;
-    });
-    size_t index = 0;
-    qint64 offset = 0;
-    bool equal = true;
-    b.forEachChunk(0, [&](QStringView c) {
-        while (!c.isEmpty()) {
-            const QStringView here = chunks[index].mid(offset);
-            const qint64 n = std::min<qint64>(here.size(), c.size());
-            if (here.left(n) != c.left(n)) {
-                equal = false;
-                return false;
-            }
-            c = c.mid(n);
-            offset += n;
-            if (offset == chunks[index].size()) {
-                ++index;
-                offset = 0;
-            }
-        }
-        return true;
-    });
-    return equal;
+    return a.length() == b.length() && a.samePrefix(b, a.length());
 }
 
 bool operator==(const Rope& a, QStringView b)
@@ -325,24 +381,76 @@ bool operator==(const Rope& a, QStringView b)
     return equal;
 }
 
-Rope Rope::stamped() const
+bool Rope::samePrefix(const Rope& other, qint64 n, qint64* charsCompared) const
 {
-    Rope r = *this;
-    r.m_origin = nextOrigin();
-    r.m_shared = length();
-    return r;
+    n = std::max<qint64>(n, 0);
+    qint64 compared = 0;
+    bool same = length() >= n && other.length() >= n;
+    // Leaves of this rope are checked in order; a subtree that `other` holds
+    // at the same position is equal without being read.
+    std::vector<std::pair<const Node*, qint64>> stack;
+    if (same && m_root)
+        stack.emplace_back(m_root.get(), 0);
+    while (same && !stack.empty()) {
+        const auto [node, start] = stack.back();
+        stack.pop_back();
+        if (start >= n)
+            continue;
+        const qint64 end = start + node->length;
+        if (end <= n && holdsNodeAt(other.m_root.get(), node, start))
+            continue;
+        if (!node->isLeaf()) {
+            stack.emplace_back(node->right.get(), start + node->left->length);
+            stack.emplace_back(node->left.get(), start);
+            continue;
+        }
+        qint64 i = 0;
+        const qint64 count = std::min(end, n) - start;
+        compared += count;
+        other.forEachChunk(start, [&](QStringView chunk) {
+            for (const QChar c : chunk) {
+                if (i == count)
+                    return false;
+                if (c.unicode() != node->unit(i)) {
+                    same = false;
+                    return false;
+                }
+                ++i;
+            }
+            return i < count;
+        });
+    }
+    if (charsCompared)
+        *charsCompared = compared;
+    return same;
 }
 
 void Rope::visitChunks(const Node* node, qint64 from, void* ctx,
                        bool (*sink)(void*, QStringView))
 {
+    // Latin-1 leaves are widened here, a leaf at a time.
+    std::array<char16_t, kMaxLeaf> buffer;
+    auto visitLeaf = [&](const Node* leaf, qint64 skip) {
+        if (!leaf->isNarrow)
+            return sink(ctx, QStringView(leaf->wide).mid(leaf->offset + skip, leaf->length - skip));
+        for (qint64 at = skip; at < leaf->length;) {
+            const qint64 n = std::min<qint64>(leaf->length - at, kMaxLeaf);
+            const char* bytes = leaf->narrow.constData() + leaf->offset + at;
+            for (qint64 k = 0; k < n; ++k)
+                buffer[size_t(k)] = char16_t(uchar(bytes[k]));
+            if (!sink(ctx, QStringView(buffer.data(), n)))
+                return false;
+            at += n;
+        }
+        return true;
+    };
     // Iterative in-order walk: the path from the root is at most the tree height.
     std::vector<const Node*> stack;
     while (node) {
         if (from >= node->length)
             return;
         if (node->isLeaf()) {
-            if (!sink(ctx, node->view().mid(from)))
+            if (!visitLeaf(node, from))
                 return;
             from = 0;
             if (stack.empty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 
@@ -12,11 +13,9 @@ namespace rich_text {
 // size of any small chunk they merge, so a long text can be cut and extended
 // cheaply over and over.
 //
-// A rope also carries its provenance: an origin id and how many leading
-// characters it is known to share with the rope that id was stamped on.
-// left() and operator+ keep the left operand's provenance, which lets a
-// consumer recognise "my own earlier output, cut and extended" without
-// comparing the texts.
+// A chunk whose characters all fit in Latin-1 is stored one byte per
+// character; RTF source is pure ASCII and most chat text is too, so this
+// halves what a long transcript costs.
 class Rope {
 public:
     struct Node;
@@ -27,6 +26,7 @@ public:
     Rope(QStringView text);             // NOLINT
     Rope(const char16_t* text);         // NOLINT
     Rope(const char* utf8);             // NOLINT
+    static Rope fromLatin1(const QByteArray& latin1);
 
     qint64 length() const;
     qint64 size() const { return length(); }
@@ -46,17 +46,20 @@ public:
     friend bool operator==(const Rope& a, QStringView b);
     friend bool operator!=(const Rope& a, QStringView b) { return !(a == b); }
 
+    // Whether the first `n` characters of `other` equal this rope's first `n`.
+    // Subtrees that both ropes share are recognised without reading them, so
+    // checking that a rope is another one cut and extended costs O(log² n)
+    // plus the few chunks that the cut rewrote. `charsCompared` (optional)
+    // receives how many characters had to be read.
+    bool samePrefix(const Rope& other, qint64 n, qint64* charsCompared = nullptr) const;
+
     // Calls f(QStringView) for each chunk from position `from` on, in order,
     // the first one trimmed to start at `from`; stops early when f returns false.
     template <typename F>
     void forEachChunk(qint64 from, F&& f) const;
 
-    // Provenance.
-    Rope stamped() const;                  // same text, fresh origin, fully shared
-    quint64 originId() const { return m_origin; }
-    qint64 sharedPrefix() const { return m_origin ? m_shared : 0; }
-
     int depth() const;                     // tree height, for tests
+    bool isLatin1() const;                 // every chunk stored one byte per character
 
 private:
     explicit Rope(NodePtr root) : m_root(std::move(root)) {}
@@ -64,8 +67,6 @@ private:
                             bool (*sink)(void*, QStringView));
 
     NodePtr m_root;
-    quint64 m_origin = 0;
-    qint64 m_shared = 0;
 };
 
 template <typename F>

@@ -92,32 +92,39 @@ CharFormat rtfInitialFormat()
 
 }  // namespace
 
-RtfReader::RtfReader(const QString& defaultFontName) : m_defaultFontName(defaultFontName)
+RtfReader::RtfReader(Document& target, const QString& defaultFontName)
+    : RtfReader(target, defaultFontName, Start::Fresh)
 {
-    m_doc.paragraphs.emplace_back();
-    m_doc.colors.push_back(Color{});
+}
+
+RtfReader::RtfReader(Document& target, const QString& defaultFontName, Start start)
+    : m_doc(&target), m_defaultFontName(defaultFontName)
+{
+    if (start == Start::Fresh)
+        m_doc->colors.push_back(Color{});
     m_groups.push_back(Group{rtfInitialFormat()});
 }
 
-RtfReader RtfReader::resumeAfterFinalParagraph(Document&& document, const QString& defaultFontName)
+RtfReader RtfReader::resumeAfterFinalParagraph(Document& document, const QString& defaultFontName)
 {
-    RtfReader reader(defaultFontName);
-    reader.m_doc = std::move(document);
-    reader.m_doc.normalize(defaultFontName);
+    document.normalize(defaultFontName);
+    RtfReader reader(document, defaultFontName, Start::Resumed);
     reader.m_started = true;
     reader.m_groups.push_back(Group{Document::defaultFormat()});
-    for (int i = 0; i < int(reader.m_doc.fonts.size()); ++i)
+    for (int i = 0; i < int(document.fonts.size()); ++i)
         reader.m_fontNumbers.insert(i, i);
-    reader.m_colorTable = reader.m_doc.colors;
+    reader.m_colorTable = document.colors;
     reader.paragraphBreak();
     return reader;
 }
 
 Document RtfReader::read(const Rope& rtf, const QString& defaultFontName)
 {
-    RtfReader reader(defaultFontName);
+    Document doc;
+    RtfReader reader(doc, defaultFontName);
     reader.feed(rtf);
-    return reader.finish();
+    reader.finish();
+    return doc;
 }
 
 void RtfReader::feed(const Rope& rope, qint64 from)
@@ -136,17 +143,16 @@ void RtfReader::feed(QStringView chunk)
     }
 }
 
-Document RtfReader::finish()
+void RtfReader::finish()
 {
     if (m_lex == Lex::Word || m_lex == Lex::Param)
         endWord(m_lex == Lex::Param);
     m_lex = Lex::Text;
-    auto& paragraphs = m_doc.paragraphs;
     // A \par right at the end is the final paragraph mark, not an empty paragraph.
-    if (m_trailingPar && paragraphs.size() >= 2 && paragraphs.back().text.isEmpty())
-        paragraphs.pop_back();
-    m_doc.normalize(m_defaultFontName);
-    return std::move(m_doc);
+    if (m_trailingPar)
+        m_doc->removeEmptyLastParagraph();
+    m_doc->commit();
+    m_doc->normalize(m_defaultFontName);
 }
 
 bool RtfReader::step(char16_t c)
@@ -435,7 +441,7 @@ void RtfReader::destinationText(char16_t c)
     case Dest::Text:
         if (c == '\r')
             c = '\n';          // a line break; CR LF only ever separates paragraphs
-        paragraph().append(QStringView(&c, 1), top().format);
+        m_doc->appendText(QStringView(&c, 1), top().format);
         m_trailingPar = false;
         return;
     case Dest::FontTable:
@@ -458,16 +464,15 @@ void RtfReader::paragraphBreak()
 {
     if (m_overflowDepth > 0 || top().dest != Dest::Text)
         return;
-    paragraph().markFormat = top().format;
-    m_doc.paragraphs.emplace_back();
+    m_doc->endParagraph(top().format);
     m_trailingPar = true;
 }
 
 void RtfReader::commitFont()
 {
     m_pendingFont.name = m_pendingFont.name.trimmed();
-    m_fontNumbers.insert(m_pendingFontNumber, int(m_doc.fonts.size()));
-    m_doc.fonts.push_back(m_pendingFont);
+    m_fontNumbers.insert(m_pendingFontNumber, int(m_doc->fonts.size()));
+    m_doc->fonts.push_back(m_pendingFont);
     m_pendingFont = FontEntry{};
 }
 
@@ -477,7 +482,7 @@ void RtfReader::commitColor()
     if (m_colorGiven)
         color = quint32(m_red << 16 | m_green << 8 | m_blue);
     m_colorTable.push_back(color);
-    m_doc.ensureColor(color);
+    m_doc->ensureColor(color);
     m_colorGiven = false;
     m_red = m_green = m_blue = 0;
 }

@@ -26,12 +26,13 @@ public:
     static constexpr int kMaxWordLength = 32;
     static constexpr qint64 kParamLimit = 1'000'000'000;
 
-    explicit RtfReader(const QString& defaultFontName);
-    static RtfReader resumeAfterFinalParagraph(Document&& document, const QString& defaultFontName);
+    // Reads into `target`, a document fresh from its constructor.
+    RtfReader(Document& target, const QString& defaultFontName);
+    static RtfReader resumeAfterFinalParagraph(Document& document, const QString& defaultFontName);
 
     void feed(QStringView chunk);
     void feed(const Rope& rope, qint64 from = 0);
-    Document finish();          // the reader is spent afterwards
+    void finish();              // the document is complete; the reader is spent
 
     static Document read(const Rope& rtf, const QString& defaultFontName);
 
@@ -45,6 +46,8 @@ private:
         bool openedAfterPar = false;
     };
 
+    enum class Start { Fresh, Resumed };
+    RtfReader(Document& target, const QString& defaultFontName, Start start);
     bool step(char16_t c);          // false: c was not consumed, feed it again
     void openGroup();
     void closeGroup();
@@ -58,9 +61,8 @@ private:
     void commitFont();
     void commitColor();
     Group& top() { return m_groups.back(); }
-    Paragraph& paragraph() { return m_doc.paragraphs.back(); }
 
-    Document m_doc;
+    Document* m_doc;
     QString m_defaultFontName;
     std::vector<Group> m_groups;
     int m_overflowDepth = 0;        // groups opened beyond kMaxDepth; their content is skipped

@@ -4,29 +4,30 @@ namespace rich_text::rtf_writer {
 
 namespace {
 
+// RTF is written as ASCII bytes: everything else is escaped.
 class Output {
 public:
-    void word(QStringView name, int param)
+    void word(const char* name, int param)
     {
-        m_text += u'\\';
+        m_text += '\\';
         m_text += name;
-        m_text += QString::number(param);
+        m_text += QByteArray::number(param);
         m_delimit = true;
     }
-    void word(QStringView name)
+    void word(const char* name)
     {
-        m_text += u'\\';
+        m_text += '\\';
         m_text += name;
         m_delimit = true;
     }
-    void literal(QChar c)
+    void literal(char c)
     {
         if (m_delimit)
-            m_text += u' ';
+            m_text += ' ';
         m_text += c;
         m_delimit = false;
     }
-    void raw(QStringView s)
+    void raw(const QByteArray& s)
     {
         m_text += s;
         m_delimit = false;
@@ -34,10 +35,10 @@ public:
     void text(QStringView chars);
     void formatChange(const Document& doc, const CharFormat& from, const CharFormat& to);
     void delimitNext() { m_delimit = true; }
-    QString take() { return std::move(m_text); }
+    QByteArray take() { return std::move(m_text); }
 
 private:
-    QString m_text;
+    QByteArray m_text;
     bool m_delimit = false;    // a control word was written last
 };
 
@@ -46,19 +47,19 @@ void Output::text(QStringView chars)
     for (const QChar c : chars) {
         const char16_t u = c.unicode();
         if (u == '\\' || u == '{' || u == '}') {
-            raw(QStringView(u"\\"));
-            m_text += c;
+            raw("\\");
+            m_text += char(u);
         } else if (u == '\t') {
-            word(u"tab");
+            word("tab");
         } else if (u == '\r' || u == '\n') {
-            word(u"line");
+            word("line");
         } else if (u < 0x20 || u == 0x7F) {
-            raw(QStringLiteral("\\'%1").arg(int(u), 2, 16, QChar(u'0')));
+            raw("\\'" + QByteArray::number(int(u), 16).rightJustified(2, '0'));
         } else if (u < 0x80) {
-            literal(c);
+            literal(char(u));
         } else {
-            word(u"u", int(qint16(u)));
-            raw(u"?");
+            word("u", int(qint16(u)));
+            raw("?");
         }
     }
 }
@@ -66,17 +67,17 @@ void Output::text(QStringView chars)
 void Output::formatChange(const Document& doc, const CharFormat& from, const CharFormat& to)
 {
     if (from.font != to.font)
-        word(u"f", to.font);
+        word("f", to.font);
     if (from.sizeHalfPoints != to.sizeHalfPoints)
-        word(u"fs", to.sizeHalfPoints);
+        word("fs", to.sizeHalfPoints);
     if (from.color != to.color)
-        word(u"cf", std::max(doc.colorIndex(to.color), 0));
+        word("cf", std::max(doc.colorIndex(to.color), 0));
     if (from.bold != to.bold)
-        to.bold ? word(u"b") : word(u"b", 0);
+        to.bold ? word("b") : word("b", 0);
     if (from.italic != to.italic)
-        to.italic ? word(u"i") : word(u"i", 0);
+        to.italic ? word("i") : word("i", 0);
     if (from.underline != to.underline)
-        to.underline ? word(u"ul") : word(u"ulnone");
+        to.underline ? word("ul") : word("ulnone");
 }
 
 QString fontName(const QString& name)
@@ -92,59 +93,59 @@ QString fontName(const QString& name)
 
 }  // namespace
 
-QString header(const Document& doc)
+QByteArray header(const Document& doc)
 {
-    QString out = QStringLiteral("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl");
+    QByteArray out = "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl";
     for (size_t i = 0; i < doc.fonts.size(); ++i) {
         const FontEntry& font = doc.fonts[i];
         Output entry;
-        entry.raw(QStringLiteral("{\\f%1\\%2\\fcharset%3").arg(i).arg(font.family).arg(font.charset));
+        entry.raw("{\\f" + QByteArray::number(qulonglong(i)) + "\\" + font.family.toLatin1() + "\\fcharset"
+                  + QByteArray::number(font.charset));
         entry.delimitNext();
         entry.text(fontName(font.name));
-        entry.raw(u";}");
+        entry.raw(";}");
         out += entry.take();
     }
-    out += u"}\r\n";
+    out += "}\r\n";
     if (doc.colors.size() > 1) {
-        out += u"{\\colortbl ;";
+        out += "{\\colortbl ;";
         for (size_t i = 1; i < doc.colors.size(); ++i) {
             const quint32 rgb = doc.colors[i].value_or(0);
-            out += QStringLiteral("\\red%1\\green%2\\blue%3;")
-                       .arg(rgb >> 16 & 0xFF).arg(rgb >> 8 & 0xFF).arg(rgb & 0xFF);
+            out += "\\red" + QByteArray::number(rgb >> 16 & 0xFF) + "\\green" + QByteArray::number(rgb >> 8 & 0xFF)
+                + "\\blue" + QByteArray::number(rgb & 0xFF) + ";";
         }
-        out += u"}\r\n";
+        out += "}\r\n";
     }
-    out += u"\\viewkind4\\uc1\\pard\\f0\\fs20";
+    out += "\\viewkind4\\uc1\\pard\\f0\\fs20";
     return out;
 }
 
-QString paragraph(const Document& doc, size_t index)
+QByteArray paragraph(const Document& doc, size_t index)
 {
-    const Paragraph& p = doc.paragraphs[index];
-    const bool last = index + 1 == doc.paragraphs.size();
-    CharFormat state = index == 0 ? Document::defaultFormat() : doc.paragraphs[index - 1].markFormat;
+    const bool last = index + 1 == doc.paragraphCount();
+    CharFormat state = index == 0 ? Document::defaultFormat() : doc.markFormat(index - 1);
     Output out;
     if (index == 0)
         out.delimitNext();      // the header ends with a control word
-    qint64 offset = 0;
-    for (const Span& span : p.spans) {
-        out.formatChange(doc, state, span.format);
-        state = span.format;
-        out.text(QStringView(p.text).mid(offset, span.length));
-        offset += span.length;
-    }
-    out.formatChange(doc, state, last ? Document::defaultFormat() : p.markFormat);
-    out.word(u"par");
-    out.raw(u"\r\n");
+    const QString text = doc.paragraphText(index);
+    doc.forEachRun(index, [&](qint64 offset, qint64 length, const CharFormat& format) {
+        out.formatChange(doc, state, format);
+        state = format;
+        out.text(QStringView(text).mid(offset, length));
+    });
+    out.formatChange(doc, state, last ? Document::defaultFormat() : doc.markFormat(index));
+    out.word("par");
+    out.raw("\r\n");
     return out.take();
 }
 
 Rope write(const Document& doc)
 {
-    Rope out(header(doc));
-    for (size_t i = 0; i < doc.paragraphs.size(); ++i)
-        out += Rope(paragraph(doc, i));
-    return out + Rope(kClosing);
+    QByteArray out = header(doc);
+    for (size_t i = 0; i < doc.paragraphCount(); ++i)
+        out += paragraph(doc, i);
+    out += kClosing;
+    return Rope::fromLatin1(out);
 }
 
 }  // namespace rich_text::rtf_writer

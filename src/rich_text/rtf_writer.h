@@ -15,9 +15,11 @@ namespace rich_text {
 // lets a caller re-write just the paragraphs that changed.
 namespace rtf_writer {
 
-QString header(const Document& doc);
-QString paragraph(const Document& doc, size_t index);
-inline constexpr QStringView kClosing = u"}\r\n";
+// ASCII, one byte per character.
+QByteArray header(const Document& doc);
+QByteArray paragraph(const Document& doc, size_t index);
+inline constexpr char kClosing[] = "}\r\n";
+inline constexpr qint64 kClosingLength = 3;
 Rope write(const Document& doc);
 
 }  // namespace rtf_writer

@@ -14,7 +14,8 @@ private slots:
     void manySmallAppendsStayShallowAndChunky();
     void chunksFromAPosition();
     void equality();
-    void provenanceFollowsTheLeftOperand();
+    void sharedPrefixIsRecognisedWithoutReadingIt();
+    void latinTextTakesOneBytePerCharacter();
 };
 
 void TestRope::leftClampsLikeTheChatExpects_data()
@@ -116,22 +117,37 @@ void TestRope::equality()
     QVERIFY(Rope() == Rope(u""));
 }
 
-void TestRope::provenanceFollowsTheLeftOperand()
+// The chat's append cuts a long source and extends it: recognising the result
+// must read only the few chunks the cut rewrote, never the whole text.
+void TestRope::sharedPrefixIsRecognisedWithoutReadingIt()
 {
-    const Rope source = Rope(u"{\\rtf1 hello\\par\r\n}\r\n").stamped();
-    QVERIFY(source.originId() != 0);
-    QCOMPARE(source.sharedPrefix(), source.length());
+    Rope source;
+    for (int i = 0; i < 20000; ++i)
+        source += Rope(QStringLiteral("{\\cf1 entry %1\\par}\r\n").arg(i));
+    const qint64 cut = source.length() - 3;
+    const Rope extended = source.left(cut) + Rope(u"more") + Rope(u"}");
+    qint64 compared = -1;
+    QVERIFY(source.samePrefix(extended, cut, &compared));
+    QVERIFY2(compared < 5000, qPrintable(QString::number(compared)));
 
-    const Rope extended = source.left(source.length() - 3) + Rope(u"more") + Rope(u"}");
-    QCOMPARE(extended.originId(), source.originId());
-    QCOMPARE(extended.sharedPrefix(), source.length() - 3);
+    // Equal text in a tree of its own is equal, but read in full.
+    QVERIFY(source.samePrefix(Rope(extended.toString()), cut, &compared));
+    QCOMPARE(compared, cut);
+    // One character changed is found, wherever it is.
+    const Rope changed = source.left(100) + Rope(u"X") + source.mid(101, cut - 101);
+    QVERIFY(!source.samePrefix(changed, cut));
+    QVERIFY(!source.samePrefix(extended.left(cut - 1), cut));      // too short
+}
 
-    QCOMPARE(extended.left(5).sharedPrefix(), 5);
-    QVERIFY(source.stamped().originId() != source.originId());
-    QCOMPARE(Rope(u"x").originId(), 0u);
-    QCOMPARE((Rope(u"x") + source).originId(), 0u);          // text in front: unknown prefix
-    QCOMPARE(source.mid(1).originId(), 0u);
-    QCOMPARE((Rope() + source).originId(), source.originId());
+void TestRope::latinTextTakesOneBytePerCharacter()
+{
+    const Rope ascii(QString(5000, u'a'));
+    QVERIFY(ascii.isLatin1());
+    QVERIFY(!(ascii + Rope(u"\u20ac")).isLatin1());
+    // Mixed leaves read back exactly, also where a wide chunk meets a narrow one.
+    const Rope mixed = ascii.left(1000) + Rope(u"\u20ac\u00e9") + Rope::fromLatin1("caf\xe9") + ascii.mid(4990);
+    QCOMPARE(mixed.toString(), QString(1000, u'a') + u"\u20ac\u00e9caf\u00e9"_qs + QString(10, u'a'));
+    QCOMPARE(mixed.at(1001), QChar(0xE9));
 }
 
 QTEST_APPLESS_MAIN(TestRope)

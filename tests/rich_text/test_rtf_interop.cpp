@@ -104,16 +104,16 @@ void TestRtfInterop::weReadWhatPandocWrites()
     const QString rtf = run(pandoc, {u"-s"_qs, u"-f"_qs, u"markdown"_qs, u"-t"_qs, u"rtf"_qs}, markdown);
     QVERIFY(rtf.startsWith(u"{\\rtf1"));
     const Document doc = RtfReader::read(Rope(rtf), u"MS Sans Serif"_qs);
-    QCOMPARE(doc.paragraphs.size(), size_t(3));
-    QCOMPARE(doc.paragraphs[0].text, u"Hello world caf\u00e9 {x} \\ back"_qs);
-    QCOMPARE(doc.paragraphs[1].text, u"Second para \u20ac"_qs);
-    QCOMPARE(doc.paragraphs[2].text, u"red"_qs);
-    QVERIFY(doc.paragraphs[0].formatAt(6).italic);
-    QVERIFY(!doc.paragraphs[0].formatAt(0).italic);
-    QVERIFY(doc.paragraphs[1].formatAt(7).bold);
-    QCOMPARE(doc.paragraphs[2].formatAt(0).color, Color{0xFF0000});
-    QCOMPARE(doc.paragraphs[0].formatAt(0).color, Color{});
-    QCOMPARE(doc.fonts.at(doc.paragraphs[0].formatAt(0).font).name, u"Helvetica"_qs);
+    QCOMPARE(doc.paragraphCount(), size_t(3));
+    QCOMPARE(doc.paragraphText(0), u"Hello world caf\u00e9 {x} \\ back"_qs);
+    QCOMPARE(doc.paragraphText(1), u"Second para \u20ac"_qs);
+    QCOMPARE(doc.paragraphText(2), u"red"_qs);
+    QVERIFY(doc.formatAt(0, 6).italic);
+    QVERIFY(!doc.formatAt(0, 0).italic);
+    QVERIFY(doc.formatAt(1, 7).bold);
+    QCOMPARE(doc.formatAt(2, 0).color, Color{0xFF0000});
+    QCOMPARE(doc.formatAt(0, 0).color, Color{});
+    QCOMPARE(doc.fonts.at(doc.formatAt(0, 0).font).name, u"Helvetica"_qs);
 }
 
 QTEST_APPLESS_MAIN(TestRtfInterop)

@@ -1,66 +1,68 @@
 #pragma once
 
-// Drives a control exactly as the chat window appends to its transcript.
+// Drives a control with the chat window's own transcript operations, and
+// reaches what the model reports about its last load.
 
-#include "messages/rtf_literal.h"
-#include "rich_text/rope.h"
+#include "messages/transcript.h"
+#include "rich_text/text_model.h"
 
-#include <QString>
+#include <type_traits>
 
-#include <algorithm>
-#include <limits>
+namespace rich_text {
+
+struct TextModelTestAccess {
+    // Whether the last setTextRtf() parsed only what was appended, and how
+    // many characters it read to recognise its own source.
+    static bool lastLoadIncremental(const TextModel& m) { return m.m_lastLoad.incremental; }
+    static qint64 charsCompared(const TextModel& m) { return m.m_lastLoad.charsCompared; }
+};
+
+}  // namespace rich_text
 
 namespace transcript {
 
-inline qint32 clampToInt32(qint64 v)
+constexpr quint32 kReceivedBgr = 0xFF5555;   // red 85, green 85, blue 255
+
+inline bool lastLoadIncremental(const rich_text::TextModel& m)
 {
-    return qint32(std::clamp<qint64>(v, std::numeric_limits<qint32>::min(),
-                                     std::numeric_limits<qint32>::max()));
+    return rich_text::TextModelTestAccess::lastLoadIncremental(m);
 }
 
-constexpr quint32 kReceivedBgr = 0xFF5555;   // red 85, green 85, blue 255
+// The model alone as a control: colours in &HBBGGRR like the widget, and the
+// source read once the content is loaded, as the widget does.
+class ModelControl {
+public:
+    explicit ModelControl(rich_text::TextModel& model) : m_model(model) {}
+    rich_text::Rope text() const { return m_model.text(); }
+    void setText(const rich_text::Rope& plain) { m_model.setText(plain); }
+    rich_text::Rope textRtf()
+    {
+        m_model.load();
+        return m_model.textRtf();
+    }
+    void setTextRtf(const rich_text::Rope& rtf) { m_model.setTextRtf(rtf); }
+    void setSelStart(qint32 start) { m_model.setSelStart(start); }
+    void setSelLength(qint32 length) { m_model.setSelLength(length); }
+    void setSelColor(quint32 bgr) { m_model.setSelColor((bgr & 0xFF) << 16 | (bgr & 0xFF00) | bgr >> 16); }
+
+private:
+    rich_text::TextModel& m_model;
+};
 
 template <typename Control>
 class Writer {
 public:
     explicit Writer(Control& control) : m_c(control) {}
 
-    void append(const rich_text::Rope& tail)
-    {
-        m_c.setText(m_c.textRtf());
-        const rich_text::Rope keep = m_c.text();
-        const qint64 n = m_c.text().length() - 3;
-        m_c.setText(keep.left(n) + tail + rich_text::Rope(u"}"));
-        m_c.setTextRtf(m_c.text());
-    }
-    void sent(const QString& msg)
-    {
-        m_pos += msg.length() + 2;
-        append(messages::rtfLiteral(msg));
-    }
-    void received(const QString& msg)
-    {
-        append(rich_text::Rope("\r\n") + messages::rtfLiteral(msg));
-        m_c.setSelStart(clampToInt32(m_pos));
-        m_c.setSelLength(clampToInt32(msg.length() + 2));
-        setColor(kReceivedBgr);
-        m_pos += msg.length() + 2;
-    }
-    void cursorToEnd() { m_c.setSelStart(clampToInt32(m_c.text().length())); }
-    qint64 position() const { return m_pos; }
+    void sent(const QString& msg) { messages::AgregarEnviado(m_c, m_pos, msg); }
+    void received(const QString& msg) { messages::AgregarRecibido(m_c, m_pos, msg, kReceivedBgr); }
+    void cursorToEnd() { messages::CursorAlFinal(m_c); }
+    qint64 position() const { return qint64(m_pos); }
 
 private:
-    // The model takes 0xRRGGBB, the widget 0xBBGGRR like the chat window.
-    void setColor(quint32 bgr)
-    {
-        if constexpr (requires { m_c.setSelColor(bgr); m_c.editor(); })
-            m_c.setSelColor(bgr);
-        else
-            m_c.setSelColor((bgr & 0xFF) << 16 | (bgr & 0xFF00) | bgr >> 16);
-    }
-
-    Control& m_c;
-    qint64 m_pos = 0;
+    using Driven = std::conditional_t<std::is_same_v<Control, rich_text::TextModel>, ModelControl, Control&>;
+    Driven m_c;
+    double m_pos = 0;
 };
 
 }  // namespace transcript

@@ -51,7 +51,7 @@ void say(Form1 &form, const QString &text)
 
 QString shown(const Form1 &form)
 {
-    return child<rich_text::RichTextBox>(form, "TxtTexto")->plainText();
+    return child<rich_text::RichTextBox>(form, "TxtTexto")->text().toString();
 }
 
 int fail(const char *step)
