@@ -271,6 +271,7 @@ const BlockLayout& RichTextBox::layoutOf(const Block& b)
     });
     const QString text = displayText(doc.text().mid(paragraphStart + from, to - from).toString());
     auto layout = std::make_unique<BlockLayout>(text, formats, font(), optionFor(b.paragraph), wrapWidth());
+    m_charactersLaidOut += text.size();
     noteLineCount(b, layout->lineCount());
     return *m_layouts.emplace(b, std::move(layout)).first->second;
 }

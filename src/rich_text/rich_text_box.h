@@ -141,6 +141,7 @@ private:
     QBasicTimer m_dragScroll;
     int m_dragDirection = 0;
     QPoint m_lastDrag;
+    qint64 m_charactersLaidOut = 0;     // over the view's life, for tests
 };
 
 }  // namespace rich_text

@@ -1,5 +1,8 @@
+#include "../rich_text/transcript.h"
 #include "../support/chat_test_support.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -75,6 +78,7 @@ private slots:
     void eachReadIsOneEntry();
     void peerBytesAreShownAsText();
     void largeMessageArrivesWhole();
+    void selectingAcrossEntriesCopiesTheirText();
 };
 
 void TestConversation::conversationStartedFromOneSideGoesBothWays()
@@ -149,8 +153,8 @@ void TestConversation::sendingHasThreeOutcomes()
     QCOMPARE(a.focusWidget(), box);
     QCOMPARE(entries(a), QStringList{QStringLiteral("NO ESTAS CONECTADO")});
     QCOMPARE(a.posTexto(), 20.0);
-    QCOMPARE(transcript(a).selStart(), 20);
-    QCOMPARE(transcript(a).selLength(), 0);
+    QCOMPARE(support::transcript(a).selStart(), 20);
+    QCOMPARE(support::transcript(a).selLength(), 0);
 
     // Spaces alone are a message.
     typeAndEnter(a, QStringLiteral("   "));
@@ -249,11 +253,55 @@ void TestConversation::largeMessageArrivesWhole()
         text += alphabet.at(at).isSurrogate() ? QStringLiteral("😀") : QString(alphabet.at(at));
     }
     const QByteArray message = text.toUtf8();
+    // After each entry: the control read only the appended tail, and found
+    // its own source in what it was given without reading it all.
+    const rich_text::TextModel &model = support::transcript(b).model();
+    bool allIncremental = true;
+    qint64 mostCompared = 0;
+    QObject::connect(&recibe(b), &connections::SocketArray::DataArrival, &b, [&] {
+        allIncremental = allIncremental && rich_text::TextModelTestAccess::lastLoadIncremental(model);
+        mostCompared = std::max(mostCompared, rich_text::TextModelTestAccess::charsCompared(model));
+    });
     peer.send(message);
 
     QTRY_COMPARE_WITH_TIMEOUT(entries(b).join(QString()).size(), text.size(), 60000);
     QCOMPARE(entries(b).join(QString()), text);
     QVERIFY(entries(b).size() > 1);
+    QVERIFY(allIncremental);
+    QVERIFY2(mostCompared < 8192, qPrintable(QStringLiteral("%1 characters read").arg(mostCompared)));
+}
+
+// Dragging over three received entries and copying gives their text, with
+// the platform's line breaks between them.
+void TestConversation::selectingAcrossEntriesCopiesTheirText()
+{
+    Form1 b(address("127.0.0.74"));
+    ForeignPeer peer("127.0.0.75");
+    b.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&b));
+    QVERIFY(peer.reach(b, "127.0.0.74"));
+    for (const char *message : {"uno", "dos", "tres"}) {
+        const int before = entries(b).size();
+        peer.send(message);
+        QTRY_COMPARE(entries(b).size(), before + 1);
+    }
+
+    rich_text::RichTextBox &box = support::transcript(b);
+    QTRY_VERIFY(!box.updatePending());
+    QWidget *view = box.viewport();
+    const int line = box.fontMetrics().lineSpacing();
+    const int margin = 4;      // between the frame and the text
+    const QPoint firstEntryStart(margin, margin + line + line / 2);
+    const QPoint thirdEntryEnd(view->width() - 2, margin + 3 * line + line / 2);
+    QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, firstEntryStart);
+    QTest::mouseMove(view, thirdEntryEnd);
+    QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, thirdEntryEnd);
+    QCOMPARE(box.selStart(), 2);
+    QCOMPARE(box.selLength(), 14);
+
+    QApplication::clipboard()->clear();
+    QTest::keyClick(&box, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("uno\ndos\ntres"));
 }
 
 QTEST_MAIN(TestConversation)

@@ -148,6 +148,9 @@ void TestRichTextBox::onlyWhatIsOnScreenIsLaidOut()
     QTRY_VERIFY(!m_box->updatePending());
     QVERIFY(shownText(*m_box).endsWith(u"recibido 99999"));
     QVERIFY(rich_text::paintAndHeld(*m_box).size() < 20);
+    // Appending laid out no more than a screenful, however many entries came.
+    QVERIFY2(RichTextBoxTestAccess::charactersLaidOut(*m_box) < 2000,
+             qPrintable(QString::number(RichTextBoxTestAccess::charactersLaidOut(*m_box))));
 
     QTest::keyClick(m_box, Qt::Key_Home, Qt::ControlModifier);
     const auto top = rich_text::paintAndHeld(*m_box);

@@ -41,6 +41,7 @@ struct RichTextBoxTestAccess {
     }
 
     static size_t topParagraph(const RichTextBox& box) { return box.m_top.block.paragraph; }
+    static qint64 charactersLaidOut(const RichTextBox& box) { return box.m_charactersLaidOut; }
 };
 
 // Paints the box now and returns what it keeps laid out.

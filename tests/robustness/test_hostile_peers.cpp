@@ -26,6 +26,8 @@ private slots:
     void halfCloseAfterSending();
     void peerThatNeverSends();
     void fiftyPeersComingAndGoing();
+    void burstsOfLineBreaksLeaveTheWindowAnswering_data();
+    void burstsOfLineBreaksLeaveTheWindowAnswering();
 };
 
 void TestHostilePeers::resetInTheMiddleOfAMessage()
@@ -253,6 +255,46 @@ void TestHostilePeers::fiftyPeersComingAndGoing()
     QVERIFY2(ticks.count() >= 10, qPrintable(QStringLiteral("%1 caption ticks in 10 s").arg(ticks.count())));
     QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.188"), "Conectado"));
     QCOMPARE(recibe(b)(0).State(), int(connections::Listening));
+}
+
+void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering_data()
+{
+    QTest::addColumn<QByteArray>("burst");
+    QTest::newRow("512 KiB of LF") << QByteArray(512 * 1024, '\n');
+    QByteArray crlf;
+    while (crlf.size() < 1024 * 1024)
+        crlf += "\r\n";
+    QTest::newRow("1 MiB of CR LF") << crlf;
+}
+
+// Half a million empty lines in one burst: all of it is taken in, and the
+// window keeps ticking and sending meanwhile and afterwards.
+void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering()
+{
+    QFETCH(QByteArray, burst);
+    QTcpServer peerListener; // takes the window's connect-back
+    QVERIFY2(peerListener.listen(address("127.0.0.175"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
+    Form1 b(address("127.0.0.174"));
+    QVERIFY2(listening(b), "127.0.0.174:49577 is taken by another program");
+    b.show();
+    QSignalSpy reads(&recibe(b), &connections::SocketArray::DataArrival);
+    RawPeer peer("127.0.0.175", "127.0.0.174");
+    QVERIFY(peer.connected());
+    QTRY_VERIFY(peerListener.hasPendingConnections());
+    QTcpSocket *backLink = peerListener.nextPendingConnection();
+    QByteArray heardBack;
+    QObject::connect(backLink, &QTcpSocket::readyRead, [&] { heardBack += backLink->readAll(); });
+    QTRY_COMPARE(envia(b).State(), int(connections::Connected));
+
+    QVERIFY(peer.send(burst));
+    typeAndEnter(b, QStringLiteral("durante"));
+    QTRY_COMPARE_WITH_TIMEOUT(heardBack, QByteArray("durante"), 20000);
+    // Every byte became a character of the transcript: an entry's length plus its break.
+    QTRY_COMPARE_WITH_TIMEOUT(transcriptText(b).size() - 2 * (reads.count() + 1), burst.size() + qsizetype(7), 60000);
+    QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
+    QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.174"), "Conectado"));
+    typeAndEnter(b, QStringLiteral(" y después"));
+    QTRY_COMPARE_WITH_TIMEOUT(heardBack, QStringLiteral("durante y después").toUtf8(), 20000);
 }
 
 QTEST_MAIN(TestHostilePeers)
