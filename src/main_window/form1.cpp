@@ -87,12 +87,21 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 
 } // namespace
 
+// The icon is compiled into the chat library, a static archive: the linker
+// takes an archive member only when code it already links refers to it, so
+// the resource is registered explicitly or the program would have no icon.
+static void registrarRecursos()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
 Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
     , cuadroInformativo_(cuadroInformativoModal)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
+    registrarRecursos();
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlo-zintabel.png")));
     // The classic dialog font: 8-point sans-serif, so that every caption fits
     // its button in the fixed layout.

@@ -21,6 +21,7 @@ private slots:
     void captionFollowsTheSendingSocket();
     void aboutBoxShowsItsTwoLinesAndChangesNothing();
     void takenPortIsReportedAndTheWindowKeepsWorking();
+    void shownWindowHasItsIcon();
 };
 
 void TestForm1::opensInItsInitialState()
@@ -169,6 +170,19 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
     QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Desconectado"), 1000);
     connectTo(form, QStringLiteral("127.0.0.28"));
     QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Conectado"), 1000);
+}
+
+void TestForm1::shownWindowHasItsIcon()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.29")));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    // The icon the window system is given for the shown window.
+    const QIcon icon = form.windowHandle()->icon();
+    QVERIFY(!icon.isNull());
+    QVERIFY(icon.availableSizes().contains(QSize(48, 48)));
+    QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
 }
 
 QTEST_MAIN(TestForm1)
