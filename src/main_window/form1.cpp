@@ -11,7 +11,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QValidator>
 
+#include <algorithm>
 #include <limits>
 
 const QString Form1::DireccionInicial = QStringLiteral("127.0.0.1");
@@ -67,6 +69,34 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
     return button;
 }
 
+bool esSaltoDeLinea(QChar c)
+{
+    return c == u'\r' || c == u'\n';
+}
+
+// A single-line box takes in no line break: text that comes in at once
+// (pasted, dropped, set) keeps what precedes its first line break and loses
+// the rest of itself, as a classic single-line box does.
+class SinSaltosDeLinea : public QValidator {
+public:
+    using QValidator::QValidator;
+
+    State validate(QString &text, int &cursor) const override
+    {
+        const auto first = std::find_if(text.cbegin(), text.cend(), esSaltoDeLinea);
+        if (first == text.cend())
+            return Acceptable;
+        // The box held no line break before this change, so every break is
+        // in the text just inserted, which ends at the cursor.
+        const auto last = std::find_if(text.crbegin(), text.crend(), esSaltoDeLinea);
+        const qsizetype cut = first - text.cbegin();
+        const qsizetype rest = std::max<qsizetype>(cursor, text.crend() - last);
+        text = text.left(cut) + text.mid(rest);
+        cursor = int(cut);
+        return Acceptable;
+    }
+};
+
 QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent)
 {
     auto *box = new QLineEdit(text, parent);
@@ -75,6 +105,7 @@ QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent
                                       "QLineEdit:disabled { color: #606060; }")
                            .arg(colorDeBgr(kFondoCaja).name()));
     box->setMaxLength(std::numeric_limits<int>::max());
+    box->setValidator(new SinSaltosDeLinea(box));
     return box;
 }
 
@@ -211,7 +242,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
         const auto *key = static_cast<QKeyEvent *>(event);
         short keyAscii = 0;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
-            keyAscii = 13;
+            // With Ctrl held, Enter is a line feed, which sends nothing.
+            keyAscii = (key->modifiers() & Qt::ControlModifier) ? 10 : 13;
         else if (!key->text().isEmpty())
             keyAscii = static_cast<short>(key->text().at(0).unicode());
         if (keyAscii != 0)

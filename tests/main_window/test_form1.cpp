@@ -1,6 +1,8 @@
 #include "../support/chat_test_support.h"
 
+#include <QClipboard>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,6 +24,7 @@ private slots:
     void aboutBoxShowsItsTwoLinesAndChangesNothing();
     void takenPortIsReportedAndTheWindowKeepsWorking();
     void shownWindowHasItsIcon();
+    void inputBoxTakesNoLineBreak();
 };
 
 void TestForm1::opensInItsInitialState()
@@ -183,6 +186,40 @@ void TestForm1::shownWindowHasItsIcon()
     QVERIFY(!icon.isNull());
     QVERIFY(icon.availableSizes().contains(QSize(48, 48)));
     QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
+}
+
+void TestForm1::inputBoxTakesNoLineBreak()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.30")));
+    form.show();
+    QLineEdit *box = lineEdit(form, "TxtMensaje");
+
+    // Pasted: what precedes the first line break goes in where the caret is.
+    QTest::keyClicks(box, QStringLiteral("[]"));
+    QTest::keyClick(box, Qt::Key_Left);
+    QGuiApplication::clipboard()->setText(QStringLiteral("uno\r\ndos\ntres"));
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), QStringLiteral("[uno]"));
+    QCOMPARE(box->cursorPosition(), 4);
+
+    // Dropped likewise; the drag enters the box first, as a real one does.
+    box->clear();
+    QMimeData dragged;
+    dragged.setText(QStringLiteral("cinco\nseis"));
+    const QPoint inside(box->width() / 2, box->height() / 2);
+    QDragEnterEvent enter(inside, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box, &enter);
+    QDropEvent drop(inside, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box, &drop);
+    QCOMPARE(box->text(), QStringLiteral("cinco"));
+
+    // Ctrl+Enter is a line feed: it does not send (no link here, so a send
+    // would leave the warning) and the box takes nothing in.
+    QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+    QCOMPARE(box->text(), QStringLiteral("cinco"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(box->text(), QStringLiteral("NO ESTAS CONECTADO"));
 }
 
 QTEST_MAIN(TestForm1)
