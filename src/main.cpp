@@ -58,6 +58,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Varlo-Zintabel"));
     QApplication::setApplicationVersion(QStringLiteral(VZ_VERSION_TEXT));
     QApplication::setDesktopFileName(QStringLiteral("varlo-zintabel"));
+    instalarTraduccionesDeQt(); // without the file Qt's own texts stay in English
 
     Form1 window;
     // Any window without a parent shows the same icon.

@@ -21,6 +21,12 @@ class RichTextBox;
 class Rope;
 } // namespace rich_text
 
+// Qt's own texts (the boxes' context menus, the message boxes' buttons) in
+// Spanish, whatever the system's language. Call once the application object
+// exists. Without the translation file it returns false and Qt's texts stay
+// in English.
+bool instalarTraduccionesDeQt();
+
 // The program's one window: every control, the state the handlers share, and
 // one handler per control event. The handlers are defined next to the
 // subsystem they belong to: start-up here, the links in connections/, the

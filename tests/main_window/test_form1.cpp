@@ -1,14 +1,36 @@
 #include "../support/chat_test_support.h"
 
 #include <QClipboard>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace support;
+
+namespace {
+
+// The texts of the menu a right click opens on a control, without the
+// accelerator ampersands and the shortcuts.
+QStringList contextMenuTexts(QWidget *widget)
+{
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), widget->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(widget, &click);
+    QMenu *menu = nullptr;
+    if (!QTest::qWaitFor([&] { return (menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())); }, 2000))
+        return {};
+    QStringList texts;
+    for (const QAction *action : menu->actions())
+        texts << action->text().remove(QLatin1Char('&')).section(QLatin1Char('\t'), 0, 0);
+    menu->close();
+    return texts;
+}
+
+} // namespace
 
 // The window as it opens, its caption, the about box and a taken port. Every
 // copy here binds its own loopback address, so the tests never need the
@@ -17,6 +39,7 @@ class TestForm1 : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void opensInItsInitialState();
     void controlsSitWhereTheLayoutPutsThem();
     void tabCyclesThroughTheControls();
@@ -25,7 +48,14 @@ private slots:
     void takenPortIsReportedAndTheWindowKeepsWorking();
     void shownWindowHasItsIcon();
     void inputBoxTakesNoLineBreak();
+    void qtsOwnTextsAreSpanish();
 };
+
+// Qt's texts in Spanish, as the program has them.
+void TestForm1::initTestCase()
+{
+    QVERIFY(instalarTraduccionesDeQt());
+}
 
 void TestForm1::opensInItsInitialState()
 {
@@ -220,6 +250,34 @@ void TestForm1::inputBoxTakesNoLineBreak()
     QCOMPARE(box->text(), QStringLiteral("cinco"));
     QTest::keyClick(box, Qt::Key_Return);
     QCOMPARE(box->text(), QStringLiteral("NO ESTAS CONECTADO"));
+}
+
+void TestForm1::qtsOwnTextsAreSpanish()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.31")));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QLineEdit *box = lineEdit(form, "TxtMensaje");
+    box->setText(QStringLiteral("hola"));
+    box->selectAll();
+
+    const QStringList menu = contextMenuTexts(box);
+    QVERIFY2(menu.contains(QStringLiteral("Copiar")) && menu.contains(QStringLiteral("Pegar")),
+             qPrintable(menu.join(QStringLiteral(", "))));
+
+    // The about box as the window shows it, closed as soon as it is up.
+    QString okText;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            okText = about->button(QMessageBox::Ok)->text();
+            about->accept();
+        }
+    });
+    closer.start(10);
+    QTest::mouseClick(button(form, "Command1"), Qt::LeftButton);
+    closer.stop();
+    QCOMPARE(okText.remove(QLatin1Char('&')), QStringLiteral("Aceptar"));
 }
 
 QTEST_MAIN(TestForm1)
