@@ -109,6 +109,14 @@ QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent
     return box;
 }
 
+// What a screen reader announces for a control; the description only where
+// the caption alone says too little.
+void nombrarParaLectores(QWidget *widget, const QString &name, const QString &description = QString())
+{
+    widget->setAccessibleName(name);
+    widget->setAccessibleDescription(description);
+}
+
 void cuadroInformativoModal(QWidget *parent, const QString &title, const QString &text)
 {
     QString shown = text;
@@ -187,6 +195,8 @@ void Form1::crearControles()
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(500);
 
+    nombrarControlesParaLectores();
+
     setTabOrder(TxtMensaje, CmdEnviar);
     setTabOrder(CmdEnviar, TxtIp);
     setTabOrder(TxtIp, CmdConectar);
@@ -194,6 +204,25 @@ void Form1::crearControles()
     setTabOrder(CmdDesconectar, TxtTexto);
     setTabOrder(TxtTexto, Command1);
     TxtMensaje->setFocus();
+}
+
+void Form1::nombrarControlesParaLectores()
+{
+    nombrarParaLectores(TxtMensaje, QStringLiteral("Mensaje"),
+                        QStringLiteral("Texto que se envía al pulsar Intro o Enviar"));
+    nombrarParaLectores(CmdEnviar, QStringLiteral("Enviar"));
+    nombrarParaLectores(TxtIp, QStringLiteral("Dirección del otro equipo"),
+                        QStringLiteral("Dirección IP o nombre del equipo con el que conectar"));
+    nombrarParaLectores(CmdConectar, QStringLiteral("Conectar"));
+    nombrarParaLectores(CmdDesconectar, QStringLiteral("Desconectar"));
+    const QString conversacion = QStringLiteral("Conversación");
+    const QString mensajes = QStringLiteral("Mensajes enviados y recibidos; los recibidos, en azul");
+    nombrarParaLectores(TxtTexto, conversacion, mensajes);
+    // The transcript hands its focus to an inner view, and the reader
+    // announces the control that has the focus.
+    if (QWidget *inner = TxtTexto->focusProxy())
+        nombrarParaLectores(inner, conversacion, mensajes);
+    nombrarParaLectores(Command1, QStringLiteral("Acerca de"), QStringLiteral("Muestra qué hace Varlo-Zintabel"));
 }
 
 // The controls keep these places whatever happens; the window has a fixed size.

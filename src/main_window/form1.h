@@ -60,6 +60,7 @@ protected:
 private:
     // Window and controls
     void crearControles();
+    void nombrarControlesParaLectores();
     void colocarControles();
     void conectarEventos();
     void Command1_Click();

@@ -1,5 +1,6 @@
 #include "../support/chat_test_support.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QMenu>
 #include <QMessageBox>
@@ -13,6 +14,12 @@
 using namespace support;
 
 namespace {
+
+QString accessibleText(QWidget *widget, QAccessible::Text which)
+{
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(which) : QString();
+}
 
 // The texts of the menu a right click opens on a control, without the
 // accelerator ampersands and the shortcuts.
@@ -32,9 +39,10 @@ QStringList contextMenuTexts(QWidget *widget)
 
 } // namespace
 
-// The window as it opens, its caption, the about box and a taken port. Every
-// copy here binds its own loopback address, so the tests never need the
-// machine's real port 49577.
+// The window as it opens, its caption, the about box, a taken port, its icon,
+// the one-line input box, Qt's texts in Spanish and what a screen reader
+// hears. Every copy here binds its own loopback address, so the tests never
+// need the machine's real port 49577.
 class TestForm1 : public QObject {
     Q_OBJECT
 
@@ -49,6 +57,7 @@ private slots:
     void shownWindowHasItsIcon();
     void inputBoxTakesNoLineBreak();
     void qtsOwnTextsAreSpanish();
+    void screenReadersHearSpanishNames();
 };
 
 // Qt's texts in Spanish, as the program has them.
@@ -278,6 +287,32 @@ void TestForm1::qtsOwnTextsAreSpanish()
     QTest::mouseClick(button(form, "Command1"), Qt::LeftButton);
     closer.stop();
     QCOMPARE(okText.remove(QLatin1Char('&')), QStringLiteral("Aceptar"));
+}
+
+void TestForm1::screenReadersHearSpanishNames()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.32")));
+
+    const std::pair<const char *, const char *> names[] = {
+        {"TxtMensaje", "Mensaje"},
+        {"CmdEnviar", "Enviar"},
+        {"TxtIp", "Dirección del otro equipo"},
+        {"CmdConectar", "Conectar"},
+        {"CmdDesconectar", "Desconectar"},
+        {"TxtTexto", "Conversación"},
+        {"Command1", "Acerca de"},
+    };
+    for (const auto &[control, name] : names) {
+        auto *widget = form.findChild<QWidget *>(QLatin1String(control));
+        QCOMPARE(accessibleText(widget, QAccessible::Name), QString::fromUtf8(name));
+    }
+    for (const char *control : {"TxtIp", "TxtTexto", "Command1"})
+        QVERIFY2(!accessibleText(form.findChild<QWidget *>(QLatin1String(control)), QAccessible::Description).isEmpty(),
+                 control);
+
+    // What is announced when the transcript takes the focus.
+    transcript(form).setFocus();
+    QCOMPARE(accessibleText(form.focusWidget(), QAccessible::Name), QStringLiteral("Conversación"));
 }
 
 QTEST_MAIN(TestForm1)
