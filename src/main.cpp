@@ -1,7 +1,6 @@
 #include "main_window/form1.h"
 
 #include <QApplication>
-#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,9 +58,11 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Varlo-Zintabel"));
     QApplication::setApplicationVersion(QStringLiteral(VZ_VERSION_TEXT));
     QApplication::setDesktopFileName(QStringLiteral("varlo-zintabel"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/varlo-zintabel.png")));
+    instalarTraduccionesDeQt(); // without the file Qt's own texts stay in English
 
     Form1 window;
+    // Any window without a parent shows the same icon.
+    QApplication::setWindowIcon(window.windowIcon());
     window.show();
     return app.exec();
 }

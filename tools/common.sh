@@ -4,7 +4,7 @@
 VZ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # To build and run the program.
-VZ_BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core fonts-freefont-ttf)
+VZ_BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev fonts-dejavu-core fonts-freefont-ttf)
 # To run the whole test suite as well.
 VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev)
 

@@ -11,7 +11,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QValidator>
 
+#include <algorithm>
 #include <limits>
 
 const QString Form1::DireccionInicial = QStringLiteral("127.0.0.1");
@@ -67,6 +69,34 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
     return button;
 }
 
+bool esSaltoDeLinea(QChar c)
+{
+    return c == u'\r' || c == u'\n';
+}
+
+// A single-line box takes in no line break: text that comes in at once
+// (pasted, dropped, set) keeps what precedes its first line break and loses
+// the rest of itself, as a classic single-line box does.
+class SinSaltosDeLinea : public QValidator {
+public:
+    using QValidator::QValidator;
+
+    State validate(QString &text, int &cursor) const override
+    {
+        const auto first = std::find_if(text.cbegin(), text.cend(), esSaltoDeLinea);
+        if (first == text.cend())
+            return Acceptable;
+        // The box held no line break before this change, so every break is
+        // in the text just inserted, which ends at the cursor.
+        const auto last = std::find_if(text.crbegin(), text.crend(), esSaltoDeLinea);
+        const qsizetype cut = first - text.cbegin();
+        const qsizetype rest = std::max<qsizetype>(cursor, text.crend() - last);
+        text = text.left(cut) + text.mid(rest);
+        cursor = int(cut);
+        return Acceptable;
+    }
+};
+
 QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent)
 {
     auto *box = new QLineEdit(text, parent);
@@ -75,7 +105,16 @@ QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent
                                       "QLineEdit:disabled { color: #606060; }")
                            .arg(colorDeBgr(kFondoCaja).name()));
     box->setMaxLength(std::numeric_limits<int>::max());
+    box->setValidator(new SinSaltosDeLinea(box));
     return box;
+}
+
+// What a screen reader announces for a control; the description only where
+// the caption alone says too little.
+void nombrarParaLectores(QWidget *widget, const QString &name, const QString &description = QString())
+{
+    widget->setAccessibleName(name);
+    widget->setAccessibleDescription(description);
 }
 
 void cuadroInformativoModal(QWidget *parent, const QString &title, const QString &text)
@@ -87,12 +126,21 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 
 } // namespace
 
+// The icon is compiled into the chat library, a static archive: the linker
+// takes an archive member only when code it already links refers to it, so
+// the resource is registered explicitly or the program would have no icon.
+static void registrarRecursos()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
 Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
     , cuadroInformativo_(cuadroInformativoModal)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
+    registrarRecursos();
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlo-zintabel.png")));
     // The classic dialog font: 8-point sans-serif, so that every caption fits
     // its button in the fixed layout.
@@ -147,6 +195,8 @@ void Form1::crearControles()
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(500);
 
+    nombrarControlesParaLectores();
+
     setTabOrder(TxtMensaje, CmdEnviar);
     setTabOrder(CmdEnviar, TxtIp);
     setTabOrder(TxtIp, CmdConectar);
@@ -154,6 +204,25 @@ void Form1::crearControles()
     setTabOrder(CmdDesconectar, TxtTexto);
     setTabOrder(TxtTexto, Command1);
     TxtMensaje->setFocus();
+}
+
+void Form1::nombrarControlesParaLectores()
+{
+    nombrarParaLectores(TxtMensaje, QStringLiteral("Mensaje"),
+                        QStringLiteral("Texto que se envía al pulsar Intro o Enviar"));
+    nombrarParaLectores(CmdEnviar, QStringLiteral("Enviar"));
+    nombrarParaLectores(TxtIp, QStringLiteral("Dirección del otro equipo"),
+                        QStringLiteral("Dirección IP o nombre del equipo con el que conectar"));
+    nombrarParaLectores(CmdConectar, QStringLiteral("Conectar"));
+    nombrarParaLectores(CmdDesconectar, QStringLiteral("Desconectar"));
+    const QString conversacion = QStringLiteral("Conversación");
+    const QString mensajes = QStringLiteral("Mensajes enviados y recibidos; los recibidos, en azul");
+    nombrarParaLectores(TxtTexto, conversacion, mensajes);
+    // The transcript hands its focus to an inner view, and the reader
+    // announces the control that has the focus.
+    if (QWidget *inner = TxtTexto->focusProxy())
+        nombrarParaLectores(inner, conversacion, mensajes);
+    nombrarParaLectores(Command1, QStringLiteral("Acerca de"), QStringLiteral("Muestra qué hace Varlo-Zintabel"));
 }
 
 // The controls keep these places whatever happens; the window has a fixed size.
@@ -202,7 +271,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
         const auto *key = static_cast<QKeyEvent *>(event);
         short keyAscii = 0;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
-            keyAscii = 13;
+            // With Ctrl held, Enter is a line feed, which sends nothing.
+            keyAscii = (key->modifiers() & Qt::ControlModifier) ? 10 : 13;
         else if (!key->text().isEmpty())
             keyAscii = static_cast<short>(key->text().at(0).unicode());
         if (keyAscii != 0)

@@ -20,6 +20,12 @@ namespace rich_text {
 class RichTextBox;
 } // namespace rich_text
 
+// Qt's own texts (the boxes' context menus, the message boxes' buttons) in
+// Spanish, whatever the system's language. Call once the application object
+// exists. Without the translation file it returns false and Qt's texts stay
+// in English.
+bool instalarTraduccionesDeQt();
+
 // The program's one window: every control, the state the handlers share, and
 // one handler per control event. The handlers are defined next to the
 // subsystem they belong to: start-up here, the links in connections/, the
@@ -53,6 +59,7 @@ protected:
 private:
     // Window and controls
     void crearControles();
+    void nombrarControlesParaLectores();
     void colocarControles();
     void conectarEventos();
     void Command1_Click();

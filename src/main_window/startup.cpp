@@ -3,6 +3,20 @@
 #include "connections/socket_control.h"
 #include "main_window/form1.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
+bool instalarTraduccionesDeQt()
+{
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
+
 void Form1::Form_Load()
 {
     LimpiarSlots();

@@ -1,27 +1,70 @@
 #include "../support/chat_test_support.h"
 
+#include <QAccessible>
+#include <QClipboard>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace support;
 
-// The window as it opens, its caption, the about box and a taken port. Every
-// copy here binds its own loopback address, so the tests never need the
-// machine's real port 49577.
+namespace {
+
+QString accessibleText(QWidget *widget, QAccessible::Text which)
+{
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(which) : QString();
+}
+
+// The texts of the menu a right click opens on a control, without the
+// accelerator ampersands and the shortcuts.
+QStringList contextMenuTexts(QWidget *widget)
+{
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), widget->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(widget, &click);
+    QMenu *menu = nullptr;
+    if (!QTest::qWaitFor([&] { return (menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())); }, 2000))
+        return {};
+    QStringList texts;
+    for (const QAction *action : menu->actions())
+        texts << action->text().remove(QLatin1Char('&')).section(QLatin1Char('\t'), 0, 0);
+    menu->close();
+    return texts;
+}
+
+} // namespace
+
+// The window as it opens, its caption, the about box, a taken port, its icon,
+// the one-line input box, Qt's texts in Spanish and what a screen reader
+// hears. Every copy here binds its own loopback address, so the tests never
+// need the machine's real port 49577.
 class TestForm1 : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void opensInItsInitialState();
     void controlsSitWhereTheLayoutPutsThem();
     void tabCyclesThroughTheControls();
     void captionFollowsTheSendingSocket();
     void aboutBoxShowsItsTwoLinesAndChangesNothing();
     void takenPortIsReportedAndTheWindowKeepsWorking();
+    void shownWindowHasItsIcon();
+    void inputBoxTakesNoLineBreak();
+    void qtsOwnTextsAreSpanish();
+    void screenReadersHearSpanishNames();
 };
+
+// Qt's texts in Spanish, as the program has them.
+void TestForm1::initTestCase()
+{
+    QVERIFY(instalarTraduccionesDeQt());
+}
 
 void TestForm1::opensInItsInitialState()
 {
@@ -169,6 +212,107 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
     QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Desconectado"), 1000);
     connectTo(form, QStringLiteral("127.0.0.28"));
     QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Conectado"), 1000);
+}
+
+void TestForm1::shownWindowHasItsIcon()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.29")));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    // The icon the window system is given for the shown window.
+    const QIcon icon = form.windowHandle()->icon();
+    QVERIFY(!icon.isNull());
+    QVERIFY(icon.availableSizes().contains(QSize(48, 48)));
+    QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
+}
+
+void TestForm1::inputBoxTakesNoLineBreak()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.30")));
+    form.show();
+    QLineEdit *box = lineEdit(form, "TxtMensaje");
+
+    // Pasted: what precedes the first line break goes in where the caret is.
+    QTest::keyClicks(box, QStringLiteral("[]"));
+    QTest::keyClick(box, Qt::Key_Left);
+    QGuiApplication::clipboard()->setText(QStringLiteral("uno\r\ndos\ntres"));
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), QStringLiteral("[uno]"));
+    QCOMPARE(box->cursorPosition(), 4);
+
+    // Dropped likewise; the drag enters the box first, as a real one does.
+    box->clear();
+    QMimeData dragged;
+    dragged.setText(QStringLiteral("cinco\nseis"));
+    const QPoint inside(box->width() / 2, box->height() / 2);
+    QDragEnterEvent enter(inside, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box, &enter);
+    QDropEvent drop(inside, Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box, &drop);
+    QCOMPARE(box->text(), QStringLiteral("cinco"));
+
+    // Ctrl+Enter is a line feed: it does not send (no link here, so a send
+    // would leave the warning) and the box takes nothing in.
+    QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+    QCOMPARE(box->text(), QStringLiteral("cinco"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(box->text(), QStringLiteral("NO ESTAS CONECTADO"));
+}
+
+void TestForm1::qtsOwnTextsAreSpanish()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.31")));
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QLineEdit *box = lineEdit(form, "TxtMensaje");
+    box->setText(QStringLiteral("hola"));
+    box->selectAll();
+
+    const QStringList menu = contextMenuTexts(box);
+    QVERIFY2(menu.contains(QStringLiteral("Copiar")) && menu.contains(QStringLiteral("Pegar")),
+             qPrintable(menu.join(QStringLiteral(", "))));
+
+    // The about box as the window shows it, closed as soon as it is up.
+    QString okText;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (auto *about = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            okText = about->button(QMessageBox::Ok)->text();
+            about->accept();
+        }
+    });
+    closer.start(10);
+    QTest::mouseClick(button(form, "Command1"), Qt::LeftButton);
+    closer.stop();
+    QCOMPARE(okText.remove(QLatin1Char('&')), QStringLiteral("Aceptar"));
+}
+
+void TestForm1::screenReadersHearSpanishNames()
+{
+    Form1 form(QHostAddress(QStringLiteral("127.0.0.32")));
+
+    const std::pair<const char *, const char *> names[] = {
+        {"TxtMensaje", "Mensaje"},
+        {"CmdEnviar", "Enviar"},
+        {"TxtIp", "Dirección del otro equipo"},
+        {"CmdConectar", "Conectar"},
+        {"CmdDesconectar", "Desconectar"},
+        {"TxtTexto", "Conversación"},
+        {"Command1", "Acerca de"},
+    };
+    for (const auto &[control, name] : names) {
+        auto *widget = form.findChild<QWidget *>(QLatin1String(control));
+        QCOMPARE(accessibleText(widget, QAccessible::Name), QString::fromUtf8(name));
+    }
+    for (const char *control : {"TxtIp", "TxtTexto", "Command1"})
+        QVERIFY2(!accessibleText(form.findChild<QWidget *>(QLatin1String(control)), QAccessible::Description).isEmpty(),
+                 control);
+
+    // What is announced when the transcript takes the focus.
+    transcript(form).setFocus();
+    QCOMPARE(accessibleText(form.focusWidget(), QAccessible::Name), QStringLiteral("Conversación"));
 }
 
 QTEST_MAIN(TestForm1)
