@@ -16,8 +16,9 @@ namespace connections {
 namespace {
 
 // How long a character cut in two may wait for its other bytes before the
-// held bytes are shown as they are.
-constexpr int kSplitCharacterWaitMs = 300;
+// held bytes are shown as they are: long enough for a lost segment to be
+// sent again.
+constexpr int kSplitCharacterWaitMs = 5000;
 
 constexpr int kListenBacklog = 1024;
 
@@ -242,7 +243,9 @@ void SocketControl::Accept(qint32 requestID)
 void SocketControl::GetData(QString &data)
 {
     const QByteArray bytes = socket_ ? socket_->readAll() : QByteArray();
-    data = incoming_->decode(bytes);
+    // A full read buffer means the network held more: a character cut at
+    // its end is still coming.
+    data = incoming_->decode(bytes, bytes.size() >= ReadBufferBytes);
     // The wait for a split character is over, or the connection has ended:
     // what is held is shown as it is.
     if (flushDue_ || bytes.isEmpty())
