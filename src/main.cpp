@@ -1,3 +1,4 @@
+#include "connections/lingering_connections.h"
 #include "main_window/form1.h"
 
 #include <QApplication>
@@ -63,5 +64,8 @@ int main(int argc, char **argv)
 
     Form1 window;
     window.show();
-    return app.exec();
+    const int codigo = app.exec();
+    // What was sent still reaches the peers before the process ends.
+    connections::finishConnections(window);
+    return codigo;
 }

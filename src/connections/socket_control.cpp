@@ -1,6 +1,7 @@
 #include "connections/socket_control.h"
 
 #include "connections/incoming_text.h"
+#include "connections/lingering_connections.h"
 #include "connections/local_address.h"
 
 #include <QNetworkProxy>
@@ -104,6 +105,7 @@ SocketControl::SocketControl(QObject *parent)
 
 SocketControl::~SocketControl()
 {
+    releaseSocket();
     delete incoming_;
 }
 
@@ -350,6 +352,8 @@ void SocketControl::onConnectionError()
     }, Qt::QueuedConnection);
 }
 
+// The control is free at once; the connection itself is handed over, so that
+// what SendData took still reaches the peer before an orderly end.
 void SocketControl::releaseSocket()
 {
     if (!socket_)
@@ -357,8 +361,7 @@ void SocketControl::releaseSocket()
     QTcpSocket *socket = socket_;
     socket_ = nullptr;
     socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    LingeringConnections::instance().adopt(socket);
 }
 
 } // namespace connections
