@@ -1,3 +1,4 @@
+#include "connections/lingering_connections.h"
 #include "main_window/form1.h"
 
 #include <QApplication>
@@ -64,5 +65,8 @@ int main(int argc, char **argv)
     // Any window without a parent shows the same icon.
     QApplication::setWindowIcon(window.windowIcon());
     window.show();
-    return app.exec();
+    const int codigo = app.exec();
+    // What was sent still reaches the peers before the process ends.
+    connections::finishConnections(window);
+    return codigo;
 }

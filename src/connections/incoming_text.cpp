@@ -70,7 +70,7 @@ char16_t windows1252ToUnicode(unsigned char byte)
     return byte;
 }
 
-QString IncomingText::decode(QByteArrayView bytes)
+QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 {
     QByteArray joined;
     if (!pending_.isEmpty()) {
@@ -90,15 +90,16 @@ QString IncomingText::decode(QByteArrayView bytes)
         }
         const int length = sequenceLength(b);
         const Sequence kind = length ? classify(bytes, i, length) : Sequence::Invalid;
-        if (kind == Sequence::Truncated) {
+        if (kind == Sequence::Truncated && (moreWaiting || shownUtf8_)) {
             pending_ = bytes.sliced(i).toByteArray();
             break;
         }
-        if (kind == Sequence::Invalid) {
+        if (kind != Sequence::Complete) {
             text.append(QChar(windows1252ToUnicode(b)));
             ++i;
             continue;
         }
+        shownUtf8_ = true;
         const char32_t cp = codePoint(bytes, i, length);
         if (QChar::requiresSurrogates(cp)) {
             text.append(QChar(QChar::highSurrogate(cp)));
@@ -113,7 +114,7 @@ QString IncomingText::decode(QByteArrayView bytes)
 
 bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 {
-    if (more.isEmpty())
+    if (more.isEmpty() || (pending_.isEmpty() && !shownUtf8_))
         return false;
     const QByteArray joined = pending_ + more.toByteArray();
     const int length = sequenceLength(static_cast<unsigned char>(joined[0]));

@@ -7,23 +7,28 @@
 namespace connections {
 
 // Turns the bytes of one connection into text, read after read.
-// UTF-8 is the wire's encoding; a character whose bytes are split between two
-// reads is held back and shown whole. Bytes that are not valid UTF-8 are still
+// UTF-8 is the wire's encoding. Bytes that are not valid UTF-8 are still
 // text: each one is taken as Windows-1252, the code page of legacy Spanish
 // peers, so nothing that arrives is ever dropped.
+// A read that ends in the first bytes of a UTF-8 character is held back for
+// the rest only where that is plausibly a split character: more bytes were
+// already waiting, or the connection has shown UTF-8 before. A legacy peer's
+// "café" (63 61 66 E9) is therefore one text, not "caf" and, later, "é".
 class IncomingText {
 public:
-    QString decode(QByteArrayView bytes);
+    // `moreWaiting`: the read stopped short of what had arrived.
+    QString decode(QByteArrayView bytes, bool moreWaiting = false);
     // Gives up waiting for the rest of a held sequence: its bytes become
     // Windows-1252 characters.
     QString flush();
     bool hasPending() const { return !pending_.isEmpty(); }
-    // True when `more` would only add to one character still cut short, so
-    // decoding it now would give no text at all.
+    // True when `more`, read on its own, would be held whole as the start of
+    // a character, so decoding it now would give no text at all.
     bool onlyStartsACharacter(QByteArrayView more) const;
 
 private:
     QByteArray pending_;
+    bool shownUtf8_ = false; // a valid multi-byte character has come
 };
 
 char16_t windows1252ToUnicode(unsigned char byte);

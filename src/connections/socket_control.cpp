@@ -1,6 +1,7 @@
 #include "connections/socket_control.h"
 
 #include "connections/incoming_text.h"
+#include "connections/lingering_connections.h"
 #include "connections/local_address.h"
 
 #include <QNetworkProxy>
@@ -16,8 +17,9 @@ namespace connections {
 namespace {
 
 // How long a character cut in two may wait for its other bytes before the
-// held bytes are shown as they are.
-constexpr int kSplitCharacterWaitMs = 300;
+// held bytes are shown as they are: long enough for a lost segment to be
+// sent again.
+constexpr int kSplitCharacterWaitMs = 5000;
 
 constexpr int kListenBacklog = 1024;
 
@@ -103,6 +105,7 @@ SocketControl::SocketControl(QObject *parent)
 
 SocketControl::~SocketControl()
 {
+    releaseSocket();
     delete incoming_;
 }
 
@@ -242,7 +245,9 @@ void SocketControl::Accept(qint32 requestID)
 void SocketControl::GetData(QString &data)
 {
     const QByteArray bytes = socket_ ? socket_->readAll() : QByteArray();
-    data = incoming_->decode(bytes);
+    // A full read buffer means the network held more: a character cut at
+    // its end is still coming.
+    data = incoming_->decode(bytes, bytes.size() >= ReadBufferBytes);
     // The wait for a split character is over, or the connection has ended:
     // what is held is shown as it is.
     if (flushDue_ || bytes.isEmpty())
@@ -347,6 +352,8 @@ void SocketControl::onConnectionError()
     }, Qt::QueuedConnection);
 }
 
+// The control is free at once; the connection itself is handed over, so that
+// what SendData took still reaches the peer before an orderly end.
 void SocketControl::releaseSocket()
 {
     if (!socket_)
@@ -354,8 +361,7 @@ void SocketControl::releaseSocket()
     QTcpSocket *socket = socket_;
     socket_ = nullptr;
     socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    LingeringConnections::instance().adopt(socket);
 }
 
 } // namespace connections

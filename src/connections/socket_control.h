@@ -57,6 +57,10 @@ public:
     int RemotePort() const;
     void setRemotePort(int port);
     void Connect();
+    // The control is closed at once and can connect again; an open
+    // connection still delivers what SendData took, then ends in order
+    // (see LingeringConnections). The same happens when the control is
+    // destroyed.
     void Close();
     QString LocalIP() const;
     void SendData(const QString &text);

@@ -13,6 +13,10 @@ char16_t shownUnit(QStringView text, qsizetype i)
         return 0x2421;
     if (u < 0x20)
         return char16_t(0x2400 + u);
+    // C1 controls have no pictures of their own: all show as the substitute
+    // symbol of the same block (U+2426), in the same fonts as the C0 ones.
+    if (u >= 0x80 && u <= 0x9F)
+        return 0x2426;
     if (QChar::isHighSurrogate(u))
         return i + 1 < text.size() && text[i + 1].isLowSurrogate() ? u : 0xFFFD;
     if (QChar::isLowSurrogate(u))

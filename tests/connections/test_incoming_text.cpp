@@ -12,6 +12,7 @@ private slots:
     void decodesReadByRead_data();
     void decodesReadByRead();
     void heldBytesAreShownWhenTheWaitEnds();
+    void characterCutByAFullReadIsHeld();
 };
 
 void TestIncomingText::decodesReadByRead_data()
@@ -22,10 +23,10 @@ void TestIncomingText::decodesReadByRead_data()
     QTest::newRow("ascii") << QList<QByteArray>{"hola"} << QStringList{"hola"};
     QTest::newRow("utf-8 whole") << QList<QByteArray>{"ma\xC3\xB1" "ana \xE2\x82\xAC"}
                                  << QStringList{QStringLiteral("mañana €")};
-    QTest::newRow("two-byte split") << QList<QByteArray>{"a\xC3", "\xB1" "b"}
-                                    << QStringList{"a", QStringLiteral("ñb")};
-    QTest::newRow("four-byte split in three") << QList<QByteArray>{"x\xF0\x9F", "\x98", "\x80y"}
-                                              << QStringList{"x", "", QStringLiteral("x😀y").mid(1)};
+    QTest::newRow("two-byte split") << QList<QByteArray>{"\xC2\xBF" "a\xC3", "\xB1" "b"}
+                                    << QStringList{QStringLiteral("¿a"), QStringLiteral("ñb")};
+    QTest::newRow("four-byte split in three") << QList<QByteArray>{"\xC3\xA9" "x\xF0\x9F", "\x98", "\x80y"}
+                                              << QStringList{QStringLiteral("éx"), "", QStringLiteral("x😀y").mid(1)};
     QTest::newRow("windows-1252 accents") << QList<QByteArray>{"canci\xF3n, \xBFqu\xE9 tal?"}
                                           << QStringList{QStringLiteral("canción, ¿qué tal?")};
     QTest::newRow("windows-1252 high range") << QList<QByteArray>{"\x80\x93" "x" "\x94\x81"}
@@ -39,8 +40,10 @@ void TestIncomingText::decodesReadByRead_data()
                                      << QStringList{QStringLiteral("ô\u0090€€")};
     QTest::newRow("NUL and control bytes kept") << QList<QByteArray>{QByteArray("a\0b\x01\x7F", 5)}
                                                 << QStringList{QString::fromUtf16(u"a\0b\x01\x7F", 5)};
-    QTest::newRow("invalid split lead then next read") << QList<QByteArray>{"est\xE1", " bien"}
-                                                       << QStringList{"est", QStringLiteral("á bien")};
+    QTest::newRow("held lead then not a continuation") << QList<QByteArray>{"\xC3\xB1" "est\xE1", " bien"}
+                                                       << QStringList{QStringLiteral("ñest"), QStringLiteral("á bien")};
+    QTest::newRow("windows-1252 read ends in a letter") << QList<QByteArray>{"caf\xE9", "s\xED", "\xD1"}
+                                                        << QStringList{QStringLiteral("café"), QStringLiteral("sí"), QStringLiteral("Ñ")};
 }
 
 void TestIncomingText::decodesReadByRead()
@@ -57,12 +60,23 @@ void TestIncomingText::decodesReadByRead()
 void TestIncomingText::heldBytesAreShownWhenTheWaitEnds()
 {
     IncomingText incoming;
-    QCOMPARE(incoming.decode("est\xE1"), QStringLiteral("est"));
+    QVERIFY(!incoming.onlyStartsACharacter("\xE2\x82"));
+    QCOMPARE(incoming.decode("\xE2\x82\xAC est\xE1"), QStringLiteral("€ est"));
     QVERIFY(incoming.hasPending());
     QCOMPARE(incoming.flush(), QStringLiteral("á"));
     QVERIFY(!incoming.hasPending());
     QCOMPARE(incoming.decode("\xF0\x9F\x98"), QString());
     QCOMPARE(incoming.flush(), QStringLiteral("ð\u0178\u02DC"));
+}
+
+// Before any UTF-8 has come, only a read that stopped short of what had
+// arrived holds its last lead byte.
+void TestIncomingText::characterCutByAFullReadIsHeld()
+{
+    IncomingText incoming;
+    const QByteArray ascii(100, 'a');
+    QCOMPARE(incoming.decode(ascii + "\xC3", true), QString::fromLatin1(ascii));
+    QCOMPARE(incoming.decode("\xB1"), QStringLiteral("ñ"));
 }
 
 QTEST_GUILESS_MAIN(TestIncomingText)

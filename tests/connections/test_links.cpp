@@ -1,12 +1,21 @@
 #include "../support/chat_test_support.h"
+#include "connections/lingering_connections.h"
 
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace support;
 using connections::SocketControl;
@@ -35,6 +44,89 @@ int takenSlots(const Form1 &form)
     return taken;
 }
 
+// A peer listening on the chat port on a plain POSIX socket, reading only
+// when told to, so that it can tell the end of the stream (FIN) from a reset.
+class SlowPeer {
+public:
+    enum End { Open, Fin, Reset };
+
+    explicit SlowPeer(const char *own)
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int yes = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(quint16(Form1::PuertoChat));
+        ::inet_pton(AF_INET, own, &at.sin_addr);
+        listening_ = ::bind(listener_, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(listener_, 4) == 0;
+    }
+    ~SlowPeer()
+    {
+        ::close(listener_);
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    bool listening() const { return listening_; }
+    bool accepted()
+    {
+        if (fd_ < 0)
+            fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        return fd_ >= 0;
+    }
+
+    // Reads what has arrived, at most `most` bytes.
+    void read(qsizetype most)
+    {
+        char chunk[16 * 1024];
+        while (end == Open && most > 0 && accepted()) {
+            const ssize_t n = ::recv(fd_, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
+            if (n > 0) {
+                received.append(chunk, n);
+                most -= n;
+            } else {
+                if (n == 0 || errno != EAGAIN)
+                    end = n == 0 ? Fin : Reset;
+                return;
+            }
+        }
+    }
+
+    bool send(const QByteArray &bytes)
+    {
+        return accepted() && ::send(fd_, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+
+    // Without reading: the connection has been reset (the kernel tells once;
+    // after the end of the stream it reports a broken pipe).
+    bool wasReset()
+    {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (end != Reset && accepted() && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0
+            && (error == ECONNRESET || error == EPIPE))
+            end = Reset;
+        return end == Reset;
+    }
+
+    QByteArray received;
+    End end = Open;
+
+private:
+    int listener_ = -1;
+    int fd_ = -1;
+    bool listening_ = false;
+};
+
+QByteArray letters(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char('a' + (i * 7 + i / 26) % 26);
+    return bytes;
+}
+
 } // namespace
 
 // The outgoing link and the incoming ones, with whole windows on loopback
@@ -51,6 +143,9 @@ private slots:
     void failedConnectLeavesTheControlsLinked();
     void emptyAddressStillRunsTheConnect();
     void thousandConnectionsThenTheNextIsRefused();
+    void desconectarStillDeliversWhatWasSent();
+    void closingTheWindowStillDeliversWhatWasSent();
+    void peerThatNeverReadsIsResetAfterTheBound();
 };
 
 void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
@@ -220,6 +315,88 @@ void TestLinks::thousandConnectionsThenTheNextIsRefused()
     peers.front()->write("sigue vivo");
     QTRY_VERIFY(b.posTexto() > 0);
     QTRY_COMPARE_WITH_TIMEOUT(b.windowTitle().endsWith(QStringLiteral(" - Desconectado")), true, 1000);
+}
+
+// Desconectar frees the link at once, but a long message sent just before
+// reaches a slow peer whole, followed by the orderly end of the stream.
+void TestLinks::desconectarStillDeliversWhatWasSent()
+{
+    SlowPeer peer("127.0.0.45");
+    QVERIFY(peer.listening());
+    QTimer reader;
+    connect(&reader, &QTimer::timeout, [&] { peer.read(32 * 1024); });
+    reader.start(10);
+    Form1 a(address("127.0.0.44"));
+    connectTo(a, QStringLiteral("127.0.0.45"));
+    QTRY_COMPARE(envia(a).State(), int(connections::Connected));
+
+    const QByteArray message = letters(4 * 1024 * 1024);
+    lineEdit(a, "TxtMensaje")->setText(QString::fromLatin1(message));
+    QTest::keyClick(lineEdit(a, "TxtMensaje"), Qt::Key_Return);
+    QTest::mouseClick(button(a, "CmdDesconectar"), Qt::LeftButton);
+    QCOMPARE(envia(a).State(), int(connections::Closed));
+    QVERIFY(linkControlsUnlinked(a));
+    QVERIFY(peer.received.size() < message.size());
+    // What the peer says meanwhile does not turn the end into a reset.
+    QVERIFY(peer.send(QByteArray(64 * 1024, 'x')));
+
+    // The link can be used again at once, while the old connection drains.
+    QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
+    QTRY_COMPARE(envia(a).State(), int(connections::Connected));
+
+    QTRY_COMPARE_WITH_TIMEOUT(peer.end, SlowPeer::Fin, 20000);
+    QCOMPARE(peer.received.size(), message.size());
+    QVERIFY(peer.received == message);
+    // The old connection is then let go without a reset.
+    QTRY_COMPARE(connections::LingeringConnections::instance().count(), 0);
+    QVERIFY(!peer.wasReset());
+}
+
+// What the program does after its window has closed: what was sent still
+// goes out, then the program may end.
+void TestLinks::closingTheWindowStillDeliversWhatWasSent()
+{
+    SlowPeer peer("127.0.0.47");
+    QVERIFY(peer.listening());
+    QTimer reader;
+    connect(&reader, &QTimer::timeout, [&] { peer.read(32 * 1024); });
+    reader.start(10);
+    auto a = std::make_unique<Form1>(address("127.0.0.46"));
+    connectTo(*a, QStringLiteral("127.0.0.47"));
+    QTRY_COMPARE(envia(*a).State(), int(connections::Connected));
+
+    const QByteArray message = letters(4 * 1024 * 1024);
+    envia(*a).SendData(QString::fromLatin1(message));
+    QVERIFY(connections::finishConnections(*a));
+    QCOMPARE(connections::LingeringConnections::instance().count(), 0);
+    a.reset();
+    QTRY_COMPARE(peer.end, SlowPeer::Fin);
+    QVERIFY(peer.received == message);
+}
+
+// A peer that takes nothing in is not waited for for ever; it learns of
+// the loss from a reset, not from an orderly end after a cut message.
+void TestLinks::peerThatNeverReadsIsResetAfterTheBound()
+{
+    auto &lingering = connections::LingeringConnections::instance();
+    const auto bound = std::chrono::milliseconds(1000);
+    lingering.setGiveUpAfter(bound);
+    SlowPeer peer("127.0.0.49");
+    QVERIFY(peer.listening());
+    QElapsedTimer clock;
+    {
+        SocketControl link;
+        link.setBindAddress(address("127.0.0.48"));
+        link.setRemoteHost(QStringLiteral("127.0.0.49"));
+        link.setRemotePort(Form1::PuertoChat);
+        link.Connect();
+        QTRY_COMPARE(link.State(), int(connections::Connected));
+        link.SendData(QString::fromLatin1(letters(4 * 1024 * 1024)));
+        clock.start();
+    } // destroyed with its control
+    QTRY_VERIFY_WITH_TIMEOUT(peer.wasReset(), 10000);
+    lingering.setGiveUpAfter(connections::LingeringConnections::DefaultGiveUp);
+    QVERIFY2(clock.elapsed() >= bound.count(), qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_MAIN(TestLinks)

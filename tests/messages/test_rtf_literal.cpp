@@ -27,6 +27,7 @@ void TestRtfLiteral::escapes_data()
     QTest::newRow("lone cr and lf") << u"a\rb\nc\n\r"_qs << u"a\\line b\\line c\\line \\line "_qs;
     QTest::newRow("tab") << u"\tx"_qs << u"\\tab x"_qs;
     QTest::newRow("controls") << u"\x01\x1b\x7f"_qs << u"\\u9217?\\u9243?\\u9249?"_qs;
+    QTest::newRow("c1 controls") << u"\u0080\u0085\u009f\u00a0"_qs << u"\\u9254?\\u9254?\\u9254?\\u160?"_qs;
     QTest::newRow("nul") << QString(QChar(0)) << u"\\u9216?"_qs;
     QTest::newRow("non-ascii signed") << u"\u00e9\uffff"_qs << u"\\u233?\\u-1?"_qs;
     QTest::newRow("surrogate pair") << u"\U0001F600"_qs << u"\\u-10179?\\u-8704?"_qs;
@@ -50,9 +51,9 @@ void TestRtfLiteral::everyUnitTakesOnePosition_data()
     QTest::newRow("only crlf") << u"\r\n"_qs;
     QTest::newRow("all controls") << [] {
         QString s;
-        for (char16_t c = 0; c < 0x20; ++c)
+        for (char16_t c = 0; c < 0xA0; ++c)
             s += QChar(c);
-        return s + QChar(0x7F);
+        return s;
     }();
     QTest::newRow("unicode") << u"\u00e9\U0001F600\uFFFD x"_qs + QChar(0xD800);
     QTest::newRow("leading space") << u"  two spaces"_qs;

@@ -1,0 +1,155 @@
+#include "connections/lingering_connections.h"
+
+#include "connections/socket_control.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <vector>
+
+namespace connections {
+
+namespace {
+
+// The kernel tells nothing when the peer acknowledges data: look this often.
+constexpr int kCheckEveryMs = 50;
+
+// Bytes written on the connection and not yet acknowledged by the peer: what
+// Qt still holds plus what the kernel has not seen acknowledged, the FIN
+// included once it is sent.
+qint64 unacknowledged(QTcpSocket *socket)
+{
+    int inKernel = 0;
+    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &inKernel) != 0)
+        inKernel = 0;
+    return socket->bytesToWrite() + inKernel;
+}
+
+} // namespace
+
+LingeringConnections &LingeringConnections::instance()
+{
+    static QPointer<LingeringConnections> current;
+    if (!current)
+        current = new LingeringConnections(QCoreApplication::instance());
+    return *current;
+}
+
+LingeringConnections::LingeringConnections(QObject *parent)
+    : QObject(parent)
+    , checkTimer_(new QTimer(this))
+{
+    checkTimer_->setInterval(kCheckEveryMs);
+    connect(checkTimer_, &QTimer::timeout, this, &LingeringConnections::check);
+}
+
+void LingeringConnections::adopt(QTcpSocket *socket)
+{
+    // Not valid: the peer's end or an error has just closed it, and Qt is
+    // still telling about it.
+    if (socket->state() != QAbstractSocket::ConnectedState || !socket->isValid()) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    socket->setParent(this);
+    socket->readAll();
+    connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
+    // The peer's end of the stream: Qt closes the socket once its own
+    // buffer is written.
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { end(socket); });
+    Progress &progress = sockets_[socket];
+    progress.unacknowledged = unacknowledged(socket);
+    progress.since.start();
+    checkOne(socket, progress);
+    if (!sockets_.empty())
+        checkTimer_->start();
+}
+
+void LingeringConnections::check()
+{
+    std::vector<QTcpSocket *> sockets;
+    for (const auto &[socket, progress] : sockets_)
+        sockets.push_back(socket);
+    for (QTcpSocket *socket : sockets) {
+        auto found = sockets_.find(socket);
+        if (found != sockets_.end())
+            checkOne(socket, found->second);
+    }
+}
+
+void LingeringConnections::checkOne(QTcpSocket *socket, Progress &progress)
+{
+    if (socket->state() == QAbstractSocket::UnconnectedState || !socket->isValid()) {
+        end(socket); // failed or reset by the peer
+        return;
+    }
+    // All handed to the kernel: it sends the FIN after the data. (Once the
+    // peer has ended its side, Qt is closing and does this itself.)
+    if (!progress.finSent && socket->state() == QAbstractSocket::ConnectedState
+        && socket->bytesToWrite() == 0) {
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        progress.finSent = true;
+    }
+    const qint64 left = unacknowledged(socket);
+    if (progress.finSent && left == 0) {
+        end(socket); // the peer has everything, and the end of the stream
+    } else if (left < progress.unacknowledged) {
+        progress.unacknowledged = left;
+        progress.since.restart();
+    } else if (progress.since.hasExpired(giveUp_.count())) {
+        reset(socket);
+    }
+}
+
+// A zero linger time makes the close a reset (RST) rather than a FIN after
+// data that would never be taken.
+void LingeringConnections::reset(QTcpSocket *socket)
+{
+    const linger now{1, 0};
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    end(socket);
+}
+
+void LingeringConnections::end(QTcpSocket *socket)
+{
+    if (sockets_.erase(socket) == 0)
+        return;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    if (sockets_.empty()) {
+        checkTimer_->stop();
+        emit allEnded();
+    }
+}
+
+bool LingeringConnections::waitForAll(std::chrono::milliseconds limit)
+{
+    if (!sockets_.empty()) {
+        QEventLoop loop;
+        connect(this, &LingeringConnections::allEnded, &loop, &QEventLoop::quit);
+        QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    const bool allInTime = sockets_.empty();
+    while (!sockets_.empty())
+        reset(sockets_.begin()->first);
+    return allInTime;
+}
+
+bool finishConnections(QObject &owner)
+{
+    for (SocketControl *control : owner.findChildren<SocketControl *>())
+        control->Close();
+    LingeringConnections &lingering = LingeringConnections::instance();
+    return lingering.waitForAll(lingering.giveUpAfter());
+}
+
+} // namespace connections

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+
+#include <chrono>
+#include <map>
+
+class QTcpSocket;
+class QTimer;
+
+namespace connections {
+
+// Connections that their socket control has let go of while bytes it took
+// may still be on their way. Each one is given the time to hand all of them
+// to the network and to end in order (FIN) once the peer has acknowledged
+// them. What the peer sends meanwhile is read and thrown away, so that the
+// kernel does not answer it with a reset. A connection that makes no
+// progress for the give-up time is reset. One for the whole process, on the
+// user-interface thread; it lives as long as the application object.
+class LingeringConnections : public QObject {
+    Q_OBJECT
+public:
+    static constexpr std::chrono::milliseconds DefaultGiveUp{10000};
+
+    static LingeringConnections &instance();
+
+    // Takes over a connected socket; a socket in any other state is dropped.
+    void adopt(QTcpSocket *socket);
+    int count() const { return int(sockets_.size()); }
+
+    void setGiveUpAfter(std::chrono::milliseconds time) { giveUp_ = time; }
+    std::chrono::milliseconds giveUpAfter() const { return giveUp_; }
+
+    // Runs the event loop until every connection has ended or `limit` has
+    // passed; what is still left then is reset. True when all ended in time.
+    bool waitForAll(std::chrono::milliseconds limit);
+
+signals:
+    void allEnded();
+
+private:
+    struct Progress {
+        qint64 unacknowledged = 0;
+        bool finSent = false;
+        QElapsedTimer since;
+    };
+
+    explicit LingeringConnections(QObject *parent);
+    void check();
+    void checkOne(QTcpSocket *socket, Progress &progress);
+    void reset(QTcpSocket *socket);
+    void end(QTcpSocket *socket);
+
+    std::map<QTcpSocket *, Progress> sockets_;
+    QTimer *checkTimer_ = nullptr;
+    std::chrono::milliseconds giveUp_ = DefaultGiveUp;
+};
+
+// For the end of the program: closes every socket control under `owner`,
+// which hands their connections over, and waits for those to end, at most
+// the give-up time.
+bool finishConnections(QObject &owner);
+
+} // namespace connections
