@@ -215,13 +215,8 @@ void Form1::nombrarControlesParaLectores()
                         QStringLiteral("Dirección IP o nombre del equipo con el que conectar"));
     nombrarParaLectores(CmdConectar, QStringLiteral("Conectar"));
     nombrarParaLectores(CmdDesconectar, QStringLiteral("Desconectar"));
-    const QString conversacion = QStringLiteral("Conversación");
-    const QString mensajes = QStringLiteral("Mensajes enviados y recibidos; los recibidos, en azul");
-    nombrarParaLectores(TxtTexto, conversacion, mensajes);
-    // The transcript hands its focus to an inner view, and the reader
-    // announces the control that has the focus.
-    if (QWidget *inner = TxtTexto->focusProxy())
-        nombrarParaLectores(inner, conversacion, mensajes);
+    nombrarParaLectores(TxtTexto, QStringLiteral("Conversación"),
+                        QStringLiteral("Mensajes enviados y recibidos; los recibidos, en azul"));
     nombrarParaLectores(Command1, QStringLiteral("Acerca de"), QStringLiteral("Muestra qué hace Varlo-Zintabel"));
 }
 
