@@ -635,7 +635,6 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     qint64 shownBytes = 0, firstNs = 0, lastNs = 0, entries = 0;
     qint64 worstLateNs = 0, lastTickNs = 0;
     qint64 seen = 0; // transcript length already counted
-    qint64 viewRemoved = 0, viewAdded = 0;
 
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
@@ -712,7 +711,6 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     say(QStringLiteral("done handler_med_ms=%1 handler_max_ms=%2 view_med_ms=%3 view_max_ms=%4 ")
             .arg(handler.median / 1000, 0, 'f', 1).arg(handler.max / 1000, 0, 'f', 1)
             .arg(view.median / 1000, 0, 'f', 1).arg(view.max / 1000, 0, 'f', 1)
-        + QStringLiteral("view_removed=%1 view_added=%2 ").arg(viewRemoved).arg(viewAdded)
         + QStringLiteral("bytes=%1 seconds=%2 entries=%3 worst_late_ms=%4 rss_before=%5 rss=%6 hwm=%7 units=%8")
             .arg(shownBytes)
             .arg((lastNs - firstNs) / 1e9, 0, 'f', 3)
@@ -786,9 +784,6 @@ void benchThroughput()
                                form.value(QStringLiteral("view_med_ms")), form.value(QStringLiteral("view_max_ms")),
                                plain.value(QStringLiteral("view_med_ms")), plain.value(QStringLiteral("view_max_ms")))
                           .arg(connections::SocketControl::ReadBufferBytes / 1024));
-    g_notes.push_back(QStringLiteral("throughput: the window's view removed %1 and inserted %2 characters for %3 shown")
-                          .arg(form.value(QStringLiteral("view_removed")), form.value(QStringLiteral("view_added")),
-                               form.value(QStringLiteral("units"))));
     g_notes.push_back(QStringLiteral("memory: \"added\" is VmHWM minus VmRSS before the flood; the transcript's own size is its plain text in UTF-16. "
                                      "Met when the window needs at most 1.5× the plain QTextEdit chat per transcript byte (or 2×)."));
 }
