@@ -194,18 +194,24 @@ Helper::~Helper()
     }
 }
 
+QMap<QString, QString> Helper::line(const QString &word) const
+{
+    for (const QString &l : lines_) {
+        if (l.startsWith(word + QLatin1Char(' ')) || l == word) {
+            QMap<QString, QString> found = parseFields(l);
+            found.insert(QStringLiteral("_"), word);
+            return found;
+        }
+    }
+    return {};
+}
+
 QMap<QString, QString> Helper::await(const QString &word, int timeoutMs)
 {
     QMap<QString, QString> found;
     waitUntil([&] {
-        for (const QString &l : std::as_const(lines_)) {
-            if (l.startsWith(word + QLatin1Char(' ')) || l == word) {
-                found = parseFields(l);
-                found.insert(QStringLiteral("_"), word);
-                return true;
-            }
-        }
-        return process_.state() == QProcess::NotRunning && !process_.bytesAvailable();
+        found = line(word);
+        return !found.isEmpty() || (process_.state() == QProcess::NotRunning && !process_.bytesAvailable());
     }, timeoutMs);
     if (found.isEmpty()) {
         std::fprintf(stderr, "chat_bench: helper %s gave no '%s' line; its stderr:\n%s\n",

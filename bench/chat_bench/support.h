@@ -87,6 +87,8 @@ public:
     qint64 startedNs() const { return startedNs_; }
     // The fields of the first line that starts with `word`, waiting for it.
     QMap<QString, QString> await(const QString &word, int timeoutMs);
+    // The same without waiting: empty when no such line has come yet.
+    QMap<QString, QString> line(const QString &word) const;
     void tell(const QByteArray &line) { process_.write(line + '\n'); }
     bool finish(int timeoutMs);
 
