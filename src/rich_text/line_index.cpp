@@ -19,8 +19,6 @@ void LineIndex::resize(size_t paragraphs)
         m_tree.resize(paragraphs);
         return;
     }
-    m_lines.reserve(paragraphs);
-    m_tree.reserve(paragraphs);
     while (m_lines.size() < paragraphs) {
         const size_t k = m_lines.size() + 1;
         m_lines.push_back(1);

@@ -1,5 +1,6 @@
 #include "rich_text/rich_text_box.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -9,6 +10,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextBoundaryFinder>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <limits>
@@ -85,6 +87,7 @@ RichTextBox::RichTextBox(QWidget* parent) : QAbstractScrollArea(parent)
     m_model.setDefaultFontName(font().family());
     m_model.setChangeHandler([this] { scheduleUpdate(); });
     m_lines.resize(1);
+    connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
 }
 
 RichTextBox::~RichTextBox()
@@ -197,15 +200,27 @@ qint64 RichTextBox::pieceCount(size_t paragraph) const
     return length <= kPiece ? 1 : (length + kPiece - 1) / kPiece;
 }
 
-// Pieces are kPiece characters long, but never split a surrogate pair.
+// Where piece `piece` begins depends only on the text just before its
+// nominal start, so any piece is found without reading the pieces before it.
 qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
 {
     if (piece == 0)
         return 0;
     const Document& doc = m_model.document();
-    const qint64 at = piece * kPiece;
-    const bool splitsPair = doc.text().at(doc.paragraphStart(paragraph) + at - 1).isHighSurrogate();
-    return splitsPair ? at + 1 : at;
+    const qint64 nominal = piece * kPiece;
+    const qint64 from = nominal - kPieceSnap;
+    const QString before = doc.text().mid(doc.paragraphStart(paragraph) + from, kPieceSnap).toString();
+    qint64 afterSpace = -1;
+    for (qint64 i = before.size() - 1; i >= 0; --i) {
+        const QChar c = before.at(i);
+        if (c == u'\r' || c == u'\n' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            return from + i + 1;
+        if (afterSpace < 0 && c.isSpace())
+            afterSpace = from + i + 1;
+    }
+    if (afterSpace >= 0)
+        return afterSpace;
+    return before.at(before.size() - 1).isHighSurrogate() ? nominal + 1 : nominal;
 }
 
 qint64 RichTextBox::pieceEnd(size_t paragraph, qint64 piece) const
@@ -389,10 +404,65 @@ void RichTextBox::scrollToEnd()
     viewport()->update();
 }
 
+RichTextBox::Position RichTextBox::movedBy(Position from, qint64 lines)
+{
+    const qint64 last = lineNumberOf(lastPageTop());
+    for (; lines > 0 && lineNumberOf(from) < last; --lines) {
+        if (from.line + 1 < layoutOf(from.block).lineCount())
+            ++from.line;
+        else if (nextBlock(from.block))
+            from.line = 0;
+    }
+    for (; lines < 0; ++lines) {
+        if (from.line > 0)
+            --from.line;
+        else if (previousBlock(from.block))
+            from.line = layoutOf(from.block).lineCount() - 1;
+    }
+    return from;
+}
+
+// A page is the lines that fit on screen, less one that stays in view.
+qint64 RichTextBox::linesPerPage()
+{
+    qreal room = pageHeight();
+    qint64 lines = 0;
+    for (Position at = m_top;; ++lines) {
+        const BlockLayout& layout = layoutOf(at.block);
+        room -= layout.line(int(std::min<qint64>(at.line, layout.lineCount() - 1))).height;
+        if (room < 0)
+            break;
+        const Position next = movedBy(at, 1);
+        if (next.block == at.block && next.line == at.line)
+            break;
+        at = next;
+    }
+    return std::max<qint64>(1, lines - 1);
+}
+
 void RichTextBox::scrollByLines(qint64 lines)
 {
-    QScrollBar* bar = verticalScrollBar();
-    bar->setValue(clampToInt32(bar->value() + lines));
+    updateView();
+    m_top = movedBy(m_top, lines);
+    syncScrollBar();
+    viewport()->update();
+}
+
+void RichTextBox::onScrollBarAction(int action)
+{
+    qint64 lines = 0;
+    switch (action) {
+    case QAbstractSlider::SliderSingleStepAdd: lines = 1; break;
+    case QAbstractSlider::SliderSingleStepSub: lines = -1; break;
+    case QAbstractSlider::SliderPageStepAdd: lines = linesPerPage(); break;
+    case QAbstractSlider::SliderPageStepSub: lines = -linesPerPage(); break;
+    default: return;
+    }
+    // The step is taken here; the slider is then told it already stands there.
+    scrollByLines(lines);
+    m_settingScrollBar = true;
+    verticalScrollBar()->setSliderPosition(verticalScrollBar()->value());
+    m_settingScrollBar = false;
 }
 
 void RichTextBox::scrollContentsBy(int, int)
@@ -402,6 +472,17 @@ void RichTextBox::scrollContentsBy(int, int)
     updateView();
     m_top = positionOfLine(verticalScrollBar()->value());
     viewport()->update();
+}
+
+void RichTextBox::wheelEvent(QWheelEvent* event)
+{
+    const int steps = event->angleDelta().y() / QWheelEvent::DefaultDeltasPerStep;
+    if (steps == 0) {
+        QAbstractScrollArea::wheelEvent(event);
+        return;
+    }
+    scrollByLines(-qint64(steps) * QApplication::wheelScrollLines());
+    event->accept();
 }
 
 // ---------------------------------------------------------------- painting

@@ -23,8 +23,10 @@ namespace rich_text {
 // Only the paragraphs on screen are laid out, and their layouts are dropped
 // when they leave it; scrolling is by lines, and a paragraph not laid out yet
 // counts as one line. A paragraph longer than kPiece characters is shown as
-// pieces of that size, each laid out on its own, so a huge one costs no more
-// than the piece on screen. Changes are shown once the current event handler
+// pieces of about that size, each laid out on its own, so a huge one costs no
+// more than the pieces on screen. A piece ends after a line break near its
+// end where there is one (which changes nothing on screen), else after a
+// space (the line before it ends early), else anywhere. Changes are shown once the current event handler
 // has returned, in one update however many came before it; an update that
 // adds paragraphs scrolls to the end.
 //
@@ -39,7 +41,8 @@ namespace rich_text {
 class RichTextBox : public QAbstractScrollArea {
     Q_OBJECT
 public:
-    static constexpr qint64 kPiece = 65536;
+    static constexpr qint64 kPiece = 4096;
+    static constexpr qint64 kPieceSnap = 512;      // how far back a piece looks for a break
 
     explicit RichTextBox(QWidget* parent = nullptr);
     ~RichTextBox() override;
@@ -70,6 +73,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
+    void wheelEvent(QWheelEvent* event) override;
     void changeEvent(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
@@ -123,7 +127,12 @@ private:
     Position lastPageTop();
     void syncScrollBar();
     void scrollToEnd();
+    // Scrolling by lines walks the real lines, laying out what it passes, so
+    // that a paragraph not laid out yet is never skipped as one line.
     void scrollByLines(qint64 lines);
+    Position movedBy(Position from, qint64 lines);
+    qint64 linesPerPage();
+    void onScrollBarAction(int action);
 
     Hit hitTest(const QPoint& point);
     void selectBetween(qint64 anchor, qint64 position);

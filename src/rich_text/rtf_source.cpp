@@ -36,10 +36,14 @@ void RtfSource::refresh(const Document& doc)
         const size_t last = std::min(m_staleLast + 1, count - 1);
         const qint64 cutStart = first == 0 ? 0 : m_pieceEnd[first - 1];
         const qint64 cutEnd = written == count ? m_pieceEnd[last] : m_body.length();
+        // The text of all these paragraphs is taken out of the rope at once.
+        const qint64 textFrom = doc.paragraphStart(first);
+        const QString text = doc.text().mid(textFrom, doc.paragraphStart(last) + doc.paragraphLength(last) - textFrom).toString();
         QByteArray pieces;
         std::vector<qint64> newEnds;
         for (size_t i = first; i <= last; ++i) {
-            pieces += rtf_writer::paragraph(doc, i);
+            const QStringView own = QStringView(text).mid(doc.paragraphStart(i) - textFrom, doc.paragraphLength(i));
+            pieces += rtf_writer::paragraph(doc, i, own);
             newEnds.push_back(cutStart + pieces.size());
         }
         const qint64 delta = cutStart + pieces.size() - cutEnd;

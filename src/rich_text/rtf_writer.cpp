@@ -122,16 +122,20 @@ QByteArray header(const Document& doc)
 
 QByteArray paragraph(const Document& doc, size_t index)
 {
+    return paragraph(doc, index, doc.paragraphText(index));
+}
+
+QByteArray paragraph(const Document& doc, size_t index, QStringView text)
+{
     const bool last = index + 1 == doc.paragraphCount();
     CharFormat state = index == 0 ? Document::defaultFormat() : doc.markFormat(index - 1);
     Output out;
     if (index == 0)
         out.delimitNext();      // the header ends with a control word
-    const QString text = doc.paragraphText(index);
     doc.forEachRun(index, [&](qint64 offset, qint64 length, const CharFormat& format) {
         out.formatChange(doc, state, format);
         state = format;
-        out.text(QStringView(text).mid(offset, length));
+        out.text(text.mid(offset, length));
     });
     out.formatChange(doc, state, last ? Document::defaultFormat() : doc.markFormat(index));
     out.word("par");

@@ -8,6 +8,8 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <set>
+
 using rich_text::RichTextBox;
 using rich_text::RichTextBoxTestAccess;
 using Transcript = transcript::Writer<RichTextBox>;
@@ -49,6 +51,7 @@ private slots:
     void scrollsToTheEndWhenEntriesAreAdded();
     void onlyWhatIsOnScreenIsLaidOut();
     void aHugeTokenWrapsAndShowsItsEnd();
+    void longParagraphsArePiecedAtLineBreaks();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
     void colourIsReadAsBgr();
@@ -181,6 +184,35 @@ void TestRichTextBox::aHugeTokenWrapsAndShowsItsEnd()
     QVERIFY2(laidOut <= 2 * RichTextBox::kPiece, qPrintable(QString::number(laidOut)));
     QVERIFY(held.back().text.endsWith(u"xEND"));
     QVERIFY(m_box->verticalScrollBar()->maximum() > 0);
+}
+
+// Pieces of a long paragraph end after one of its line breaks where there is
+// one near: a line is never cut in two. Paging through them walks every line,
+// pieces not laid out yet included.
+void TestRichTextBox::longParagraphsArePiecedAtLineBreaks()
+{
+    Transcript t(*m_box);
+    QString lines;
+    for (int i = 0; i < 3000; ++i)
+        lines += QStringLiteral("línea %1\n").arg(i);
+    t.received(lines);
+    QTRY_VERIFY(!m_box->updatePending());
+    QTest::keyClick(m_box, Qt::Key_Home, Qt::ControlModifier);
+    std::set<qint64> piecesSeen;
+    int pages = 0;
+    for (; pages < 2000 && !QTest::currentTestFailed(); ++pages) {
+        const auto held = rich_text::paintAndHeld(*m_box);
+        for (const auto& h : held) {
+            if (h.paragraph == 1 && h.piece > 0 && piecesSeen.insert(h.piece).second)
+                QVERIFY2(h.text.startsWith(u"línea "), qPrintable(h.text.left(20)));
+        }
+        if (held.back().text.endsWith(u"línea 2999\u2028"))
+            break;
+        QTest::keyClick(m_box, Qt::Key_PageDown);
+    }
+    QVERIFY(piecesSeen.size() > 5);
+    const int linesPerPage = m_box->viewport()->height() / m_box->fontMetrics().lineSpacing();
+    QVERIFY2(pages >= 3000 / linesPerPage, qPrintable(QString::number(pages)));
 }
 
 void TestRichTextBox::selectionIsPaintedOnlyWithFocus()

@@ -1,0 +1,294 @@
+#include "support.h"
+
+#include <QColor>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include <unistd.h>
+
+namespace chat_bench {
+
+// ---------------------------------------------------------------- utilities
+
+qint64 g_mainNs = 0;
+
+qint64 nowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+QHostAddress addr(int last) { return QHostAddress(QStringLiteral("127.0.0.%1").arg(last)); }
+
+qint64 procStatus(const char *key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(key) + ':';
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// A slow repeating timer keeps the loop from sleeping past the deadline.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QTimer wake;
+    wake.start(100);
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void say(const QString &line)
+{
+    std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+}
+
+connections::SocketControl &envia(const Form1 &f) { return *child<connections::SocketControl>(f, "WSCEnvia"); }
+connections::SocketArray &recibe(const Form1 &f) { return *child<connections::SocketArray>(f, "WSCRecibe"); }
+rich_text::RichTextBox &transcript(const Form1 &f) { return *child<rich_text::RichTextBox>(f, "TxtTexto"); }
+
+void quietBoxes(Form1 &f)
+{
+    f.setCuadroInformativo([](QWidget *, const QString &, const QString &) {});
+}
+
+Spread spread(std::vector<qint64> ns)
+{
+    Spread s;
+    if (ns.empty())
+        return s;
+    std::sort(ns.begin(), ns.end());
+    auto at = [&](double q) { return ns[std::min(ns.size() - 1, size_t(std::ceil(q * double(ns.size())) - 1))] / 1000.0; };
+    s.median = ns.size() % 2 ? ns[ns.size() / 2] / 1000.0 : (ns[ns.size() / 2 - 1] + ns[ns.size() / 2]) / 2000.0;
+    s.p99 = at(0.99);
+    s.max = ns.back() / 1000.0;
+    s.count = int(ns.size());
+    return s;
+}
+
+// ------------------------------------------------------------ the table
+
+namespace {
+
+struct Row {
+    QString figure, measured, baseline, target, met;
+};
+std::vector<Row> g_rows;
+std::vector<QString> g_notes;
+
+} // namespace
+
+void row(const QString &figure, const QString &measured, const QString &baseline, const QString &target,
+         const QString &met)
+{
+    g_rows.push_back({figure, measured, baseline, target, met});
+    say(QStringLiteral("  %1: %2  (baseline %3)").arg(figure, measured, baseline));
+}
+
+void note(const QString &text) { g_notes.push_back(text); }
+
+QString us(double v) { return v >= 10000 ? QStringLiteral("%1 ms").arg(v / 1000, 0, 'f', 1) : QStringLiteral("%1 µs").arg(v, 0, 'f', 0); }
+QString ms(double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', v < 10 ? 2 : 1); }
+QString mib(double kib) { return QStringLiteral("%1 MiB").arg(kib / 1024.0, 0, 'f', 1); }
+QString yesNo(bool ok, const QString &how)
+{
+    return (ok ? QStringLiteral("yes") : QStringLiteral("NO")) + (how.isEmpty() ? QString() : QStringLiteral(" (") + how + QLatin1Char(')'));
+}
+
+void printTable()
+{
+    const QStringList head{QStringLiteral("figure"), QStringLiteral("measured"), QStringLiteral("baseline (same run)"),
+                           QStringLiteral("target"), QStringLiteral("met?")};
+    std::vector<int> width(5);
+    auto cells = [](const Row &r) { return QStringList{r.figure, r.measured, r.baseline, r.target, r.met}; };
+    for (int c = 0; c < 5; ++c)
+        width[c] = int(head[c].size());
+    for (const Row &r : g_rows) {
+        const QStringList cs = cells(r);
+        for (int c = 0; c < 5; ++c)
+            width[c] = std::max(width[c], int(cs[c].size()));
+    }
+    auto line = [&](const QStringList &cs) {
+        QString out = QStringLiteral("|");
+        for (int c = 0; c < 5; ++c)
+            out += QLatin1Char(' ') + cs[c].leftJustified(width[c]) + QStringLiteral(" |");
+        say(out);
+    };
+    say(QString());
+    line(head);
+    QStringList rule;
+    for (int c = 0; c < 5; ++c)
+        rule << QString(width[c], QLatin1Char('-'));
+    say(QStringLiteral("|") + rule.join(QStringLiteral("-|-")).prepend(QLatin1Char('-')) + QStringLiteral("-|"));
+    for (const Row &r : g_rows)
+        line(cells(r));
+    say(QString());
+    for (const QString &n : g_notes)
+        say(QStringLiteral("* ") + n);
+}
+
+// ------------------------------------------------------- helper processes
+
+namespace {
+
+// "key=value key=value" as printed by the helper processes.
+QMap<QString, QString> parseFields(const QString &text)
+{
+    QMap<QString, QString> fields;
+    for (const QString &word : text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
+        const qsizetype eq = word.indexOf(QLatin1Char('='));
+        if (eq > 0)
+            fields.insert(word.left(eq), word.mid(eq + 1));
+    }
+    return fields;
+}
+
+} // namespace
+
+Helper::Helper(const QStringList &args)
+{
+    process_.setProcessChannelMode(QProcess::SeparateChannels);
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
+        buffer_ += process_.readAllStandardOutput();
+        qsizetype nl;
+        while ((nl = buffer_.indexOf('\n')) >= 0) {
+            lines_ << QString::fromUtf8(buffer_.left(nl));
+            buffer_.remove(0, nl + 1);
+        }
+    });
+    startedNs_ = nowNs();
+    process_.start(QCoreApplication::applicationFilePath(), args);
+}
+
+Helper::~Helper()
+{
+    if (process_.state() != QProcess::NotRunning) {
+        process_.terminate();
+        if (!process_.waitForFinished(3000)) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+}
+
+QMap<QString, QString> Helper::line(const QString &word) const
+{
+    for (const QString &l : lines_) {
+        if (l.startsWith(word + QLatin1Char(' ')) || l == word) {
+            QMap<QString, QString> found = parseFields(l);
+            found.insert(QStringLiteral("_"), word);
+            return found;
+        }
+    }
+    return {};
+}
+
+QMap<QString, QString> Helper::await(const QString &word, int timeoutMs)
+{
+    QMap<QString, QString> found;
+    waitUntil([&] {
+        found = line(word);
+        return !found.isEmpty() || (process_.state() == QProcess::NotRunning && !process_.bytesAvailable());
+    }, timeoutMs);
+    if (found.isEmpty()) {
+        std::fprintf(stderr, "chat_bench: helper %s gave no '%s' line; its stderr:\n%s\n",
+                     qPrintable(process_.arguments().join(QLatin1Char(' '))), qPrintable(word),
+                     process_.readAllStandardError().constData());
+    }
+    return found;
+}
+
+bool Helper::finish(int timeoutMs)
+{
+    return waitUntil([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+StdinLines::StdinLines(std::function<void(const QByteArray &)> onLine)
+    : notifier_(STDIN_FILENO, QSocketNotifier::Read)
+    , onLine_(std::move(onLine))
+{
+    connect(&notifier_, &QSocketNotifier::activated, this, [this] {
+        char chunk[512];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            notifier_.setEnabled(false);
+            onLine_("eof");
+            return;
+        }
+        buffer_.append(chunk, n);
+        qsizetype nl;
+        while ((nl = buffer_.indexOf('\n')) >= 0) {
+            const QByteArray line = buffer_.left(nl);
+            buffer_.remove(0, nl + 1);
+            onLine_(line);
+        }
+    });
+}
+
+// ------------------------------------------------------------ baselines
+
+PlainWindow::PlainWindow()
+{
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(log);
+    layout->addWidget(input);
+    log->setReadOnly(true);
+    window.resize(385, 391);
+}
+
+void PlainWindow::appendReceived(const QString &text)
+{
+    QTextCursor cursor(log->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat blue;
+    blue.setForeground(QColor(0x55, 0x55, 0xFF));
+    cursor.insertBlock();
+    cursor.insertText(text, blue);
+}
+
+// -------------------------------------------------------------- groups
+
+namespace {
+
+std::vector<Group> &registry()
+{
+    static std::vector<Group> all;
+    return all;
+}
+
+} // namespace
+
+GroupRegistration::GroupRegistration(Group group)
+{
+    std::vector<Group> &all = registry();
+    const auto after = std::upper_bound(all.begin(), all.end(), group.number,
+                                        [](int number, const Group &g) { return number < g.number; });
+    all.insert(after, std::move(group));
+}
+
+const std::vector<Group> &groups() { return registry(); }
+
+} // namespace chat_bench

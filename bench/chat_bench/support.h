@@ -1,0 +1,151 @@
+#pragma once
+
+// What the chat_bench groups share: clocks and event-loop waits, the table
+// every figure goes to, the helper processes the bench starts from its own
+// binary, the plain QTextEdit chat used as a baseline, and the list of groups.
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "main_window/form1.h"
+#include "rich_text/rich_text_box.h"
+
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QMap>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QString>
+#include <QStringList>
+#include <QTextEdit>
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+namespace chat_bench {
+
+// ---------------------------------------------------------------- utilities
+
+// CLOCK_MONOTONIC is the same clock in every process, so a helper's
+// timestamps compare with ours.
+qint64 nowNs();
+
+// When main() was entered; a window helper reports it.
+extern qint64 g_mainNs;
+
+QHostAddress addr(int last);
+
+// A line of /proc/self/status, in KiB (VmRSS, VmHWM) or as a count.
+qint64 procStatus(const char *key);
+
+// Runs the event loop until `done` holds or `timeoutMs` has passed.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+
+// A line on standard output, flushed at once.
+void say(const QString &line);
+
+template <typename T>
+T *child(const QObject &parent, const char *name)
+{
+    return parent.findChild<T *>(QLatin1String(name));
+}
+
+connections::SocketControl &envia(const Form1 &f);
+connections::SocketArray &recibe(const Form1 &f);
+rich_text::RichTextBox &transcript(const Form1 &f);
+void quietBoxes(Form1 &f);
+
+struct Spread {
+    double median = 0, p99 = 0, max = 0; // microseconds
+    int count = 0;
+};
+
+Spread spread(std::vector<qint64> ns);
+
+// ------------------------------------------------------------ the table
+
+// A row of the table, also printed at once as the group measures it.
+void row(const QString &figure, const QString &measured, const QString &baseline, const QString &target,
+         const QString &met);
+// A note printed under the table.
+void note(const QString &text);
+void printTable();
+
+QString us(double v);
+QString ms(double v);
+QString mib(double kib);
+QString yesNo(bool ok, const QString &how = QString());
+
+// ------------------------------------------------------- helper processes
+
+// A helper process started by the bench from its own binary: lines it prints
+// are gathered, and the bench waits for one that starts with a given word.
+class Helper {
+public:
+    explicit Helper(const QStringList &args);
+    ~Helper();
+    qint64 startedNs() const { return startedNs_; }
+    // The fields of the first line that starts with `word`, waiting for it.
+    QMap<QString, QString> await(const QString &word, int timeoutMs);
+    // The same without waiting: empty when no such line has come yet.
+    QMap<QString, QString> line(const QString &word) const;
+    void tell(const QByteArray &line) { process_.write(line + '\n'); }
+    bool finish(int timeoutMs);
+
+private:
+    QProcess process_;
+    QByteArray buffer_;
+    QStringList lines_;
+    qint64 startedNs_ = 0;
+};
+
+// Lines the parent writes to a helper's standard input; "eof" when it closes.
+class StdinLines : public QObject {
+public:
+    explicit StdinLines(std::function<void(const QByteArray &)> onLine);
+
+private:
+    QSocketNotifier notifier_;
+    QByteArray buffer_;
+    std::function<void(const QByteArray &)> onLine_;
+};
+
+// ------------------------------------------------------------ baselines
+
+// The chat done the plain way: a line edit and a QTextEdit; what is received
+// is appended as a new paragraph in colour.
+struct PlainWindow {
+    QWidget window;
+    QLineEdit *input = new QLineEdit(&window);
+    QTextEdit *log = new QTextEdit(&window);
+
+    PlainWindow();
+    void appendReceived(const QString &text);
+};
+
+// -------------------------------------------------------------- groups
+
+// A command line of a helper process: `chat_bench <flag> <args...>`.
+struct HelperMode {
+    const char *flag;
+    bool needsWindows; // QApplication rather than QCoreApplication
+    int (*run)(const QStringList &args);
+};
+
+// A group of figures, run by `chat_bench` or `chat_bench <name>`. Groups run
+// in the order of their numbers, which also number their rows.
+struct Group {
+    int number;
+    const char *name;
+    void (*run)();
+    std::vector<HelperMode> helpers;
+};
+
+// Each group's file registers its group with one of these at start-up.
+struct GroupRegistration {
+    explicit GroupRegistration(Group group);
+};
+
+const std::vector<Group> &groups();
+
+} // namespace chat_bench
