@@ -1,7 +1,7 @@
 # Shared by the end-to-end scripts in this folder: reporting, clean-up, a time
 # limit, waiting, network namespaces, a private X server, and the window's
-# layout.  Sourced; the script sets TIME_LIMIT first and may define
-# before_summary, run at the end before the count is printed.
+# layout.  Sourced; the script sets TIME_LIMIT (seconds) before begin_checks
+# and may define before_summary, run at the end before the count is printed.
 # shellcheck shell=bash
 
 SKIPPED=77
@@ -22,7 +22,6 @@ declare -A LAYOUT=(
     [CmdEnviar]="4320 5160 1215 495"
 )
 WINDOW_TWIPS_WIDTH=5775
-WINDOW_TWIPS_HEIGHT=5865
 
 passed=0
 failed=0
@@ -244,6 +243,3 @@ colour_rows_in() {
             }
             END { if (first != "") print first, last }'
 }
-
-# twips_to_pixels TWIPS WINDOW-PIXEL-WIDTH : scales like the window does.
-twips_to_pixels() { echo $(( $1 * $2 / WINDOW_TWIPS_WIDTH )); }

@@ -77,9 +77,8 @@ screenshot() {
     rm -f "$WORK"/shots/*.png
     (cd "$WORK/shots" && XDG_RUNTIME_DIR="$RUNTIME" WAYLAND_DISPLAY="$SOCKET" \
         timeout 10 weston-screenshooter) >/dev/null 2>&1 || return 1
-    local file
-    file=$(ls "$WORK"/shots/*.png 2>/dev/null | head -n1)
-    [ -n "$file" ] && mv "$file" "$WORK/shot.png"
+    local files=("$WORK"/shots/*.png)
+    [ -f "${files[0]}" ] && mv "${files[0]}" "$WORK/shot.png"
 }
 
 save_failure_screenshot() {
