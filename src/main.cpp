@@ -3,10 +3,13 @@
 
 #include <QApplication>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,16 +44,36 @@ bool hasDisplay()
     return (x11 && *x11) || (wayland && *wayland);
 }
 
+// The program's absolute path, for advice that must work from any folder.
+std::string programPath(const char *argv0)
+{
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return argv0;
+    return std::string(path, std::size_t(length));
+}
+
+// Only ways that keep the window private: no display server that would listen
+// on the network without a password.
+void printNoDisplayHint(const char *argv0)
+{
+    const std::string program = programPath(argv0);
+    std::fprintf(stderr,
+                 "varlo-zintabel: no hay pantalla (ni DISPLAY ni WAYLAND_DISPLAY).\n"
+                 "Ábralo desde una sesión de escritorio (X11 o Wayland) de este equipo:\n"
+                 "  %s\n"
+                 "o desde otro equipo con escritorio, a través de SSH (que cifra la ventana):\n"
+                 "  ssh -X USUARIO@ESTE_EQUIPO %s\n",
+                 program.c_str(), program.c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (!hasDisplay() && !platformChosen(argc, argv)) {
-        std::fputs("varlo-zintabel: no hay pantalla (ni DISPLAY ni WAYLAND_DISPLAY).\n"
-                   "Ábralo desde un escritorio, o use una pantalla virtual:\n"
-                   "  xvfb-run -a varlo-zintabel\n"
-                   "  varlo-zintabel -platform vnc   (y conéctese con un visor VNC al puerto 5900)\n",
-                   stderr);
+        printNoDisplayHint(argv[0]);
         return 2;
     }
     raiseOpenFileLimit();

@@ -5,8 +5,14 @@ VZ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # To build and run the program.
 VZ_BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev fonts-dejavu-core fonts-freefont-ttf)
+# The Wayland display plugin, so that the program runs natively on a Wayland
+# desktop, and libxkbcommon's headers, without which every configure reports
+# a missing XKB (Qt looks for it; the program does not need it).
+VZ_BUILD_PACKAGES+=(qt6-wayland libxkbcommon-dev)
+# To build and check the Debian package (tools/package.sh).
+VZ_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)
 # To run the whole test suite as well.
-VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev)
+VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev weston tesseract-ocr tesseract-ocr-eng)
 
 vz_missing_packages() {
     local pkg

@@ -19,14 +19,12 @@ set -u
 export LC_ALL=C.UTF-8
 
 PROGRAM="${1:-}"
-SKIPPED=77
+source "$(dirname "$0")/e2e_support.sh"
+
 # The whole script stops itself after this many seconds (CTest's own limit is
 # a little longer, so that the cleanup still runs).
 TIME_LIMIT="${VZ_E2E_TIME_LIMIT:-200}"
-# How long one wait for something to show up may take.
-WAIT=15
 
-PORT=49577
 NET_PREFIX=10.231.7
 ADDR_A="$NET_PREFIX.1"
 ADDR_B="$NET_PREFIX.2"
@@ -36,102 +34,7 @@ NS_B="vz-e2e-$$-b"
 VETH_A="vze$$a"
 VETH_B="vze$$b"
 
-# Window layout in twips (left top width height); the window is 5775 twips
-# wide, so a point is placed by scaling with the real window width.
-declare -A LAYOUT=(
-    [TxtIp]="240 120 2415 285"
-    [CmdConectar]="2760 120 1095 375"
-    [CmdDesconectar]="3960 120 1095 375"
-    [Command1]="5160 120 375 375"
-    [TxtTexto]="240 600 5295 4455"
-    [TxtMensaje]="240 5160 3975 495"
-    [CmdEnviar]="4320 5160 1215 495"
-)
-WINDOW_TWIPS_WIDTH=5775
-
-passed=0
-failed=0
-summary_due=false   # set once checks have begun: every end then prints the count
-WORK=""
-XVFB_PID=""
-WATCHDOG_PID=""
-CREATED_NS=()
 declare -A WINDOW_OF=()   # copy name -> X window id
-declare -A PID_OF=()      # copy name -> process id
-
-# ---------------------------------------------------------------- reporting
-
-pass() { echo "PASS: $*"; passed=$((passed + 1)); }
-
-fail() {
-    echo "FAIL: $*"
-    failed=$((failed + 1))
-    save_failure_screenshot
-}
-
-note() { echo "  .. $*"; }
-
-skip_all() {
-    echo "SKIP: $*"
-    summary_due=false
-    exit "$SKIPPED"
-}
-
-# A picture of the whole screen at each failure, kept after the run.
-save_failure_screenshot() {
-    [ -n "${DISPLAY:-}" ] && command -v import >/dev/null || return 0
-    local dir="${VZ_E2E_ARTIFACTS:-${TMPDIR:-/tmp}/vz-e2e-$$}"
-    mkdir -p "$dir" || return 0
-    local file="$dir/failure-$failed.png"
-    timeout 10 import -window root "$file" 2>/dev/null && note "screen at this failure: $file"
-}
-
-# Shows a byte string readably (for differences between texts).
-show_bytes() { od -An -c | sed 's/^/     /'; }
-
-# ---------------------------------------------------------------- clean-up
-
-cleanup() {
-    local status=$?
-    if $summary_due; then
-        [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && failed=1
-        echo "$passed passed, $failed failed"
-        [ "$failed" -ne 0 ] && status=1
-    fi
-    [ -n "$WATCHDOG_PID" ] && kill "$WATCHDOG_PID" 2>/dev/null
-    local pid ns
-    for pid in "${PID_OF[@]}"; do kill "$pid" 2>/dev/null; done
-    # Whatever still runs inside our namespaces was started by this script.
-    for ns in "${CREATED_NS[@]}"; do
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null; done
-    done
-    for ns in "${CREATED_NS[@]}"; do
-        # Deleting a namespace also removes its end of the veth pair.
-        ip netns del "$ns" 2>/dev/null
-    done
-    if [ -n "$XVFB_PID" ]; then
-        kill "$XVFB_PID" 2>/dev/null
-        wait "$XVFB_PID" 2>/dev/null
-    fi
-    [ -n "$WORK" ] && rm -rf "$WORK"
-    exit "$status"
-}
-
-# Stops the script once TIME_LIMIT has gone by, whatever it is waiting for.
-start_watchdog() {
-    local main=$$
-    (
-        # The sleep is ended with the watchdog, so that nothing keeps this
-        # script's output open after it is done.
-        sleep "$TIME_LIMIT" &
-        sleeper=$!
-        trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
-        wait "$sleeper" || exit 0
-        echo "FAIL: the script took more than $TIME_LIMIT s and was stopped"
-        kill -TERM "$main"
-    ) &
-    WATCHDOG_PID=$!
-}
 
 # ---------------------------------------------------------------- set-up
 
@@ -145,21 +48,6 @@ check_prerequisites() {
     done
     nc -h 2>&1 | grep -q OpenBSD || skip_all "nc is not the OpenBSD one"
     unshare --mount true 2>/dev/null || skip_all "cannot make a mount namespace here"
-}
-
-# The copies reach the X server through its socket file in /tmp/.X11-unix
-# (a network namespace hides the abstract socket).  Other X servers started on
-# this machine while this runs may replace or remove files there as they look
-# for a free display number, which would cut the copies off; so this script
-# runs in a mount namespace of its own with a private /tmp/.X11-unix.  The
-# namespaces of the network made below are then seen only from in here too.
-use_private_x_directory() {
-    if [ -z "${VZ_E2E_PRIVATE_MOUNTS:-}" ]; then
-        mkdir -p /tmp/.X11-unix
-        VZ_E2E_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
-    fi
-    mount -t tmpfs -o mode=1777 vz-e2e-x11 /tmp/.X11-unix \
-        || { echo "FAIL: could not mount a private /tmp/.X11-unix"; exit 1; }
 }
 
 # Two namespaces, lo up in each, joined by a veth pair whose ends are created
@@ -187,68 +75,6 @@ make_network() {
 }
 
 link_is_up() { ip -n "$1" -br link show "$2" 2>/dev/null | grep -qw UP; }
-
-# One X server of our own, on a number chosen here (high, varied by the
-# process id) among those whose lock file in /tmp (shared with the rest of
-# the machine) is free, so that it never competes with the servers of other
-# programs for the usual low numbers.
-start_x() {
-    local first=$((300 + $$ % 400)) number
-    for number in $(seq "$first" $((first + 30))); do
-        [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] && continue
-        if try_x "$number"; then
-            export DISPLAY=":$number"
-            # Reached from inside a namespace, as the copies will.
-            if ! wait_for "X display $DISPLAY from $NS_A" ip netns exec "$NS_A" timeout 10 xdotool getmouselocation; then
-                fail "X display $DISPLAY not usable from inside a namespace"
-                exit 1
-            fi
-            return 0
-        fi
-    done
-    fail "could not start Xvfb"
-    sed 's/^/     /' "$WORK/xvfb.log"
-    exit 1
-}
-
-# try_x NUMBER : starts Xvfb on that display; it writes the number to fd 3
-# once it accepts clients, and exits at once if another server holds it.
-# -noreset: by default the server resets itself whenever its last client
-# leaves, and a client connecting during that reset is refused, as a copy
-# started right after the previous one closed would be.
-try_x() {
-    local fifo="$WORK/displayfd-$1"
-    mkfifo "$fifo"
-    Xvfb ":$1" -displayfd 3 -nolisten tcp -noreset -screen 0 1280x800x24 -dpi 96 3>"$fifo" >"$WORK/xvfb.log" 2>&1 &
-    XVFB_PID=$!
-    local ready
-    ready=$(timeout 20 head -n1 "$fifo") || true
-    [ "$ready" = "$1" ] && return 0
-    kill "$XVFB_PID" 2>/dev/null
-    wait "$XVFB_PID" 2>/dev/null
-    XVFB_PID=""
-    return 1
-}
-
-# ---------------------------------------------------------------- waiting
-
-# Every X tool call is bounded: a lost X reply must not hang the run.
-xdo() { timeout 10 xdotool "$@"; }
-
-# wait_for DESCRIPTION COMMAND... : runs COMMAND until it succeeds, for at
-# most WAIT seconds (or WAIT_SECONDS if set by the caller).
-wait_for() {
-    local what="$1"
-    shift
-    local deadline=$((SECONDS + ${WAIT_SECONDS:-$WAIT}))
-    while ! "$@" >/dev/null 2>&1; do
-        if [ "$SECONDS" -ge "$deadline" ]; then
-            note "gave up waiting for: $what"
-            return 1
-        fi
-        sleep 0.2
-    done
-}
 
 # ---------------------------------------------------------------- copies
 
@@ -486,19 +312,7 @@ colour_rows() {
     cw=$(( w * width / WINDOW_TWIPS_WIDTH - 30 ))
     ch=$(( h * width / WINDOW_TWIPS_WIDTH - 8 ))
     timeout 10 import -window "$wid" "$WORK/shot.png" 2>/dev/null || return 1
-    timeout 20 convert "$WORK/shot.png" -crop "${cw}x${ch}+${x}+${y}" +repage -depth 8 txt:- |
-        awk -v kind="$kind" -F'[,:() ]+' '
-            NR > 1 {
-                # "X,Y: (R,G,B)  #RRGGBB  name"
-                r = $3; g = $4; b = $5; row = $2
-                blue = (b > r + 80 && b > g + 80)
-                dark = (r < 70 && g < 70 && b < 70)
-                if ((kind == "blue" && blue) || (kind == "dark" && dark)) {
-                    if (first == "" || row < first) first = row
-                    if (row > last) last = row
-                }
-            }
-            END { if (first != "") print first, last }'
+    colour_rows_in "$WORK/shot.png" "${cw}x${ch}+${x}+${y}" "$kind"
 }
 
 # expect_colour_order NAME ORDER : ORDER is "dark-then-blue" when the sent
@@ -651,20 +465,14 @@ check_foreign_peer() {
     stop_copy C
 }
 
-listening_in() { ip netns exec "$1" ss -Htln "( sport = :$PORT )" | grep -q .; }
-
 size_at_least() { [ "$(wc -c <"$1")" -ge "$2" ]; }
 
 main() {
     check_prerequisites
     use_private_x_directory "$@"
-    WORK=$(mktemp -d /tmp/vz-e2e.XXXXXX)
-    trap cleanup EXIT
-    trap 'exit 1' TERM INT HUP
-    start_watchdog
-    summary_due=true
+    begin_checks
     make_network
-    start_x
+    start_x "$NS_A"
     check_two_copies
     check_foreign_peer
     [ "$failed" -eq 0 ]
