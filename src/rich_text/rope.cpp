@@ -54,8 +54,11 @@ NodePtr makeLeaf(const Node& storage, qint64 offset, qint64 length)
     return n;
 }
 
+// A rope keeps its storage for as long as any leaf refers to it, so storage
+// that grew by appends gives back its spare room first.
 NodePtr wideLeaf(QString text)
 {
+    text.squeeze();
     auto n = std::make_shared<Node>();
     n->length = text.size();
     n->wide = std::move(text);
@@ -64,6 +67,7 @@ NodePtr wideLeaf(QString text)
 
 NodePtr narrowLeaf(QByteArray latin1)
 {
+    latin1.squeeze();
     auto n = std::make_shared<Node>();
     n->length = latin1.size();
     n->narrow = std::move(latin1);

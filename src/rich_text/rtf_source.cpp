@@ -39,15 +39,21 @@ void RtfSource::refresh(const Document& doc)
         // The text of all these paragraphs is taken out of the rope at once.
         const qint64 textFrom = doc.paragraphStart(first);
         const QString text = doc.text().mid(textFrom, doc.paragraphStart(last) + doc.paragraphLength(last) - textFrom).toString();
-        QByteArray pieces;
+        // The last paragraph's piece is the one the next append rewrites: it
+        // gets storage of its own, so that cutting it off frees all of it.
+        QByteArray pieces, lastPiece;
         std::vector<qint64> newEnds;
+        qint64 end = cutStart;
         for (size_t i = first; i <= last; ++i) {
             const QStringView own = QStringView(text).mid(doc.paragraphStart(i) - textFrom, doc.paragraphLength(i));
-            pieces += rtf_writer::paragraph(doc, i, own);
-            newEnds.push_back(cutStart + pieces.size());
+            QByteArray& out = i + 1 == count ? lastPiece : pieces;
+            const QByteArray piece = rtf_writer::paragraph(doc, i, own);
+            out += piece;
+            end += piece.size();
+            newEnds.push_back(end);
         }
-        const qint64 delta = cutStart + pieces.size() - cutEnd;
-        m_body = m_body.left(cutStart) + Rope::fromLatin1(pieces) + m_body.mid(cutEnd);
+        const qint64 delta = end - cutEnd;
+        m_body = m_body.left(cutStart) + Rope::fromLatin1(pieces) + Rope::fromLatin1(lastPiece) + m_body.mid(cutEnd);
         m_pieceEnd.resize(count);
         std::copy(newEnds.begin(), newEnds.end(), m_pieceEnd.begin() + qsizetype(first));
         for (size_t i = last + 1; i < count; ++i)
