@@ -353,6 +353,7 @@ MSG_2='Marcas: {\b x} \par }{ y \\ fin'
 MSG_3="Muy bien, gracias. ¡Añoranza en Cádiz!"
 MSG_4="Hola desde nc: ¿sí? {\i no} ü€"
 MSG_5='Respuesta: ñandú {\rtf1 \b} ¿vale?'
+MSG_6="Sigo aquí después de medio mega de saltos de línea"
 
 check_two_copies() {
     echo "== two copies"
@@ -467,6 +468,36 @@ check_foreign_peer() {
 
 size_at_least() { [ "$(wc -c <"$1")" -ge "$2" ]; }
 
+# A peer sends half a megabyte of line feeds at once: the window keeps
+# answering, and what is typed afterwards reaches that peer.
+check_burst() {
+    echo "== a burst of 512 KiB of line feeds"
+    local received="$WORK/burst-received" expected="$WORK/burst-expected"
+    : >"$received"
+    start_copy D "$NS_B" 460 10
+    ip netns exec "$NS_A" timeout 90 nc -l "$PORT" </dev/null >"$received" 2>"$WORK/nc-burst.log" &
+    disown
+    if ! wait_for "nc listening" listening_in "$NS_A"; then
+        fail "nc -l did not start listening in $NS_A"
+        return
+    fi
+    ip netns exec "$NS_A" timeout 90 bash -c 'head -c 524288 /dev/zero | tr "\0" "\n"; sleep 80' |
+        ip netns exec "$NS_A" timeout 90 nc "$ADDR_B" "$PORT" >/dev/null 2>&1 &
+    disown
+    expect_outgoing_to D "$NS_B" "$ADDR_A"
+    check_title D "$ADDR_B - Conectado"
+    send_with D enter "$MSG_6"
+    printf '%s' "$MSG_6" >"$expected"
+    if WAIT_SECONDS=10 wait_for "the line typed after the burst" size_at_least "$received" "$(wc -c <"$expected")" &&
+        cmp -s "$expected" "$received"; then
+        pass "copy D answered after the burst: nc received the typed line"
+    else
+        fail "copy D did not answer after the burst; nc received:"
+        show_bytes <"$received"
+    fi
+    stop_copy D
+}
+
 main() {
     check_prerequisites
     use_private_x_directory "$@"
@@ -475,6 +506,7 @@ main() {
     start_x "$NS_A"
     check_two_copies
     check_foreign_peer
+    check_burst
     [ "$failed" -eq 0 ]
 }
 
