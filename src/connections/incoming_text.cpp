@@ -1,16 +1,12 @@
 #include "connections/incoming_text.h"
 
+#include "rich_text/windows1252.h"
+
 namespace connections {
 
 namespace {
 
-// 0x80 to 0x9F of Windows-1252; the five unassigned bytes keep their C1 code.
-constexpr char16_t kHighControlRange[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
+using rich_text::windows1252ToUnicode;
 
 int sequenceLength(unsigned char lead)
 {
@@ -62,13 +58,6 @@ char32_t codePoint(QByteArrayView bytes, qsizetype at, int length)
 }
 
 } // namespace
-
-char16_t windows1252ToUnicode(unsigned char byte)
-{
-    if (byte >= 0x80 && byte <= 0x9F)
-        return kHighControlRange[byte - 0x80];
-    return byte;
-}
 
 QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 {

@@ -31,6 +31,4 @@ private:
     bool shownUtf8_ = false; // a valid multi-byte character has come
 };
 
-char16_t windows1252ToUnicode(unsigned char byte);
-
 } // namespace connections

@@ -56,18 +56,6 @@ PendingRequests &pendingRequests()
     return requests;
 }
 
-} // namespace
-
-SocketError::SocketError(const QString &text)
-    : std::runtime_error(text.toStdString())
-{
-}
-
-QString SocketError::text() const
-{
-    return QString::fromStdString(what());
-}
-
 QString describeSocketError(int qtError, const QString &fallback)
 {
     switch (static_cast<QAbstractSocket::SocketError>(qtError)) {
@@ -87,6 +75,19 @@ QString describeSocketError(int qtError, const QString &fallback)
         return QStringLiteral("error de red: %1").arg(fallback);
     }
 }
+
+} // namespace
+
+SocketError::SocketError(const QString &text)
+    : std::runtime_error(text.toStdString())
+{
+}
+
+QString SocketError::text() const
+{
+    return QString::fromStdString(what());
+}
+
 
 SocketControl::SocketControl(QObject *parent)
     : QObject(parent)

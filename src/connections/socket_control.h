@@ -103,6 +103,4 @@ private:
     bool flushDue_ = false;
 };
 
-QString describeSocketError(int qtError, const QString &fallback);
-
 } // namespace connections

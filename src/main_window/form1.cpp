@@ -2,7 +2,7 @@
 
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
-#include "main_window/colors.h"
+#include "rich_text/document.h"
 #include "rich_text/rich_text_box.h"
 
 #include <QEvent>
@@ -45,6 +45,12 @@ const QString kTextoAcercaDe = QStringLiteral("Recibe mensajes de múltiples fue
 
 // How many failure lines the one failure box keeps before dropping the oldest.
 constexpr int kLineasDeFallo = 8;
+
+// Colours are written &HBBGGRR: blue in the high byte, red in the low byte.
+QColor colorDeBgr(quint32 bgr)
+{
+    return QColor(QRgb(rich_text::swapRedBlue(bgr)));
+}
 
 QRect aPixeles(const QWidget *widget, const Twips &t)
 {

@@ -13,6 +13,12 @@ namespace rich_text {
 // Colours are 0xRRGGBB; an empty optional is the automatic (default) colour.
 using Color = std::optional<quint32>;
 
+// Classic controls give colours as 0xBBGGRR; the same swap goes both ways.
+constexpr quint32 swapRedBlue(quint32 c)
+{
+    return (c & 0x0000FF) << 16 | (c & 0x00FF00) | (c & 0xFF0000) >> 16;
+}
+
 struct CharFormat {
     int font = 0;               // index into Document::fonts
     int sizeHalfPoints = 20;

@@ -26,11 +26,6 @@ constexpr qreal kTabStop = 80;
 // Lines scrolled per tick while a selection is dragged beyond the view.
 constexpr int kDragScrollMs = 50;
 
-quint32 swapRedBlue(quint32 c)
-{
-    return (c & 0x0000FF) << 16 | (c & 0x00FF00) | (c & 0xFF0000) >> 16;
-}
-
 qint32 clampToInt32(qint64 v)
 {
     return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max()));

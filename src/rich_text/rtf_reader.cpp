@@ -1,5 +1,7 @@
 #include "rich_text/rtf_reader.h"
 
+#include "rich_text/windows1252.h"
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -51,21 +53,6 @@ const std::unordered_map<std::string_view, KwInfo>& keywords()
         {"enspace", {Kw::Char, 0x2002}}, {"qmspace", {Kw::Char, 0x2005}},
     };
     return table;
-}
-
-// Windows-1252 differs from Latin-1 only in 0x80..0x9F.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-    0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,
-};
-
-char16_t fromCp1252(int byte)
-{
-    if (byte >= 0x80 && byte < 0xA0)
-        return kCp1252High[byte - 0x80];
-    return char16_t(byte);
 }
 
 bool isLetter(char16_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -430,7 +417,7 @@ void RtfReader::hexByte(int byte)
 {
     if (byte == '\r' || byte == '\n')
         byte = '\n';            // a line break inside the paragraph
-    destinationText(fromCp1252(byte));
+    destinationText(windows1252ToUnicode(uchar(byte)));
 }
 
 void RtfReader::destinationText(char16_t c)

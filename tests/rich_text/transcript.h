@@ -43,7 +43,7 @@ public:
     void setTextRtf(const rich_text::Rope& rtf) { m_model.setTextRtf(rtf); }
     void setSelStart(qint32 start) { m_model.setSelStart(start); }
     void setSelLength(qint32 length) { m_model.setSelLength(length); }
-    void setSelColor(quint32 bgr) { m_model.setSelColor((bgr & 0xFF) << 16 | (bgr & 0xFF00) | bgr >> 16); }
+    void setSelColor(quint32 bgr) { m_model.setSelColor(rich_text::swapRedBlue(bgr)); }
 
 private:
     rich_text::TextModel& m_model;
