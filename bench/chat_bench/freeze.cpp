@@ -190,6 +190,11 @@ int runAnswering(const QStringList &a)
                 link.write(text.toUtf8());
                 plain->appendReceived(text);
             }
+        } else if (line == "await-link") {
+            // The peer has taken the link back; this side may not know yet.
+            waitUntil([&] { return form ? envia(*window).State() == connections::Connected
+                                        : link.state() == QAbstractSocket::ConnectedState; }, 10000);
+            say(QStringLiteral("linked"));
         } else if (line == "measure") {
             tick.start();
         } else if (line == "report") {
@@ -219,6 +224,9 @@ Answering runScenario(const Scenario &s, const QString &kind, int windowAddr, in
     Helper peer({QStringLiteral("--peer"), addr(peerAddr).toString(), addr(windowAddr).toString(),
                  QString::fromLatin1(s.mode), QString::fromLatin1(s.text), QString::number(s.amount)});
     if (peer.await(QStringLiteral("connected"), 10000).isEmpty() || peer.await(QStringLiteral("back"), 10000).isEmpty())
+        return r;
+    window.tell("await-link");
+    if (window.await(QStringLiteral("linked"), 15000).isEmpty())
         return r;
     window.tell("measure");
     peer.tell("start");
