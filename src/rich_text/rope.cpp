@@ -6,24 +6,73 @@
 
 namespace rich_text {
 
-// A leaf covers [offset, offset + length) of its storage: `narrow` (Latin-1)
-// when `isNarrow`, `wide` (UTF-16) otherwise. Leaves share storage, so a cut
-// costs a new node, never a copy.
+namespace {
+
+// A stretch of characters that leaves share: one byte per character
+// (`narrow`, Latin-1, with the few characters beyond it kept apart in
+// `exceptions`) or two (`wide`, UTF-16). A storage with exceptions is at most
+// kMaxStorage characters long, so that 16 bits place each of them.
+struct Storage {
+    struct Exception {
+        quint16 position;
+        char16_t unit;
+    };
+
+    QString wide;
+    QByteArray narrow;
+    std::vector<Exception> exceptions;
+    bool isNarrow = false;
+
+    char16_t unit(qint64 at) const
+    {
+        if (!isNarrow)
+            return wide[at].unicode();
+        const auto found = firstExceptionFrom(at);
+        if (found != exceptions.end() && found->position == at)
+            return found->unit;
+        return char16_t(uchar(narrow[at]));
+    }
+
+    void copyUnits(qint64 from, qint64 count, char16_t* out) const
+    {
+        if (!isNarrow) {
+            std::copy_n(reinterpret_cast<const char16_t*>(wide.constData()) + from, count, out);
+            return;
+        }
+        const char* bytes = narrow.constData() + from;
+        for (qint64 k = 0; k < count; ++k)
+            out[k] = char16_t(uchar(bytes[k]));
+        for (auto e = firstExceptionFrom(from); e != exceptions.end() && e->position < from + count; ++e)
+            out[e->position - from] = e->unit;
+    }
+
+    std::vector<Exception>::const_iterator firstExceptionFrom(qint64 at) const
+    {
+        return std::lower_bound(exceptions.begin(), exceptions.end(), at,
+                                [](const Exception& e, qint64 p) { return qint64(e.position) < p; });
+    }
+};
+
+constexpr qint64 kMaxStorage = 65536;
+
+}  // namespace
+
+// A leaf covers [offset, offset + length) of its storage. Leaves share
+// storage, so a cut costs a new node, never a copy.
 struct Rope::Node {
     NodePtr left;          // both null for a leaf
     NodePtr right;
-    QString wide;
-    QByteArray narrow;
+    std::shared_ptr<const Storage> storage;
     qint64 offset = 0;
     qint64 length = 0;
     int height = 0;        // leaf: 0
-    bool isNarrow = false;
 
     bool isLeaf() const { return !left; }
-    char16_t unit(qint64 i) const
-    {
-        return isNarrow ? char16_t(uchar(narrow[offset + i])) : wide[offset + i].unicode();
-    }
+    bool isNarrow() const { return storage->isNarrow; }
+    bool hasExceptions() const { return !storage->exceptions.empty(); }
+    char16_t unit(qint64 i) const { return storage->unit(offset + i); }
+    // Units [from, from + count) of the leaf into `out`.
+    void copyUnits(qint64 from, qint64 count, char16_t* out) const { storage->copyUnits(offset + from, count, out); }
 };
 
 namespace {
@@ -33,23 +82,27 @@ using NodePtr = Rope::NodePtr;
 
 // Leaves are at most this long; joining two short neighbours merges them so a
 // rope grown by many small appends does not turn into a tree of tiny leaves.
-constexpr qint64 kMaxLeaf = 1024;
+constexpr qint64 kMaxLeaf = 2048;
 
 int heightOf(const NodePtr& n) { return n ? n->height : -1; }
 qint64 lengthOf(const NodePtr& n) { return n ? n->length : 0; }
 
-bool fitsLatin1(QStringView text)
-{
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x100; });
-}
+// Up to one character in this many beyond Latin-1 still stores one byte per character.
+constexpr qsizetype kExceptionRatio = 8;
 
-NodePtr makeLeaf(const Node& storage, qint64 offset, qint64 length)
+NodePtr makeLeaf(const Node& of, qint64 offset, qint64 length)
 {
     auto n = std::make_shared<Node>();
-    n->wide = storage.wide;
-    n->narrow = storage.narrow;
-    n->isNarrow = storage.isNarrow;
+    n->storage = of.storage;
     n->offset = offset;
+    n->length = length;
+    return n;
+}
+
+NodePtr leafOver(std::shared_ptr<Storage> storage, qint64 length)
+{
+    auto n = std::make_shared<Node>();
+    n->storage = std::move(storage);
     n->length = length;
     return n;
 }
@@ -59,20 +112,37 @@ NodePtr makeLeaf(const Node& storage, qint64 offset, qint64 length)
 NodePtr wideLeaf(QString text)
 {
     text.squeeze();
-    auto n = std::make_shared<Node>();
-    n->length = text.size();
-    n->wide = std::move(text);
-    return n;
+    auto storage = std::make_shared<Storage>();
+    const qint64 length = text.size();
+    storage->wide = std::move(text);
+    return leafOver(std::move(storage), length);
 }
 
-NodePtr narrowLeaf(QByteArray latin1)
+NodePtr narrowLeaf(QByteArray latin1, std::vector<Storage::Exception> exceptions = {})
 {
     latin1.squeeze();
-    auto n = std::make_shared<Node>();
-    n->length = latin1.size();
-    n->narrow = std::move(latin1);
-    n->isNarrow = true;
-    return n;
+    exceptions.shrink_to_fit();
+    auto storage = std::make_shared<Storage>();
+    const qint64 length = latin1.size();
+    storage->narrow = std::move(latin1);
+    storage->exceptions = std::move(exceptions);
+    storage->isNarrow = true;
+    return leafOver(std::move(storage), length);
+}
+
+// One byte per character where few characters fall beyond Latin-1, two
+// otherwise. `text` is at most kMaxStorage characters long.
+NodePtr leafFor(QStringView text)
+{
+    std::vector<Storage::Exception> exceptions;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() >= 0x100) {
+            if (qsizetype(exceptions.size()) >= text.size() / kExceptionRatio)
+                return wideLeaf(text.toString());
+            exceptions.push_back(Storage::Exception{quint16(i), text[i].unicode()});
+        }
+    }
+    return narrowLeaf(text.toLatin1(), std::move(exceptions));
 }
 
 NodePtr makeInner(NodePtr l, NodePtr r)
@@ -99,26 +169,25 @@ NodePtr rotateRight(const NodePtr& n)
 
 void appendLeafTo(QString& out, const Node& leaf)
 {
-    if (leaf.isNarrow)
-        out.append(QLatin1StringView(leaf.narrow.constData() + leaf.offset, leaf.length));
-    else
-        out.append(QStringView(leaf.wide).mid(leaf.offset, leaf.length));
+    const qsizetype at = out.size();
+    out.resize(at + leaf.length);
+    leaf.copyUnits(0, leaf.length, reinterpret_cast<char16_t*>(out.data()) + at);
 }
 
 NodePtr mergedLeaf(const Node& a, const Node& b)
 {
-    if (a.isNarrow && b.isNarrow) {
+    if (a.isNarrow() && b.isNarrow() && !a.hasExceptions() && !b.hasExceptions()) {
         QByteArray s;
         s.reserve(a.length + b.length);
-        s.append(a.narrow.constData() + a.offset, a.length);
-        s.append(b.narrow.constData() + b.offset, b.length);
+        s.append(a.storage->narrow.constData() + a.offset, a.length);
+        s.append(b.storage->narrow.constData() + b.offset, b.length);
         return narrowLeaf(std::move(s));
     }
     QString s;
     s.reserve(a.length + b.length);
     appendLeafTo(s, a);
     appendLeafTo(s, b);
-    return wideLeaf(std::move(s));
+    return leafFor(s);
 }
 
 // Replaces the rightmost leaf of `n` by its merge with the short leaf `b`;
@@ -250,22 +319,14 @@ NodePtr fromStorage(NodePtr whole)
     return buildBalanced(*whole, 0, whole->length);
 }
 
+NodePtr join(const NodePtr& a, const NodePtr& b);
+
 NodePtr fromString(QStringView text)
 {
-    if (text.isEmpty())
-        return nullptr;
-    if (fitsLatin1(text))
-        return fromStorage(narrowLeaf(text.toLatin1()));
-    return fromStorage(wideLeaf(text.toString()));
-}
-
-NodePtr fromString(const QString& text)
-{
-    if (text.isEmpty())
-        return nullptr;
-    if (fitsLatin1(text))
-        return fromStorage(narrowLeaf(text.toLatin1()));
-    return fromStorage(wideLeaf(text));   // shares the caller's characters
+    NodePtr out;
+    for (qsizetype at = 0; at < text.size(); at += kMaxStorage)
+        out = join(out, fromStorage(leafFor(text.mid(at, kMaxStorage))));
+    return out;
 }
 
 // Whether `root` holds the very node `n` starting at position `at`.
@@ -290,7 +351,7 @@ bool holdsNodeAt(const Node* root, const Node* n, qint64 at)
 
 }  // namespace
 
-Rope::Rope(const QString& text) : m_root(fromString(text)) {}
+Rope::Rope(const QString& text) : m_root(fromString(QStringView(text))) {}
 Rope::Rope(QStringView text) : m_root(fromString(text)) {}
 Rope::Rope(const char16_t* text) : Rope(QStringView(text)) {}
 Rope::Rope(const char* utf8) : m_root(fromString(QString::fromUtf8(utf8))) {}
@@ -314,7 +375,7 @@ bool Rope::isLatin1() const
         const Node* n = stack.back();
         stack.pop_back();
         if (n->isLeaf()) {
-            narrow = n->isNarrow;
+            narrow = n->isNarrow() && !n->hasExceptions();
         } else {
             stack.push_back(n->left.get());
             stack.push_back(n->right.get());
@@ -435,13 +496,11 @@ void Rope::visitChunks(const Node* node, qint64 from, void* ctx,
     // Latin-1 leaves are widened here, a leaf at a time.
     std::array<char16_t, kMaxLeaf> buffer;
     auto visitLeaf = [&](const Node* leaf, qint64 skip) {
-        if (!leaf->isNarrow)
-            return sink(ctx, QStringView(leaf->wide).mid(leaf->offset + skip, leaf->length - skip));
+        if (!leaf->isNarrow())
+            return sink(ctx, QStringView(leaf->storage->wide).mid(leaf->offset + skip, leaf->length - skip));
         for (qint64 at = skip; at < leaf->length;) {
             const qint64 n = std::min<qint64>(leaf->length - at, kMaxLeaf);
-            const char* bytes = leaf->narrow.constData() + leaf->offset + at;
-            for (qint64 k = 0; k < n; ++k)
-                buffer[size_t(k)] = char16_t(uchar(bytes[k]));
+            leaf->copyUnits(at, n, buffer.data());
             if (!sink(ctx, QStringView(buffer.data(), n)))
                 return false;
             at += n;

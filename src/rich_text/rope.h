@@ -15,7 +15,9 @@ namespace rich_text {
 //
 // A chunk whose characters all fit in Latin-1 is stored one byte per
 // character; RTF source is pure ASCII and most chat text is too, so this
-// halves what a long transcript costs.
+// halves what a long transcript costs. A chunk with a few characters beyond
+// Latin-1 (a euro sign, an emoji) keeps one byte per character too, and
+// those few apart.
 class Rope {
 public:
     struct Node;

@@ -49,8 +49,9 @@ void TestRope::randomEditsMatchQString()
         if (op == 0 || model.size() < 10) {
             QString piece;
             const int len = rng.bounded(1, 3000);
+            // Now and then a character beyond Latin-1, kept apart in a narrow chunk.
             for (int i = 0; i < len; ++i)
-                piece += QChar(u'a' + rng.bounded(26));
+                piece += rng.bounded(20) == 0 ? QChar(u"\u20ac\u4e2d\u00f1"[rng.bounded(3)]) : QChar(u'a' + rng.bounded(26));
             rope = rope + Rope(piece);
             model += piece;
         } else if (op == 1) {
@@ -148,6 +149,15 @@ void TestRope::latinTextTakesOneBytePerCharacter()
     const Rope mixed = ascii.left(1000) + Rope(u"\u20ac\u00e9") + Rope::fromLatin1("caf\xe9") + ascii.mid(4990);
     QCOMPARE(mixed.toString(), QString(1000, u'a') + u"\u20ac\u00e9caf\u00e9"_qs + QString(10, u'a'));
     QCOMPARE(mixed.at(1001), QChar(0xE9));
+    // A few characters beyond Latin-1 among many that are not.
+    QString few = QString(3000, u'x');
+    few[5] = QChar(0x20AC);
+    few[2999] = QChar(0x4E2D);
+    const Rope sparse(few);
+    QCOMPARE(sparse.toString(), few);
+    QCOMPARE(sparse.at(5), QChar(0x20AC));
+    QCOMPARE(sparse.mid(2990).toString(), few.mid(2990));
+    QCOMPARE((sparse.left(6) + Rope(u"y")).toString(), few.left(6) + u"y"_qs);
 }
 
 QTEST_APPLESS_MAIN(TestRope)
