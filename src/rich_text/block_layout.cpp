@@ -97,11 +97,17 @@ qint64 BlockLayout::offsetAt(int i, qreal x) const
     return std::clamp(offset, l.start, l.start + l.length);
 }
 
-int BlockLayout::lineHolding(qint64 offset) const
+int BlockLayout::lineOf(qint64 offset) const
 {
     const auto it = std::upper_bound(m_lines.begin(), m_lines.end(), offset,
                                      [](qint64 value, const Line& line) { return value < line.start; });
     return it == m_lines.begin() ? 0 : int(it - m_lines.begin() - 1);
+}
+
+qreal BlockLayout::cursorX(qint64 offset) const
+{
+    const Line& l = m_lines[size_t(lineOf(offset))];
+    return m_segments[size_t(l.segment)]->lineAt(l.index).cursorToX(int(offset - m_segmentStart[size_t(l.segment)]));
 }
 
 void BlockLayout::draw(QPainter* painter, const QPointF& origin, int first, int last, qint64 selFrom,
@@ -135,7 +141,7 @@ void BlockLayout::draw(QPainter* painter, const QPointF& origin, int first, int 
 
 void BlockLayout::drawCaret(QPainter* painter, const QPointF& origin, qint64 offset) const
 {
-    const Line& l = m_lines[size_t(lineHolding(offset))];
+    const Line& l = m_lines[size_t(lineOf(offset))];
     m_segments[size_t(l.segment)]->drawCursor(painter, origin, int(offset - m_segmentStart[size_t(l.segment)]));
 }
 
@@ -160,7 +166,7 @@ QString BlockLayout::text() const
 
 QTextCharFormat BlockLayout::formatAt(qint64 offset) const
 {
-    const Line& l = m_lines[size_t(lineHolding(offset))];
+    const Line& l = m_lines[size_t(lineOf(offset))];
     const qint64 at = offset - m_segmentStart[size_t(l.segment)];
     for (const QTextLayout::FormatRange& f : m_segments[size_t(l.segment)]->formats()) {
         if (at >= f.start && at < f.start + f.length)

@@ -41,6 +41,8 @@ public:
     qint64 length() const { return m_length; }
 
     int lineAt(qreal y) const;                       // clamped to the lines there are
+    int lineOf(qint64 offset) const;                 // the line holding a cursor position
+    qreal cursorX(qint64 offset) const;              // where the cursor stands on its line
     qint64 offsetAt(int line, qreal x) const;        // nearest cursor position on that line
     // Paints lines first..last of the block whose top is at `origin`;
     // characters [selFrom, selTo) are shown selected.
@@ -54,7 +56,6 @@ public:
     QTextCharFormat formatAt(qint64 offset) const;
 
 private:
-    int lineHolding(qint64 offset) const;
 
     std::vector<std::unique_ptr<QTextLayout>> m_segments;
     std::vector<qint64> m_segmentStart;

@@ -13,6 +13,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 namespace rich_text {
@@ -130,7 +131,8 @@ void RichTextBox::copy() const
 
 void RichTextBox::selectAll()
 {
-    m_model.setSelection(0, m_model.length());
+    m_anchor = 0;
+    selectBetween(0, m_model.length());
     publishSelection();
 }
 
@@ -399,14 +401,16 @@ void RichTextBox::scrollToEnd()
     viewport()->update();
 }
 
-RichTextBox::Position RichTextBox::movedBy(Position from, qint64 lines)
+RichTextBox::Position RichTextBox::movedBy(Position from, qint64 lines, Bound bound)
 {
-    const qint64 last = lineNumberOf(lastPageTop());
+    const qint64 last = bound == Bound::LastPage ? lineNumberOf(lastPageTop()) : std::numeric_limits<qint64>::max();
     for (; lines > 0 && lineNumberOf(from) < last; --lines) {
         if (from.line + 1 < layoutOf(from.block).lineCount())
             ++from.line;
         else if (nextBlock(from.block))
             from.line = 0;
+        else
+            break;
     }
     for (; lines < 0; ++lines) {
         if (from.line > 0)
@@ -595,10 +599,107 @@ RichTextBox::Hit RichTextBox::hitTest(const QPoint& point)
     }
 }
 
-void RichTextBox::selectBetween(qint64 anchor, qint64 position)
+void RichTextBox::selectBetween(qint64 anchor, qint64 caret)
 {
-    const qint64 from = std::min(anchor, position);
-    m_model.setSelection(from, std::max(anchor, position) - from);
+    m_caret = caret;
+    const qint64 from = std::min(anchor, caret);
+    m_model.setSelection(from, std::max(anchor, caret) - from);
+}
+
+// A break (CR LF) and a surrogate pair are stepped over whole.
+qint64 RichTextBox::nextPosition(qint64 pos) const
+{
+    const Rope text = m_model.text();
+    if (pos + 1 >= text.length())
+        return std::min(pos + 1, text.length());
+    const QChar c = text.at(pos), d = text.at(pos + 1);
+    return (c == u'\r' && d == u'\n') || (c.isHighSurrogate() && d.isLowSurrogate()) ? pos + 2 : pos + 1;
+}
+
+qint64 RichTextBox::previousPosition(qint64 pos) const
+{
+    const Rope text = m_model.text();
+    if (pos < 2)
+        return 0;
+    const QChar c = text.at(pos - 2), d = text.at(pos - 1);
+    return (c == u'\r' && d == u'\n') || (c.isHighSurrogate() && d.isLowSurrogate()) ? pos - 2 : pos - 1;
+}
+
+RichTextBox::Caret RichTextBox::caretAt(qint64 pos)
+{
+    const Document& doc = m_model.document();
+    const size_t paragraph = doc.paragraphAt(pos);
+    const qint64 offset = std::min(pos - doc.paragraphStart(paragraph), doc.paragraphLength(paragraph));
+    qint64 piece = std::min(offset / kPiece, pieceCount(paragraph) - 1);
+    if (piece + 1 < pieceCount(paragraph) && offset >= pieceStart(paragraph, piece + 1))
+        ++piece;
+    else if (piece > 0 && offset < pieceStart(paragraph, piece))
+        --piece;
+    const Block block{paragraph, piece};
+    const qint64 blockStart = doc.paragraphStart(paragraph) + pieceStart(paragraph, piece);
+    return Caret{Position{block, layoutOf(block).lineOf(doc.paragraphStart(paragraph) + offset - blockStart)}, blockStart};
+}
+
+// The position on the line above or below that stands nearest to `pos`.
+qint64 RichTextBox::onAdjacentLine(qint64 pos, int direction)
+{
+    const Caret caret = caretAt(pos);
+    const qreal x = layoutOf(caret.at.block).cursorX(pos - caret.blockStart);
+    const Position target = movedBy(caret.at, direction, Bound::LastLine);
+    if (target.block == caret.at.block && target.line == caret.at.line)
+        return direction > 0 ? m_model.length() : 0;
+    const Document& doc = m_model.document();
+    const qint64 targetStart = doc.paragraphStart(target.block.paragraph) + pieceStart(target.block.paragraph, target.block.piece);
+    return targetStart + layoutOf(target.block).offsetAt(int(target.line), x);
+}
+
+std::optional<qint64> RichTextBox::keyboardTarget(QKeyEvent* event)
+{
+    const qint64 caret = m_caret;
+    if (event == QKeySequence::SelectNextChar)
+        return nextPosition(caret);
+    if (event == QKeySequence::SelectPreviousChar)
+        return previousPosition(caret);
+    if (event == QKeySequence::SelectNextLine)
+        return onAdjacentLine(caret, 1);
+    if (event == QKeySequence::SelectPreviousLine)
+        return onAdjacentLine(caret, -1);
+    if (event == QKeySequence::SelectStartOfLine || event == QKeySequence::SelectEndOfLine) {
+        const Caret at = caretAt(caret);
+        const BlockLayout::Line& line = layoutOf(at.at.block).line(int(at.at.line));
+        if (event == QKeySequence::SelectStartOfLine)
+            return at.blockStart + line.start;
+        // Before the line separator that may end the line.
+        qint64 end = at.blockStart + line.start + line.length;
+        if (end > at.blockStart + line.start && end < m_model.length()) {
+            const QChar last = m_model.text().at(end - 1);
+            if (last == u'\r' || last == u'\n')
+                --end;
+        }
+        return end;
+    }
+    if (event == QKeySequence::SelectStartOfDocument)
+        return qint64(0);
+    if (event == QKeySequence::SelectEndOfDocument)
+        return m_model.length();
+    return std::nullopt;
+}
+
+// Scrolls just enough for the line holding `pos` to be on screen.
+void RichTextBox::showPosition(qint64 pos)
+{
+    const Position line = caretAt(pos).at;
+    const qint64 number = lineNumberOf(line);
+    const qint64 top = lineNumberOf(m_top);
+    const qint64 page = linesPerPage() + 1;
+    if (number < top)
+        m_top = line;
+    else if (number >= top + page)
+        m_top = movedBy(line, -(page - 1));
+    else
+        return;
+    syncScrollBar();
+    viewport()->update();
 }
 
 void RichTextBox::selectWordAt(qint64 position)
@@ -631,7 +732,7 @@ void RichTextBox::mousePressEvent(QMouseEvent* event)
         selectBetween(m_anchor, position);
     } else {
         m_anchor = position;
-        m_model.setSelection(position, 0);
+        selectBetween(position, position);
     }
 }
 
@@ -676,10 +777,20 @@ void RichTextBox::timerEvent(QTimerEvent* event)
 
 void RichTextBox::keyPressEvent(QKeyEvent* event)
 {
+    // A selection the program made starts from its beginning.
+    const qint64 from = std::min(m_anchor, m_caret);
+    if (m_anchor < 0 || m_caret < 0 || from != m_model.selStart() || std::abs(m_caret - m_anchor) != m_model.selLength()) {
+        m_anchor = m_model.selStart();
+        m_caret = m_model.selStart() + m_model.selLength();
+    }
     if (event == QKeySequence::Copy) {
         copy();
     } else if (event == QKeySequence::SelectAll) {
         selectAll();
+    } else if (const std::optional<qint64> to = (updateView(), keyboardTarget(event))) {
+        selectBetween(m_anchor, *to);
+        showPosition(*to);
+        publishSelection();
     } else if (event == QKeySequence::MoveToStartOfDocument) {
         verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
     } else if (event == QKeySequence::MoveToEndOfDocument) {

@@ -130,12 +130,25 @@ private:
     // Scrolling by lines walks the real lines, laying out what it passes, so
     // that a paragraph not laid out yet is never skipped as one line.
     void scrollByLines(qint64 lines);
-    Position movedBy(Position from, qint64 lines);
+    // The top of the view stops at the last page; the caret, at the last line.
+    enum class Bound { LastPage, LastLine };
+    Position movedBy(Position from, qint64 lines, Bound bound = Bound::LastPage);
     qint64 linesPerPage();
     void onScrollBarAction(int action);
 
     Hit hitTest(const QPoint& point);
-    void selectBetween(qint64 anchor, qint64 position);
+    void selectBetween(qint64 anchor, qint64 caret);
+    // Keyboard selection: where the moving end of the selection goes.
+    std::optional<qint64> keyboardTarget(QKeyEvent* event);
+    qint64 nextPosition(qint64 pos) const;
+    qint64 previousPosition(qint64 pos) const;
+    struct Caret {
+        Position at;          // its block and line
+        qint64 blockStart;    // plain-text position of the block's first character
+    };
+    Caret caretAt(qint64 pos);
+    qint64 onAdjacentLine(qint64 pos, int direction);
+    void showPosition(qint64 pos);
     void selectWordAt(qint64 position);
     void publishSelection() const;
 
@@ -146,7 +159,8 @@ private:
     Position m_top{{0, 0}, 0};
     bool m_updateQueued = false;
     bool m_settingScrollBar = false;
-    qint64 m_anchor = -1;               // where a mouse selection started
+    qint64 m_anchor = -1;               // the fixed end of a selection made here
+    qint64 m_caret = -1;                // its moving end
     QBasicTimer m_dragScroll;
     int m_dragDirection = 0;
     QPoint m_lastDrag;

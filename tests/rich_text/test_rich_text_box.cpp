@@ -253,6 +253,19 @@ void TestRichTextBox::selectAllAndCopyGiveThePlainText()
     QCOMPARE(m_box->selLength(), m_box->text().length());
     QTest::keyClick(m_box, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QApplication::clipboard()->text(), u"\none\ttab\ntwo\nlines\nand\nmore"_qs);
+    // Shift and the arrows move the selection's free end from where the program left it.
+    m_box->setSelStart(3);
+    QTest::keyClick(m_box, Qt::Key_Right, Qt::ShiftModifier);
+    QTest::keyClick(m_box, Qt::Key_Right, Qt::ShiftModifier);
+    QCOMPARE(m_box->selStart(), 3);
+    QCOMPARE(m_box->selLength(), 2);
+    QTest::keyClick(m_box, Qt::Key_Down, Qt::ShiftModifier);
+    QCOMPARE(m_box->selStart(), 3);
+    QCOMPARE(m_box->selLength(), 11);     // to the same place on the next line, across the break
+    QTest::keyClick(m_box, Qt::Key_Home, Qt::ShiftModifier);
+    QCOMPARE(m_box->selLength(), 8);      // to the start of "two"
+    QTest::keyClick(m_box, Qt::Key_Left, Qt::ShiftModifier);
+    QCOMPARE(m_box->selLength(), 6);      // back over the break as a whole
     // The user cannot change the content.
     QTest::keyClicks(m_box, u"typed"_qs);
     QTest::keyClick(m_box, Qt::Key_Delete);
