@@ -9,28 +9,20 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <algorithm>
-#include <memory>
+#include "connections/open_file_limit.h"
 
-#include <sys/resource.h>
+#include <memory>
 
 namespace chat_bench {
 namespace {
 
 constexpr int kCrowd = 1000;
-
-void raiseOpenFileLimit()
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
+// The crowd's sockets or the receiver's, with room to spare.
+constexpr int kDescriptors = 8192;
 
 int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
 {
-    raiseOpenFileLimit();
+    connections::raiseOpenFileLimit(kDescriptors);
     QTcpServer back; // the window's connect-back lands here
     back.listen(from, Form1::PuertoChat);
     QObject::connect(&back, &QTcpServer::newConnection, [&] {
@@ -57,7 +49,7 @@ int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
 
 int runAcceptor(const QString &kind, const QHostAddress &at, int count)
 {
-    raiseOpenFileLimit();
+    connections::raiseOpenFileLimit(kDescriptors);
     std::unique_ptr<Form1> window;
     QTcpServer server;
     std::vector<QTcpSocket *> kept;

@@ -135,7 +135,7 @@ class TestLinks : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { raiseOpenFileLimit(4096); }
+    void initTestCase() { connections::raiseOpenFileLimit(4096); }
     void connectFromOneSideIsAnsweredByTheConnectBack();
     void copyThatConnectedOutNeverConnectsBack();
     void copyConnectingToItselfDoesNotConnectBack();

@@ -20,7 +20,7 @@ class TestHostilePeers : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { raiseOpenFileLimit(4096); }
+    void initTestCase() { connections::raiseOpenFileLimit(4096); }
     void resetInTheMiddleOfAMessage();
     void resetWithDataStillInFlight();
     void halfCloseAfterSending();

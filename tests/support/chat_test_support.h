@@ -2,6 +2,7 @@
 // Shared by the window tests: reach the controls of a Form1 by name, as a
 // person reaches them by sight.
 
+#include "connections/open_file_limit.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "main_window/form1.h"
@@ -10,8 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-
-#include <sys/resource.h>
 
 namespace support {
 
@@ -58,16 +57,6 @@ inline void connectTo(Form1 &form, const QString &address)
     ip->clear();
     QTest::keyClicks(ip, address);
     QTest::mouseClick(button(form, "CmdConectar"), Qt::LeftButton);
-}
-
-inline void raiseOpenFileLimit(rlim_t wanted)
-{
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_cur < wanted) {
-        limit.rlim_cur = std::min(wanted, limit.rlim_max);
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 inline rich_text::RichTextBox &transcript(const Form1 &form)
