@@ -9,7 +9,8 @@
 //   transcript_bench ours-crlf|bare-crlf N
 //                                     N empty paragraphs, received as a peer's CR LF flood in 16 KiB reads
 
-#include "messages/transcript.h"
+#include "support/transcript_writer.h"
+
 #include "rich_text/rich_text_box.h"
 
 #include <QApplication>
@@ -30,7 +31,6 @@ using rich_text::RichTextBox;
 
 namespace {
 
-constexpr quint32 kReceivedBgr = 0xFF5555;
 constexpr int kReadBytes = 16 * 1024;     // what one read of a flood brings
 
 QFont chatFont()
@@ -95,7 +95,7 @@ Result measure(int entries, const std::function<void(int)>& append)
 
 struct Ours {
     RichTextBox box;
-    double PosTexto = 0;
+    transcript::Writer<RichTextBox> writer{box};
     Ours()
     {
         box.setGeometry(0, 0, 353, 297);
@@ -106,10 +106,10 @@ struct Ours {
     }
     void sent(const QString& text)
     {
-        messages::AgregarEnviado(box, PosTexto, text);
-        messages::CursorAlFinal(box);
+        writer.sent(text);
+        writer.cursorToEnd();
     }
-    void received(const QString& text) { messages::AgregarRecibido(box, PosTexto, text, kReceivedBgr); }
+    void received(const QString& text) { writer.received(text); }
 };
 
 // What a plain chat does: a QTextEdit, a paragraph per entry, received ones coloured.

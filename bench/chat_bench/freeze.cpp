@@ -178,7 +178,7 @@ int runAnswering(const QStringList &a)
             worstLateNs = std::max(worstLateNs, now - lastTickNs - 10000000);
         lastTickNs = now;
     });
-    QLineEdit *box = form ? child<QLineEdit>(*window, "TxtMensaje") : plain->input;
+    QLineEdit *box = form ? lineEdit(*window, "TxtMensaje") : plain->input;
     StdinLines input([&](const QByteArray &line) {
         if (line.startsWith("type ")) {
             const QString text = QString::fromUtf8(line.mid(5));
@@ -280,10 +280,10 @@ int runPaste(const QStringList &a)
         Form1 window(at);
         quietBoxes(window);
         window.show();
-        child<QLineEdit>(window, "TxtIp")->setText(peerAt.toString());
-        child<QPushButton>(window, "CmdConectar")->click();
+        lineEdit(window, "TxtIp")->setText(peerAt.toString());
+        button(window, "CmdConectar")->click();
         waitUntil([&] { return envia(window).State() == connections::Connected; }, 5000);
-        QLineEdit *box = child<QLineEdit>(window, "TxtMensaje");
+        QLineEdit *box = lineEdit(window, "TxtMensaje");
         const qint64 t0 = nowNs();
         pasteInto(box);
         pasteNs = nowNs() - t0;

@@ -48,7 +48,7 @@ struct LatencyPath {
 struct FormPath : LatencyPath {
     Form1 a{addr(150)};
     Form1 b{addr(151)};
-    QLineEdit *box = child<QLineEdit>(a, "TxtMensaje");
+    QLineEdit *box = lineEdit(a, "TxtMensaje");
     int messages = 0;
 
     FormPath()
@@ -57,8 +57,8 @@ struct FormPath : LatencyPath {
         quietBoxes(b);
         a.show();
         b.show();
-        child<QLineEdit>(a, "TxtIp")->setText(QStringLiteral("127.0.0.151"));
-        child<QPushButton>(a, "CmdConectar")->click();
+        lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.151"));
+        button(a, "CmdConectar")->click();
         rich_text::RichTextBox &shown = transcript(b);
         // Connected after the window's own handler, so this runs once the
         // entry is in the model; the posted call runs after the view's

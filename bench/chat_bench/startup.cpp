@@ -95,7 +95,7 @@ int runWindow(const QString &kind, const QHostAddress &at, int idleSeconds)
     }
     // Idle: nothing happens but what the window does by itself.
     int ticks = 0;
-    QTimer *caption = form ? child<QTimer>(*form, "Timer1") : &plain->caption;
+    QTimer *caption = form ? &captionTimer(*form) : &plain->caption;
     QObject::connect(caption, &QTimer::timeout, [&] { ++ticks; });
     waitUntil([] { return false; }, 1000);
     auto cpuUs = [] {

@@ -2,12 +2,10 @@
 
 #include <QColor>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTextCharFormat>
 #include <QTextCursor>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -45,30 +43,11 @@ qint64 procStatus(const char *key)
     return -1;
 }
 
-// A slow repeating timer keeps the loop from sleeping past the deadline.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake;
-    wake.start(100);
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 void say(const QString &line)
 {
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
 }
-
-connections::SocketControl &envia(const Form1 &f) { return *child<connections::SocketControl>(f, "WSCEnvia"); }
-connections::SocketArray &recibe(const Form1 &f) { return *child<connections::SocketArray>(f, "WSCRecibe"); }
-rich_text::RichTextBox &transcript(const Form1 &f) { return *child<rich_text::RichTextBox>(f, "TxtTexto"); }
 
 void quietBoxes(Form1 &f)
 {

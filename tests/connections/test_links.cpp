@@ -1,8 +1,14 @@
-#include "../support/chat_test_support.h"
+#include "support/window.h"
+
 #include "connections/lingering_connections.h"
+#include "connections/open_file_limit.h"
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -21,8 +27,6 @@ using namespace support;
 using connections::SocketControl;
 
 namespace {
-
-QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
 
 bool linkControlsLinked(const Form1 &form)
 {

@@ -1,10 +1,16 @@
-#include "../support/chat_test_support.h"
+#include "support/window.h"
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "rich_text/rich_text_box.h"
 
 #include <QAccessible>
 #include <QClipboard>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>

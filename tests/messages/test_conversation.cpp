@@ -1,8 +1,14 @@
-#include "../rich_text/transcript.h"
-#include "../support/chat_test_support.h"
+#include "support/rich_text_access.h"
+#include "support/window.h"
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "rich_text/rich_text_box.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -11,8 +17,6 @@
 using namespace support;
 
 namespace {
-
-QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
 
 // A foreign peer: a raw socket that connects into a copy, and a listener on
 // its own address that takes the copy's connect-back and keeps what it reads.
@@ -45,15 +49,6 @@ struct ForeignPeer {
         toCopy.flush();
     }
 };
-
-// Each entry in the transcript's plain text, without the line break that
-// precedes it.
-QStringList entries(const Form1 &form)
-{
-    QStringList parts = transcriptText(form).split(QStringLiteral("\r\n"));
-    parts.removeFirst();
-    return parts;
-}
 
 bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 {

@@ -7,7 +7,7 @@
 #include "rich_text/rtf_reader.h"
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/rich_text_access.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Rope extended = source.left(source.length() - 3) + input + Rope(u"}");
     model.setText(source);
     model.setTextRtf(extended);
-    check(transcript::lastLoadIncremental(model));
+    check(TextModelTestAccess::lastLoadIncremental(model));
     check(RtfReader::read(extended, kFont) == model.document());
     return 0;
 }

@@ -1,6 +1,7 @@
+#include "support/rich_text_access.h"
+#include "support/transcript_writer.h"
+
 #include "rich_text/rich_text_box.h"
-#include "transcript.h"
-#include "view_access.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -3,7 +3,7 @@
 
 #include "rich_text/rtf_reader.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/transcript_writer.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -1,7 +1,9 @@
+#include "messages/rtf_literal.h"
 #include "rich_text/rtf_reader.h"
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/rich_text_access.h"
+#include "support/transcript_writer.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -15,7 +17,7 @@ constexpr quint32 kBlueRgb = 0x5555FF;
 
 using Transcript = transcript::Writer<TextModel>;
 
-bool incremental(const TextModel& m) { return transcript::lastLoadIncremental(m); }
+bool incremental(const TextModel& m) { return TextModelTestAccess::lastLoadIncremental(m); }
 
 bool isBlue(const TextModel& m, qint64 pos) { return m.colorAt(pos) == Color{kBlueRgb}; }
 

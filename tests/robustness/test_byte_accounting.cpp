@@ -1,4 +1,7 @@
-#include "robustness_support.h"
+#include "support/window.h"
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -6,12 +9,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
 
 using namespace support;
-using namespace robustness;
 
 namespace {
 

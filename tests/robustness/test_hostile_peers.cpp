@@ -1,17 +1,22 @@
-#include "robustness_support.h"
+#include "support/raw_peer.h"
+#include "support/window.h"
+
+#include "connections/open_file_limit.h"
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <map>
 #include <memory>
 #include <vector>
 
 using namespace support;
-using namespace robustness;
 
 // Peers that end their connections badly or not at all. In each case the
 // window goes on: what arrived is in the transcript, the caption keeps

@@ -1,12 +1,17 @@
-#include "robustness_support.h"
+#include "support/window.h"
 
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace support;
-using namespace robustness;
 
 // An address that never answers, made on loopback without touching the
 // firewall: a listener with a listen queue of zero that never accepts. One

@@ -1,0 +1,67 @@
+#include "raw_peer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace support {
+
+RawPeer::RawPeer(const char *from, const char *to, int port)
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &own.sin_addr);
+    sockaddr_in other{};
+    other.sin_family = AF_INET;
+    other.sin_port = htons(quint16(port));
+    ::inet_pton(AF_INET, to, &other.sin_addr);
+    // Reusable, so that if the kernel picks the chat's port for this peer,
+    // the connection's TIME_WAIT does not keep a later listener from binding it.
+    const int yes = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    connected_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&own), sizeof own) == 0
+        && ::connect(fd_, reinterpret_cast<sockaddr *>(&other), sizeof other) == 0;
+}
+
+RawPeer::~RawPeer()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool RawPeer::send(const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+void RawPeer::reset()
+{
+    linger now{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void RawPeer::shutdownSending()
+{
+    ::shutdown(fd_, SHUT_WR);
+}
+
+bool RawPeer::closedByOtherSide()
+{
+    char byte;
+    const ssize_t n = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+} // namespace support
