@@ -1,3 +1,4 @@
+#include "support/own_network.h"
 #include "support/rich_text_access.h"
 #include "support/window.h"
 
@@ -62,11 +63,12 @@ bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 } // namespace
 
 // Sending and receiving, with whole windows driven through their widgets and
-// peers on loopback addresses of their own.
+// peers on loopback addresses of the test's own network namespace.
 class TestConversation : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice); }
     void conversationStartedFromOneSideGoesBothWays();
     void sendingHasThreeOutcomes();
     void wireCarriesTheRawTextAndNothingElse();
@@ -78,12 +80,12 @@ private slots:
 
 void TestConversation::conversationStartedFromOneSideGoesBothWays()
 {
-    Form1 a(address("127.0.0.61"));
-    Form1 b(address("127.0.0.62"));
+    Form1 a(address("127.0.0.2"));
+    Form1 b(address("127.0.0.3"));
     a.show();
     b.show();
 
-    connectTo(a, QStringLiteral("127.0.0.62"));
+    connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected));
     QTRY_COMPARE(support::envia(b).State(), int(connections::Connected));
 
@@ -112,8 +114,8 @@ void TestConversation::conversationStartedFromOneSideGoesBothWays()
 
 void TestConversation::sendingHasThreeOutcomes()
 {
-    ForeignPeer peer("127.0.0.64");
-    Form1 a(address("127.0.0.63"));
+    ForeignPeer peer("127.0.0.3");
+    Form1 a(address("127.0.0.2"));
     a.show();
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     QPushButton *send = button(a, "CmdEnviar");
@@ -132,7 +134,7 @@ void TestConversation::sendingHasThreeOutcomes()
     QVERIFY(entries(a).isEmpty());
 
     // Connecting is not connected either.
-    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.64"));
+    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
     QCOMPARE(support::envia(a).State(), int(connections::Connecting));
     box->setText(QStringLiteral("otra vez"));
@@ -159,9 +161,9 @@ void TestConversation::sendingHasThreeOutcomes()
 
 void TestConversation::wireCarriesTheRawTextAndNothingElse()
 {
-    Form1 a(address("127.0.0.65"));
-    ForeignPeer peer("127.0.0.66");
-    QVERIFY(peer.reach(a, "127.0.0.65"));
+    Form1 a(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(a, "127.0.0.2"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected)); // the connect-back
 
     typeAndEnter(a, QStringLiteral("uno"));
@@ -171,7 +173,11 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
     QTest::keyClick(lineEdit(a, "TxtMensaje"), Qt::Key_Return);
     const QByteArray expected = QByteArray("unodos") + QStringLiteral("{\\rtf1 ñ}\tx").toUtf8();
     QTRY_COMPARE(peer.received, expected);
-    QTest::qWait(100);
+    // Nothing follows: the window has nothing left to write, no byte is on
+    // its way, and the peer has read all that came.
+    const QTcpSocket *link = envia(a).findChild<QTcpSocket *>();
+    QVERIFY(link);
+    QTRY_VERIFY(link->bytesToWrite() == 0 && nothingInFlight() && peer.fromCopy->bytesAvailable() == 0);
     QCOMPARE(peer.received, expected);
     // Nothing ever goes back over a receiving socket.
     QCOMPARE(peer.toCopy.bytesAvailable(), 0);
@@ -179,9 +185,9 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
 
 void TestConversation::eachReadIsOneEntry()
 {
-    Form1 b(address("127.0.0.67"));
-    ForeignPeer peer("127.0.0.68");
-    QVERIFY(peer.reach(b, "127.0.0.67"));
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(b, "127.0.0.2"));
 
     // Two messages waiting together come out of one read.
     peer.toCopy.write("ab");
@@ -199,8 +205,8 @@ void TestConversation::eachReadIsOneEntry()
 
     // A second peer's text lands in the same transcript, looking the same.
     QTcpSocket other;
-    other.bind(address("127.0.0.69"), 0);
-    other.connectToHost(address("127.0.0.67"), Form1::PuertoChat);
+    other.bind(address("127.0.0.4"), 0);
+    other.connectToHost(address("127.0.0.2"), Form1::PuertoChat);
     QVERIFY(other.waitForConnected(5000));
     other.write("otro");
     other.flush();
@@ -211,9 +217,9 @@ void TestConversation::eachReadIsOneEntry()
 
 void TestConversation::peerBytesAreShownAsText()
 {
-    Form1 b(address("127.0.0.70"));
-    ForeignPeer peer("127.0.0.71");
-    QVERIFY(peer.reach(b, "127.0.0.70"));
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(b, "127.0.0.2"));
 
     peer.send("\xC2\xBFni\xC3");   // UTF-8, then a character cut between two reads
     QTRY_COMPARE(entries(b).size(), 1);
@@ -236,9 +242,9 @@ void TestConversation::peerBytesAreShownAsText()
 
 void TestConversation::largeMessageArrivesWhole()
 {
-    Form1 b(address("127.0.0.72"));
-    ForeignPeer peer("127.0.0.73");
-    QVERIFY(peer.reach(b, "127.0.0.72"));
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(b, "127.0.0.2"));
 
     QString text;
     auto *random = QRandomGenerator::global();
@@ -270,11 +276,11 @@ void TestConversation::largeMessageArrivesWhole()
 // the platform's line breaks between them.
 void TestConversation::selectingAcrossEntriesCopiesTheirText()
 {
-    Form1 b(address("127.0.0.74"));
-    ForeignPeer peer("127.0.0.75");
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
     b.show();
     QVERIFY(QTest::qWaitForWindowExposed(&b));
-    QVERIFY(peer.reach(b, "127.0.0.74"));
+    QVERIFY(peer.reach(b, "127.0.0.2"));
     for (const char *message : {"uno", "dos", "tres"}) {
         const int before = entries(b).size();
         peer.send(message);

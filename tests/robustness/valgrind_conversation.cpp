@@ -45,11 +45,11 @@ int fail(const char *step)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    Form1 a(QHostAddress(QStringLiteral("127.0.0.196")));
-    Form1 b(QHostAddress(QStringLiteral("127.0.0.197")));
+    Form1 a(QHostAddress(QStringLiteral("127.0.0.2")));
+    Form1 b(QHostAddress(QStringLiteral("127.0.0.3")));
     a.show();
     b.show();
-    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.197"));
+    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     button(a, "CmdConectar")->click();
     if (!waitForStep([&] { return envia(a).State() == connections::Connected && envia(b).State() == connections::Connected; }))
         return fail("the link both ways");

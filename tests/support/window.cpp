@@ -129,6 +129,11 @@ QString firstDifference(const QString &shown, const QString &sent)
         .arg(shown.mid(i, 24), sent.mid(i, 24));
 }
 
+void processPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
 // A slow repeating timer keeps the loop from sleeping past the deadline.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {

@@ -78,6 +78,12 @@ bool listening(const Form1 &form);
 // Where two texts first differ, for a failure message that stays short.
 QString firstDifference(const QString &shown, const QString &sent);
 
+// Lets the event loop deliver what is already due (posted events and calls,
+// sockets with something to read) without waiting for anything new: before
+// checking that something did not happen, whatever the last handler set off
+// has run.
+void processPendingEvents();
+
 // Runs the event loop until `done` holds or `timeoutMs` has passed; true when
 // it holds. It wakes on events, not on a polling interval, so that the
 // benchmarks can time what happens while it waits.
