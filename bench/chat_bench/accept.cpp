@@ -103,8 +103,8 @@ QMap<QString, QString> acceptOnce(const QString &kind, int receiverAddr, int cro
 void benchAccept()
 {
     say(QStringLiteral("3. accepting %1 connections opened at once by another process").arg(kCrowd));
-    const auto plain = acceptOnce(QStringLiteral("plain"), 162, 163);
-    const auto form = acceptOnce(QStringLiteral("form"), 160, 161);
+    const auto plain = acceptOnce(QStringLiteral("plain"), 13, 14);
+    const auto form = acceptOnce(QStringLiteral("form"), 11, 12);
     auto seconds = [](const QMap<QString, QString> &m) {
         return (m.value(QStringLiteral("last")).toDouble() - m.value(QStringLiteral("first")).toDouble()) / 1e9;
     };

@@ -332,7 +332,7 @@ void benchFreeze()
 {
     say(QStringLiteral("5. answering: bursts and %1 s floods from a peer; a line typed every %2 ms")
             .arg(kFloodSeconds).arg(kTypeEveryMs));
-    int windowAddr = 160;
+    int windowAddr = 11;
     for (const Scenario &s : kScenarios) {
         const Answering form = runScenario(s, QStringLiteral("form"), windowAddr, windowAddr + 1);
         const Answering plain = runScenario(s, QStringLiteral("plain"), windowAddr + 2, windowAddr + 3);
@@ -342,9 +342,9 @@ void benchFreeze()
             QStringLiteral("plain %1").arg(describe(plain)),
             QStringLiteral("< %1 ms, < %2 ms").arg(kAnswerMs).arg(kLateMs), yesNo(met));
     }
-    Helper form({QStringLiteral("--paste"), addr(164).toString(), addr(165).toString(), QStringLiteral("form")});
+    Helper form({QStringLiteral("--paste"), addr(15).toString(), addr(16).toString(), QStringLiteral("form")});
     const auto pastedForm = form.await(QStringLiteral("pasted"), 120000);
-    Helper plain({QStringLiteral("--paste"), addr(166).toString(), addr(167).toString(), QStringLiteral("plain")});
+    Helper plain({QStringLiteral("--paste"), addr(17).toString(), addr(18).toString(), QStringLiteral("plain")});
     const auto pastedPlain = plain.await(QStringLiteral("pasted"), 120000);
     const double shown = pastedForm.value(QStringLiteral("shown_ms")).toDouble();
     row(QStringLiteral("5 1 MB token pasted: Enter → sent and shown"), pasteFigure(pastedForm),

@@ -46,8 +46,8 @@ struct LatencyPath {
 
 // The window: Enter in copy A, the entry in copy B's transcript.
 struct FormPath : LatencyPath {
-    Form1 a{addr(150)};
-    Form1 b{addr(151)};
+    Form1 a{addr(1)};
+    Form1 b{addr(2)};
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     int messages = 0;
 
@@ -57,7 +57,7 @@ struct FormPath : LatencyPath {
         quietBoxes(b);
         a.show();
         b.show();
-        lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.151"));
+        lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.2"));
         button(a, "CmdConectar")->click();
         rich_text::RichTextBox &shown = transcript(b);
         // Connected after the window's own handler, so this runs once the
@@ -96,9 +96,9 @@ struct RawPath : LatencyPath {
 
     RawPath()
     {
-        server.listen(addr(151), 0);
-        out.bind(addr(150), 0, QAbstractSocket::ReuseAddressHint);
-        out.connectToHost(addr(151), server.serverPort());
+        server.listen(addr(2), 0);
+        out.bind(addr(1), 0, QAbstractSocket::ReuseAddressHint);
+        out.connectToHost(addr(2), server.serverPort());
     }
     bool ready() override
     {
@@ -127,9 +127,9 @@ struct PlainPath : LatencyPath {
     {
         a.window.show();
         b.window.show();
-        server.listen(addr(151), 0);
-        out.bind(addr(150), 0, QAbstractSocket::ReuseAddressHint);
-        out.connectToHost(addr(151), server.serverPort());
+        server.listen(addr(2), 0);
+        out.bind(addr(1), 0, QAbstractSocket::ReuseAddressHint);
+        out.connectToHost(addr(2), server.serverPort());
         QObject::connect(a.input, &QLineEdit::returnPressed, [this] {
             const QString text = a.input->text();
             out.write(text.toUtf8());

@@ -127,7 +127,7 @@ void benchStartup()
     for (int i = 0; i < kStarts; ++i) {
         for (const bool isForm : {false, true}) {
             Helper w({QStringLiteral("--window"), isForm ? QStringLiteral("form") : QStringLiteral("plain"),
-                      addr(isForm ? 164 : 165).toString(), QStringLiteral("0")});
+                      addr(isForm ? 15 : 16).toString(), QStringLiteral("0")});
             const auto shown = w.await(QStringLiteral("shown"), 20000);
             w.finish(5000);
             if (shown.isEmpty())
@@ -147,8 +147,8 @@ void benchStartup()
 
     // Both idle windows side by side: neither does anything, so they do not
     // disturb each other, and the run takes 10 s instead of 20.
-    Helper idleForm({QStringLiteral("--window"), QStringLiteral("form"), addr(166).toString(), QString::number(kIdleSeconds)});
-    Helper idlePlain({QStringLiteral("--window"), QStringLiteral("plain"), addr(167).toString(), QString::number(kIdleSeconds)});
+    Helper idleForm({QStringLiteral("--window"), QStringLiteral("form"), addr(17).toString(), QString::number(kIdleSeconds)});
+    Helper idlePlain({QStringLiteral("--window"), QStringLiteral("plain"), addr(18).toString(), QString::number(kIdleSeconds)});
     const auto fi = idleForm.await(QStringLiteral("idle"), (kIdleSeconds + 30) * 1000);
     const auto pi = idlePlain.await(QStringLiteral("idle"), (kIdleSeconds + 30) * 1000);
     const double fCpu = fi.value(QStringLiteral("cpu_us")).toDouble() / 1000;
@@ -165,7 +165,7 @@ void benchStartup()
         QStringLiteral("plain window %1 (%2 ticks)").arg(pWake).arg(pi.value(QStringLiteral("ticks"))),
         QStringLiteral("caption ticks only"), yesNo(!fi.isEmpty() && fWake <= pWake + 5 && fWake <= fi.value(QStringLiteral("ticks")).toInt() + 5));
     note(QStringLiteral("start-up: from QProcess::start in the bench (fork, exec, libraries) to the end of the window's first "
-                        "paint pass offscreen; the bench's own binary in a window mode, bound to 127.0.0.164, "
+                        "paint pass offscreen; the bench's own binary in a window mode, bound to 127.0.0.15, "
                         "because build/varlo-zintabel listens on every address."));
     note(QStringLiteral("idle: CPU from getrusage, wake-ups are voluntary context switches from /proc/self/status, "
                         "after 1 s of settling; both windows keep their 500 ms caption timer. Met when the window wakes at most 5 times more "

@@ -212,8 +212,8 @@ QMap<QString, QString> floodOnce(const QString &kind, int receiverAddr, int peer
 void benchThroughput()
 {
     say(QStringLiteral("2. throughput: a peer process writing as fast as it can for %1 s").arg(kFloodSeconds));
-    const auto plain = floodOnce(QStringLiteral("plain"), 158, 159);
-    const auto form = floodOnce(QStringLiteral("form"), 156, 157);
+    const auto plain = floodOnce(QStringLiteral("plain"), 9, 10);
+    const auto form = floodOnce(QStringLiteral("form"), 7, 8);
     auto rate = [](const QMap<QString, QString> &m) {
         const double s = m.value(QStringLiteral("seconds")).toDouble();
         return s > 0 ? m.value(QStringLiteral("bytes")).toDouble() / s / 1e6 : 0.0;
