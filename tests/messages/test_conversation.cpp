@@ -173,8 +173,9 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
     QTest::keyClick(lineEdit(a, "TxtMensaje"), Qt::Key_Return);
     const QByteArray expected = QByteArray("unodos") + QStringLiteral("{\\rtf1 ñ}\tx").toUtf8();
     QTRY_COMPARE(peer.received, expected);
-    // Nothing follows: the window has nothing left to write, no byte is on
-    // its way, and the peer has read all that came.
+    // Nothing follows: the window has nothing queued or left to write, no
+    // byte is on its way, and the peer has read all that came.
+    processPendingEvents();
     const QTcpSocket *link = envia(a).findChild<QTcpSocket *>();
     QVERIFY(link);
     QTRY_VERIFY(link->bytesToWrite() == 0 && nothingInFlight() && peer.fromCopy->bytesAvailable() == 0);
