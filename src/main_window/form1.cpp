@@ -1,5 +1,7 @@
 #include "main_window/form1.h"
 
+#include "main_window/layout.h"
+
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/document.h"
@@ -20,21 +22,6 @@ const QString Form1::DireccionInicial = QStringLiteral("127.0.0.1");
 
 namespace {
 
-// Positions and sizes are kept in twips, 1440 to the inch, as the layout was
-// drawn; they become pixels through the screen's logical resolution.
-struct Twips {
-    int left, top, width, height;
-};
-
-constexpr Twips kAreaCliente{0, 0, 5775, 5865};
-constexpr Twips kTxtMensaje{240, 5160, 3975, 495};
-constexpr Twips kCmdEnviar{4320, 5160, 1215, 495};
-constexpr Twips kTxtIp{240, 120, 2415, 285};
-constexpr Twips kCmdConectar{2760, 120, 1095, 375};
-constexpr Twips kCmdDesconectar{3960, 120, 1095, 375};
-constexpr Twips kTxtTexto{240, 600, 5295, 4455};
-constexpr Twips kCommand1{5160, 120, 375, 375};
-
 constexpr quint32 kFondoVentana = 0x808080;
 constexpr quint32 kFondoCaja = 0xE0E0E0;
 constexpr quint32 kFondoBoton = 0xC0C0C0;
@@ -52,7 +39,8 @@ QColor colorDeBgr(quint32 bgr)
     return QColor(QRgb(rich_text::swapRedBlue(bgr)));
 }
 
-QRect aPixeles(const QWidget *widget, const Twips &t)
+// Twips become pixels through the screen's logical resolution.
+QRect aPixeles(const QWidget *widget, const disposicion::Twips &t)
 {
     const double x = widget->logicalDpiX() / 1440.0;
     const double y = widget->logicalDpiY() / 1440.0;
@@ -234,14 +222,9 @@ void Form1::colocarControles()
     setPalette(background);
     setAutoFillBackground(true);
 
-    setFixedSize(aPixeles(this, kAreaCliente).size());
-    TxtMensaje->setGeometry(aPixeles(this, kTxtMensaje));
-    CmdEnviar->setGeometry(aPixeles(this, kCmdEnviar));
-    TxtIp->setGeometry(aPixeles(this, kTxtIp));
-    CmdConectar->setGeometry(aPixeles(this, kCmdConectar));
-    CmdDesconectar->setGeometry(aPixeles(this, kCmdDesconectar));
-    TxtTexto->setGeometry(aPixeles(this, kTxtTexto));
-    Command1->setGeometry(aPixeles(this, kCommand1));
+    setFixedSize(aPixeles(this, disposicion::kAreaCliente).size());
+    for (const disposicion::Lugar &lugar : disposicion::kLugares)
+        findChild<QWidget *>(QLatin1String(lugar.control))->setGeometry(aPixeles(this, lugar.twips));
 }
 
 void Form1::conectarEventos()
