@@ -23,23 +23,23 @@ namespace {
 
 class FirstPaint : public QObject {
 public:
-    explicit FirstPaint(std::function<void()> done) : done_(std::move(done)) {}
+    explicit FirstPaint(std::function<void()> done) : m_done(std::move(done)) {}
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::Paint && !seen_) {
-            seen_ = true;
+        if (event->type() == QEvent::Paint && !m_seen) {
+            m_seen = true;
             // The controls are painted in the same pass, right after the
             // window itself: the posted call runs once the pass is over.
-            QMetaObject::invokeMethod(this, done_, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, m_done, Qt::QueuedConnection);
         }
         return false;
     }
 
 private:
-    std::function<void()> done_;
-    bool seen_ = false;
+    std::function<void()> m_done;
+    bool m_seen = false;
 };
 
 // The plain window of the same look: the same controls, a caption timer.

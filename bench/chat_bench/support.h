@@ -84,19 +84,19 @@ class Helper {
 public:
     explicit Helper(const QStringList &args);
     ~Helper();
-    qint64 startedNs() const { return startedNs_; }
+    qint64 startedNs() const { return m_startedNs; }
     // The fields of the first line that starts with `word`, waiting for it.
     QMap<QString, QString> await(const QString &word, int timeoutMs);
     // The same without waiting: empty when no such line has come yet.
     QMap<QString, QString> line(const QString &word) const;
-    void tell(const QByteArray &line) { process_.write(line + '\n'); }
+    void tell(const QByteArray &line) { m_process.write(line + '\n'); }
     bool finish(int timeoutMs);
 
 private:
-    QProcess process_;
-    QByteArray buffer_;
-    QStringList lines_;
-    qint64 startedNs_ = 0;
+    QProcess m_process;
+    QByteArray m_buffer;
+    QStringList m_lines;
+    qint64 m_startedNs = 0;
 };
 
 // Lines the parent writes to a helper's standard input; "eof" when it closes.
@@ -105,9 +105,9 @@ public:
     explicit StdinLines(std::function<void(const QByteArray &)> onLine);
 
 private:
-    QSocketNotifier notifier_;
-    QByteArray buffer_;
-    std::function<void(const QByteArray &)> onLine_;
+    QSocketNotifier m_notifier;
+    QByteArray m_buffer;
+    std::function<void(const QByteArray &)> m_onLine;
 };
 
 // ------------------------------------------------------------ baselines

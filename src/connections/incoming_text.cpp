@@ -62,10 +62,10 @@ char32_t codePoint(QByteArrayView bytes, qsizetype at, int length)
 QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 {
     QByteArray joined;
-    if (!pending_.isEmpty()) {
-        joined = pending_ + bytes.toByteArray();
+    if (!m_pending.isEmpty()) {
+        joined = m_pending + bytes.toByteArray();
         bytes = joined;
-        pending_.clear();
+        m_pending.clear();
     }
     QString text;
     text.reserve(bytes.size());
@@ -79,8 +79,8 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
         }
         const int length = sequenceLength(b);
         const Sequence kind = length ? classify(bytes, i, length) : Sequence::Invalid;
-        if (kind == Sequence::Truncated && (moreWaiting || shownUtf8_)) {
-            pending_ = bytes.sliced(i).toByteArray();
+        if (kind == Sequence::Truncated && (moreWaiting || m_shownUtf8)) {
+            m_pending = bytes.sliced(i).toByteArray();
             break;
         }
         if (kind != Sequence::Complete) {
@@ -88,7 +88,7 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
             ++i;
             continue;
         }
-        shownUtf8_ = true;
+        m_shownUtf8 = true;
         const char32_t cp = codePoint(bytes, i, length);
         if (QChar::requiresSurrogates(cp)) {
             text.append(QChar(QChar::highSurrogate(cp)));
@@ -103,9 +103,9 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 
 bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 {
-    if (more.isEmpty() || (pending_.isEmpty() && !shownUtf8_))
+    if (more.isEmpty() || (m_pending.isEmpty() && !m_shownUtf8))
         return false;
-    const QByteArray joined = pending_ + more.toByteArray();
+    const QByteArray joined = m_pending + more.toByteArray();
     const int length = sequenceLength(static_cast<unsigned char>(joined[0]));
     return length > joined.size() && classify(joined, 0, length) == Sequence::Truncated;
 }
@@ -113,9 +113,9 @@ bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 QString IncomingText::flush()
 {
     QString text;
-    for (char c : std::as_const(pending_))
+    for (char c : std::as_const(m_pending))
         text.append(QChar(windows1252ToUnicode(static_cast<unsigned char>(c))));
-    pending_.clear();
+    m_pending.clear();
     return text;
 }
 

@@ -130,7 +130,7 @@ static void registrarRecursos()
 
 Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
-    , cuadroInformativo_(cuadroInformativoModal)
+    , m_cuadroInformativo(cuadroInformativoModal)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
@@ -158,7 +158,7 @@ Form1::~Form1() = default;
 
 void Form1::setCuadroInformativo(CuadroInformativo box)
 {
-    cuadroInformativo_ = std::move(box);
+    m_cuadroInformativo = std::move(box);
 }
 
 bool Form1::slotOcupado(int n) const
@@ -267,7 +267,7 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 
 void Form1::Command1_Click()
 {
-    cuadroInformativo_(this, kTituloAcercaDe, kTextoAcercaDe);
+    m_cuadroInformativo(this, kTituloAcercaDe, kTextoAcercaDe);
 }
 
 void Form1::protegido(const std::function<void()> &handler)
@@ -288,25 +288,25 @@ void Form1::protegido(const std::function<void()> &handler)
 // piling up boxes.
 void Form1::informarFallo(const QString &text)
 {
-    if (!cuadroFallo_) {
-        cuadroFallo_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(),
+    if (!m_cuadroFallo) {
+        m_cuadroFallo = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(),
                                        QMessageBox::Ok, this);
-        cuadroFallo_->setObjectName(QStringLiteral("CuadroFallo"));
-        cuadroFallo_->setWindowModality(Qt::NonModal);
+        m_cuadroFallo->setObjectName(QStringLiteral("CuadroFallo"));
+        m_cuadroFallo->setWindowModality(Qt::NonModal);
     }
     // Lines gather while the box is open, or while the window is not shown yet.
     QStringList lines;
-    if (cuadroFallo_->isVisible() || !isVisible())
-        lines = cuadroFallo_->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (m_cuadroFallo->isVisible() || !isVisible())
+        lines = m_cuadroFallo->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     lines.append(text);
     while (lines.size() > kLineasDeFallo)
         lines.removeFirst();
-    cuadroFallo_->setText(lines.join(QLatin1Char('\n')));
+    m_cuadroFallo->setText(lines.join(QLatin1Char('\n')));
     // A failure at start-up is shown once the window is, so that the box
     // appears above it rather than before it.
-    auto showBox = [box = cuadroFallo_] { box->show(); box->raise(); };
+    auto showBox = [box = m_cuadroFallo] { box->show(); box->raise(); };
     if (isVisible())
         showBox();
     else
-        QMetaObject::invokeMethod(cuadroFallo_, showBox, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_cuadroFallo, showBox, Qt::QueuedConnection);
 }

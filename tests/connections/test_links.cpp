@@ -57,28 +57,28 @@ public:
 
     explicit SlowPeer(const char *own)
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         const int yes = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_port = htons(quint16(Form1::PuertoChat));
         ::inet_pton(AF_INET, own, &at.sin_addr);
-        listening_ = ::bind(listener_, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(listener_, 4) == 0;
+        m_listening = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
     }
     ~SlowPeer()
     {
-        ::close(listener_);
-        if (fd_ >= 0)
-            ::close(fd_);
+        ::close(m_listener);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
 
-    bool listening() const { return listening_; }
+    bool listening() const { return m_listening; }
     bool accepted()
     {
-        if (fd_ < 0)
-            fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        return fd_ >= 0;
+        if (m_fd < 0)
+            m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        return m_fd >= 0;
     }
 
     // Reads what has arrived, at most `most` bytes.
@@ -86,7 +86,7 @@ public:
     {
         char chunk[16 * 1024];
         while (end == Open && most > 0 && accepted()) {
-            const ssize_t n = ::recv(fd_, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
+            const ssize_t n = ::recv(m_fd, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
             if (n > 0) {
                 received.append(chunk, n);
                 most -= n;
@@ -100,7 +100,7 @@ public:
 
     bool send(const QByteArray &bytes)
     {
-        return accepted() && ::send(fd_, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+        return accepted() && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
 
     // Without reading: the connection has been reset (the kernel tells once;
@@ -109,7 +109,7 @@ public:
     {
         int error = 0;
         socklen_t size = sizeof error;
-        if (end != Reset && accepted() && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0
+        if (end != Reset && accepted() && ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0
             && (error == ECONNRESET || error == EPIPE))
             end = Reset;
         return end == Reset;
@@ -119,9 +119,9 @@ public:
     End end = Open;
 
 private:
-    int listener_ = -1;
-    int fd_ = -1;
-    bool listening_ = false;
+    int m_listener = -1;
+    int m_fd = -1;
+    bool m_listening = false;
 };
 
 QByteArray letters(qsizetype size)

@@ -170,60 +170,60 @@ namespace {
 class ComingAndGoing : public QObject {
 public:
     ComingAndGoing(int id, int &budget, QStringList &said, quint32 seed)
-        : id_(id), budget_(budget), said_(said), random_(seed)
+        : m_id(id), m_budget(budget), m_said(said), m_random(seed)
     {
     }
 
     void start() { round(); }
-    void stop() { stopping_ = true; }
-    bool idle() const { return !socket_ && !waiting_; }
-    int rounds() const { return rounds_; }
+    void stop() { m_stopping = true; }
+    bool idle() const { return !m_socket && !m_waiting; }
+    int rounds() const { return m_rounds; }
 
 private:
     void round()
     {
-        waiting_ = false;
-        if (stopping_ || budget_ <= 0)
+        m_waiting = false;
+        if (m_stopping || m_budget <= 0)
             return;
-        --budget_;
-        ++rounds_;
-        socket_ = new QTcpSocket(this);
-        socket_->bind(address("127.0.0.3"), 0, QAbstractSocket::ReuseAddressHint);
-        const QByteArray line = (rounds_ % 7 == 0) ? QByteArray()
-                                                   : QStringLiteral("p%1r%2·").arg(id_).arg(rounds_).toUtf8();
-        connect(socket_, &QTcpSocket::connected, this, [this, line] {
+        --m_budget;
+        ++m_rounds;
+        m_socket = new QTcpSocket(this);
+        m_socket->bind(address("127.0.0.3"), 0, QAbstractSocket::ReuseAddressHint);
+        const QByteArray line = (m_rounds % 7 == 0) ? QByteArray()
+                                                   : QStringLiteral("p%1r%2·").arg(m_id).arg(m_rounds).toUtf8();
+        connect(m_socket, &QTcpSocket::connected, this, [this, line] {
             if (!line.isEmpty()) {
-                socket_->write(line);
-                said_ << QString::fromUtf8(line);
+                m_socket->write(line);
+                m_said << QString::fromUtf8(line);
             }
-            socket_->disconnectFromHost();
+            m_socket->disconnectFromHost();
         });
-        connect(socket_, &QTcpSocket::disconnected, this, [this] { leave(); });
-        connect(socket_, &QTcpSocket::errorOccurred, this, [this] {
-            if (socket_ && socket_->state() == QAbstractSocket::UnconnectedState)
+        connect(m_socket, &QTcpSocket::disconnected, this, [this] { leave(); });
+        connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
+            if (m_socket && m_socket->state() == QAbstractSocket::UnconnectedState)
                 leave();
         });
-        socket_->connectToHost(address("127.0.0.2"), Form1::PuertoChat);
+        m_socket->connectToHost(address("127.0.0.2"), Form1::PuertoChat);
     }
 
     void leave()
     {
-        if (!socket_)
+        if (!m_socket)
             return;
-        socket_->deleteLater();
-        socket_ = nullptr;
-        waiting_ = true;
-        QTimer::singleShot(200 + random_.bounded(600), this, [this] { round(); });
+        m_socket->deleteLater();
+        m_socket = nullptr;
+        m_waiting = true;
+        QTimer::singleShot(200 + m_random.bounded(600), this, [this] { round(); });
     }
 
-    int id_;
-    int &budget_;
-    QStringList &said_;
-    QRandomGenerator random_;
-    QTcpSocket *socket_ = nullptr;
-    bool waiting_ = false;
-    bool stopping_ = false;
-    int rounds_ = 0;
+    int m_id;
+    int &m_budget;
+    QStringList &m_said;
+    QRandomGenerator m_random;
+    QTcpSocket *m_socket = nullptr;
+    bool m_waiting = false;
+    bool m_stopping = false;
+    int m_rounds = 0;
 };
 
 } // namespace

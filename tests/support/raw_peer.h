@@ -17,7 +17,7 @@ public:
     RawPeer(const RawPeer &) = delete;
     RawPeer &operator=(const RawPeer &) = delete;
 
-    bool connected() const { return connected_; }
+    bool connected() const { return m_connected; }
     bool send(const QByteArray &bytes);
 
     // Closes with a zero linger time: the kernel answers with a reset (RST)
@@ -31,8 +31,8 @@ public:
     bool closedByOtherSide();
 
 private:
-    int fd_ = -1;
-    bool connected_ = false;
+    int m_fd = -1;
+    bool m_connected = false;
 };
 
 } // namespace support

@@ -8,56 +8,56 @@ namespace transcript {
 
 rich_text::Rope ModelControl::text() const
 {
-    return model_.text();
+    return m_model.text();
 }
 
 void ModelControl::setText(const rich_text::Rope &plain)
 {
-    model_.setText(plain);
+    m_model.setText(plain);
 }
 
 rich_text::Rope ModelControl::textRtf()
 {
-    model_.load();
-    return model_.textRtf();
+    m_model.load();
+    return m_model.textRtf();
 }
 
 void ModelControl::setTextRtf(const rich_text::Rope &rtf)
 {
-    model_.setTextRtf(rtf);
+    m_model.setTextRtf(rtf);
 }
 
 void ModelControl::setSelStart(qint32 start)
 {
-    model_.setSelStart(start);
+    m_model.setSelStart(start);
 }
 
 void ModelControl::setSelLength(qint32 length)
 {
-    model_.setSelLength(length);
+    m_model.setSelLength(length);
 }
 
 void ModelControl::setSelColor(quint32 bgr)
 {
-    model_.setSelColor(rich_text::swapRedBlue(bgr));
+    m_model.setSelColor(rich_text::swapRedBlue(bgr));
 }
 
 template <typename Control>
 void Writer<Control>::sent(const QString &message)
 {
-    messages::AgregarEnviado(control_, pos_, message);
+    messages::AgregarEnviado(m_control, m_pos, message);
 }
 
 template <typename Control>
 void Writer<Control>::received(const QString &message)
 {
-    messages::AgregarRecibido(control_, pos_, message, kReceivedBgr);
+    messages::AgregarRecibido(m_control, m_pos, message, kReceivedBgr);
 }
 
 template <typename Control>
 void Writer<Control>::cursorToEnd()
 {
-    messages::CursorAlFinal(control_);
+    messages::CursorAlFinal(m_control);
 }
 
 template class Writer<rich_text::TextModel>;

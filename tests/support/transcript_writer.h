@@ -23,7 +23,7 @@ constexpr quint32 kReceivedBgr = Form1::ColorRecibido;
 // source read once the content is loaded, as the widget does.
 class ModelControl {
 public:
-    explicit ModelControl(rich_text::TextModel &model) : model_(model) {}
+    explicit ModelControl(rich_text::TextModel &model) : m_model(model) {}
     rich_text::Rope text() const;
     void setText(const rich_text::Rope &plain);
     rich_text::Rope textRtf();
@@ -33,7 +33,7 @@ public:
     void setSelColor(quint32 bgr);
 
 private:
-    rich_text::TextModel &model_;
+    rich_text::TextModel &m_model;
 };
 
 // Appends entries as the window does, keeping the running position.
@@ -41,17 +41,17 @@ private:
 template <typename Control>
 class Writer {
 public:
-    explicit Writer(Control &control) : control_(control) {}
+    explicit Writer(Control &control) : m_control(control) {}
 
     void sent(const QString &message);
     void received(const QString &message);
     void cursorToEnd();
-    qint64 position() const { return qint64(pos_); }
+    qint64 position() const { return qint64(m_pos); }
 
 private:
     using Driven = std::conditional_t<std::is_same_v<Control, rich_text::TextModel>, ModelControl, Control &>;
-    Driven control_;
-    double pos_ = 0;
+    Driven m_control;
+    double m_pos = 0;
 };
 
 extern template class Writer<rich_text::TextModel>;
