@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite through
-# CTest: the normal build, the same tests under AddressSanitizer (leaks
-# included, tests/support/lsan.supp) and UndefinedBehaviorSanitizer, and the
-# RTF reader's fuzzer for a bounded time.
+# Installs what is missing, checks the code style, builds, and runs the whole
+# test suite through CTest: the normal build, the same tests under
+# AddressSanitizer (leaks included, tests/support/lsan.supp) and
+# UndefinedBehaviorSanitizer, and the RTF reader's fuzzer for a bounded time.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}" "${VZ_TEST_PACKAGES[@]}"
 jobs="$(nproc)"
 status=0
+
+echo "== code style"
+# Every C++ file as .clang-format at the root lays it out.
+mapfile -d '' sources < <(find "$VZ_ROOT/src" "$VZ_ROOT/tests" "$VZ_ROOT/bench" \( -name '*.cpp' -o -name '*.h' \) -print0)
+clang-format --dry-run --Werror "${sources[@]}" || status=1
 
 echo "== build and tests"
 # Everything, even where tools/run.sh built the program alone before.
