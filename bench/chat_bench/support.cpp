@@ -60,7 +60,8 @@ Spread spread(std::vector<qint64> ns)
     if (ns.empty())
         return s;
     std::sort(ns.begin(), ns.end());
-    auto at = [&](double q) { return ns[std::min(ns.size() - 1, size_t(std::ceil(q * double(ns.size())) - 1))] / 1000.0; };
+    auto at
+        = [&](double q) { return ns[std::min(ns.size() - 1, size_t(std::ceil(q * double(ns.size())) - 1))] / 1000.0; };
     s.median = ns.size() % 2 ? ns[ns.size() / 2] / 1000.0 : (ns[ns.size() / 2 - 1] + ns[ns.size() / 2]) / 2000.0;
     s.p99 = at(0.99);
     s.max = ns.back() / 1000.0;
@@ -89,12 +90,16 @@ void row(const QString &figure, const QString &measured, const QString &baseline
 
 void note(const QString &text) { g_notes.push_back(text); }
 
-QString us(double v) { return v >= 10000 ? QStringLiteral("%1 ms").arg(v / 1000, 0, 'f', 1) : QStringLiteral("%1 µs").arg(v, 0, 'f', 0); }
+QString us(double v)
+{
+    return v >= 10000 ? QStringLiteral("%1 ms").arg(v / 1000, 0, 'f', 1) : QStringLiteral("%1 µs").arg(v, 0, 'f', 0);
+}
 QString ms(double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', v < 10 ? 2 : 1); }
 QString mib(double kib) { return QStringLiteral("%1 MiB").arg(kib / 1024.0, 0, 'f', 1); }
 QString yesNo(bool ok, const QString &how)
 {
-    return (ok ? QStringLiteral("yes") : QStringLiteral("NO")) + (how.isEmpty() ? QString() : QStringLiteral(" (") + how + QLatin1Char(')'));
+    return (ok ? QStringLiteral("yes") : QStringLiteral("NO"))
+        + (how.isEmpty() ? QString() : QStringLiteral(" (") + how + QLatin1Char(')'));
 }
 
 void printTable()
@@ -188,10 +193,12 @@ QMap<QString, QString> Helper::line(const QString &word) const
 QMap<QString, QString> Helper::await(const QString &word, int timeoutMs)
 {
     QMap<QString, QString> found;
-    waitUntil([&] {
-        found = line(word);
-        return !found.isEmpty() || (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable());
-    }, timeoutMs);
+    waitUntil(
+        [&] {
+            found = line(word);
+            return !found.isEmpty() || (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable());
+        },
+        timeoutMs);
     if (found.isEmpty()) {
         std::fprintf(stderr, "chat_bench: helper %s gave no '%s' line; its stderr:\n%s\n",
                      qPrintable(m_process.arguments().join(QLatin1Char(' '))), qPrintable(word),

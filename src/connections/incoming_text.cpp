@@ -10,9 +10,12 @@ using rich_text::windows1252ToUnicode;
 
 int sequenceLength(unsigned char lead)
 {
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
     return 0;
 }
 
@@ -21,11 +24,16 @@ int sequenceLength(unsigned char lead)
 bool validSecond(unsigned char lead, unsigned char b)
 {
     switch (lead) {
-    case 0xE0: return b >= 0xA0 && b <= 0xBF;
-    case 0xED: return b >= 0x80 && b <= 0x9F;
-    case 0xF0: return b >= 0x90 && b <= 0xBF;
-    case 0xF4: return b >= 0x80 && b <= 0x8F;
-    default: return b >= 0x80 && b <= 0xBF;
+    case 0xE0:
+        return b >= 0xA0 && b <= 0xBF;
+    case 0xED:
+        return b >= 0x80 && b <= 0x9F;
+    case 0xF0:
+        return b >= 0x90 && b <= 0xBF;
+    case 0xF4:
+        return b >= 0x80 && b <= 0x8F;
+    default:
+        return b >= 0x80 && b <= 0xBF;
     }
 }
 

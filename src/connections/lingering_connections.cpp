@@ -92,8 +92,7 @@ void LingeringConnections::checkOne(QTcpSocket *socket, Progress &progress)
     }
     // All handed to the kernel: it sends the FIN after the data. (Once the
     // peer has ended its side, Qt is closing and does this itself.)
-    if (!progress.finSent && socket->state() == QAbstractSocket::ConnectedState
-        && socket->bytesToWrite() == 0) {
+    if (!progress.finSent && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0) {
         ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
         progress.finSent = true;
     }

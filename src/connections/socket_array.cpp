@@ -18,10 +18,7 @@ void SocketArray::Load(int index)
     create(index);
 }
 
-bool SocketArray::exists(int index) const
-{
-    return m_elements.count(index) > 0;
-}
+bool SocketArray::exists(int index) const { return m_elements.count(index) > 0; }
 
 SocketControl &SocketArray::operator()(int index) const
 {

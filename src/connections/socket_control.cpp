@@ -83,11 +83,7 @@ SocketError::SocketError(const QString &text)
 {
 }
 
-QString SocketError::text() const
-{
-    return QString::fromStdString(what());
-}
-
+QString SocketError::text() const { return QString::fromStdString(what()); }
 
 SocketControl::SocketControl(QObject *parent)
     : QObject(parent)
@@ -185,10 +181,7 @@ void SocketControl::Close()
     m_endState = Closed;
 }
 
-QString SocketControl::LocalIP() const
-{
-    return localIPv4(m_bind);
-}
+QString SocketControl::LocalIP() const { return localIPv4(m_bind); }
 
 void SocketControl::SendData(const QString &text)
 {
@@ -258,10 +251,7 @@ void SocketControl::GetData(QString &data)
         m_flushTimer->start();
 }
 
-qint64 SocketControl::bytesPending() const
-{
-    return m_socket ? m_socket->bytesAvailable() : 0;
-}
+qint64 SocketControl::bytesPending() const { return m_socket ? m_socket->bytesAvailable() : 0; }
 
 void SocketControl::adoptConnection(QTcpSocket *socket)
 {
@@ -347,10 +337,13 @@ void SocketControl::onConnectionError()
     // Qt finishes its own handling of the error after this signal; once the
     // socket has settled, let it go if it is no longer connected.
     QPointer<QTcpSocket> failed = m_socket;
-    QMetaObject::invokeMethod(this, [this, failed] {
-        if (failed && m_socket == failed && failed->state() == QAbstractSocket::UnconnectedState)
-            onPeerGone();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, failed] {
+            if (failed && m_socket == failed && failed->state() == QAbstractSocket::UnconnectedState)
+                onPeerGone();
+        },
+        Qt::QueuedConnection);
 }
 
 // The control is free at once; the connection itself is handed over, so that

@@ -19,10 +19,10 @@ class IncomingText;
 enum SocketState : int {
     Closed = 0,
     Listening = 2,
-    Connecting = 6,   // host lookup and TCP handshake under way
+    Connecting = 6, // host lookup and TCP handshake under way
     Connected = 7,
-    PeerClosed = 8,   // the peer ended the connection
-    Failed = 9,       // the connect or the connection failed
+    PeerClosed = 8, // the peer ended the connection
+    Failed = 9,     // the connect or the connection failed
 };
 
 // A socket operation refused at once. The text is Spanish and meant for the user.

@@ -28,16 +28,14 @@ constexpr quint32 kFondoBoton = 0xC0C0C0;
 constexpr quint32 kFondoAyuda = 0x0000FF;
 
 const QString kTituloAcercaDe = QStringLiteral("Que hace... VarloZintabel");
-const QString kTextoAcercaDe = QStringLiteral("Recibe mensajes de múltiples fuentes\r\nEnvia mensajes a un único destinatario");
+const QString kTextoAcercaDe
+    = QStringLiteral("Recibe mensajes de múltiples fuentes\r\nEnvia mensajes a un único destinatario");
 
 // How many failure lines the one failure box keeps before dropping the oldest.
 constexpr int kLineasDeFallo = 8;
 
 // Colours are written &HBBGGRR: blue in the high byte, red in the low byte.
-QColor colorDeBgr(quint32 bgr)
-{
-    return QColor(QRgb(rich_text::swapRedBlue(bgr)));
-}
+QColor colorDeBgr(quint32 bgr) { return QColor(QRgb(rich_text::swapRedBlue(bgr))); }
 
 // Twips become pixels through the screen's logical resolution.
 QRect aPixeles(const QWidget *widget, const disposicion::Twips &t)
@@ -54,19 +52,16 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
     button->setObjectName(name);
     button->setAutoDefault(true); // Enter clicks the focused button, as Space does
     const QColor back = colorDeBgr(bgr);
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton { background-color: %1; border: 1px solid #303030; border-radius: 0px; }"
-        "QPushButton:pressed { background-color: %2; border-style: inset; }"
-        "QPushButton:focus { border: 1px dotted #000000; }"
-        "QPushButton:disabled { color: #808080; border-color: #707070; }")
-                              .arg(back.name(), back.darker(120).name()));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: %1; border: 1px solid #303030; border-radius: 0px; }"
+                       "QPushButton:pressed { background-color: %2; border-style: inset; }"
+                       "QPushButton:focus { border: 1px dotted #000000; }"
+                       "QPushButton:disabled { color: #808080; border-color: #707070; }")
+            .arg(back.name(), back.darker(120).name()));
     return button;
 }
 
-bool esSaltoDeLinea(QChar c)
-{
-    return c == u'\r' || c == u'\n';
-}
+bool esSaltoDeLinea(QChar c) { return c == u'\r' || c == u'\n'; }
 
 // A single-line box takes in no line break: text that comes in at once
 // (pasted, dropped, set) keeps what precedes its first line break and loses
@@ -123,10 +118,7 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 // The icon is compiled into the chat library, a static archive: the linker
 // takes an archive member only when code it already links refers to it, so
 // the resource is registered explicitly or the program would have no icon.
-static void registrarRecursos()
-{
-    Q_INIT_RESOURCE(resources);
-}
+static void registrarRecursos() { Q_INIT_RESOURCE(resources); }
 
 Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
@@ -156,15 +148,9 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
 
 Form1::~Form1() = default;
 
-void Form1::setCuadroInformativo(CuadroInformativo box)
-{
-    m_cuadroInformativo = std::move(box);
-}
+void Form1::setCuadroInformativo(CuadroInformativo box) { m_cuadroInformativo = std::move(box); }
 
-bool Form1::slotOcupado(int n) const
-{
-    return n >= 1 && n <= NumeroSlots && SlotOcupado[n];
-}
+bool Form1::slotOcupado(int n) const { return n >= 1 && n <= NumeroSlots && SlotOcupado[n]; }
 
 void Form1::crearControles()
 {
@@ -238,12 +224,10 @@ void Form1::conectarEventos()
     connect(CmdDesconectar, &QPushButton::clicked, this, entrada(&Form1::CmdDesconectar_Click));
     connect(CmdEnviar, &QPushButton::clicked, this, entrada(&Form1::CmdEnviar_Click));
     connect(Command1, &QPushButton::clicked, this, entrada(&Form1::Command1_Click));
-    connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this, [this](int index, qint32 requestID) {
-        protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); });
-    });
-    connect(WSCRecibe, &connections::SocketArray::DataArrival, this, [this](int index, qint32 bytesTotal) {
-        protegido([&] { WSCRecibe_DataArrival(index, bytesTotal); });
-    });
+    connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this,
+            [this](int index, qint32 requestID) { protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); }); });
+    connect(WSCRecibe, &connections::SocketArray::DataArrival, this,
+            [this](int index, qint32 bytesTotal) { protegido([&] { WSCRecibe_DataArrival(index, bytesTotal); }); });
     TxtMensaje->installEventFilter(this);
 }
 
@@ -265,10 +249,7 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::Command1_Click()
-{
-    m_cuadroInformativo(this, kTituloAcercaDe, kTextoAcercaDe);
-}
+void Form1::Command1_Click() { m_cuadroInformativo(this, kTituloAcercaDe, kTextoAcercaDe); }
 
 void Form1::protegido(const std::function<void()> &handler)
 {
@@ -289,8 +270,8 @@ void Form1::protegido(const std::function<void()> &handler)
 void Form1::informarFallo(const QString &text)
 {
     if (!m_cuadroFallo) {
-        m_cuadroFallo = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(),
-                                       QMessageBox::Ok, this);
+        m_cuadroFallo
+            = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(), QMessageBox::Ok, this);
         m_cuadroFallo->setObjectName(QStringLiteral("CuadroFallo"));
         m_cuadroFallo->setWindowModality(Qt::NonModal);
     }
@@ -304,7 +285,10 @@ void Form1::informarFallo(const QString &text)
     m_cuadroFallo->setText(lines.join(QLatin1Char('\n')));
     // A failure at start-up is shown once the window is, so that the box
     // appears above it rather than before it.
-    auto showBox = [box = m_cuadroFallo] { box->show(); box->raise(); };
+    auto showBox = [box = m_cuadroFallo] {
+        box->show();
+        box->raise();
+    };
     if (isVisible())
         showBox();
     else

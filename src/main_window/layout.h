@@ -19,12 +19,9 @@ struct Lugar {
 inline constexpr Twips kAreaCliente{0, 0, 5775, 5865};
 
 inline constexpr Lugar kLugares[] = {
-    {"TxtMensaje", {240, 5160, 3975, 495}},
-    {"CmdEnviar", {4320, 5160, 1215, 495}},
-    {"TxtIp", {240, 120, 2415, 285}},
-    {"CmdConectar", {2760, 120, 1095, 375}},
-    {"CmdDesconectar", {3960, 120, 1095, 375}},
-    {"TxtTexto", {240, 600, 5295, 4455}},
+    {"TxtMensaje", {240, 5160, 3975, 495}},     {"CmdEnviar", {4320, 5160, 1215, 495}},
+    {"TxtIp", {240, 120, 2415, 285}},           {"CmdConectar", {2760, 120, 1095, 375}},
+    {"CmdDesconectar", {3960, 120, 1095, 375}}, {"TxtTexto", {240, 600, 5295, 4455}},
     {"Command1", {5160, 120, 375, 375}},
 };
 

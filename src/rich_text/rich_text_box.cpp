@@ -26,10 +26,7 @@ constexpr qreal kTabStop = 80;
 // Lines scrolled per tick while a selection is dragged beyond the view.
 constexpr int kDragScrollMs = 50;
 
-qint32 clampToInt32(qint64 v)
-{
-    return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max()));
-}
+qint32 clampToInt32(qint64 v) { return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max())); }
 
 // Line breaks inside a paragraph become Qt's line separator. QTextLayout also
 // takes U+2029 as a break and its frame markers U+FDD0/U+FDD1 as special, so
@@ -37,7 +34,7 @@ qint32 clampToInt32(qint64 v)
 // character keeps its one position.
 QString displayText(QString text)
 {
-    for (QChar& c : text) {
+    for (QChar &c : text) {
         switch (c.unicode()) {
         case u'\r':
         case u'\n':
@@ -55,7 +52,7 @@ QString displayText(QString text)
     return text;
 }
 
-QTextCharFormat charFormat(const CharFormat& format)
+QTextCharFormat charFormat(const CharFormat &format)
 {
     QTextCharFormat f;
     if (format.color)
@@ -71,9 +68,10 @@ QTextCharFormat charFormat(const CharFormat& format)
     return f;
 }
 
-}  // namespace
+} // namespace
 
-RichTextBox::RichTextBox(QWidget* parent) : QAbstractScrollArea(parent)
+RichTextBox::RichTextBox(QWidget *parent)
+    : QAbstractScrollArea(parent)
 {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
@@ -85,10 +83,7 @@ RichTextBox::RichTextBox(QWidget* parent) : QAbstractScrollArea(parent)
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
 }
 
-RichTextBox::~RichTextBox()
-{
-    m_model.setChangeHandler(nullptr);
-}
+RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
 
 Rope RichTextBox::textRtf()
 {
@@ -107,7 +102,7 @@ quint32 RichTextBox::colorAt(qint64 pos)
     return swapRedBlue(m_model.colorAt(pos).value_or(0));
 }
 
-void RichTextBox::setBackgroundColor(const QColor& color)
+void RichTextBox::setBackgroundColor(const QColor &color)
 {
     QPalette p = palette();
     p.setColor(QPalette::Base, color);
@@ -136,7 +131,7 @@ void RichTextBox::selectAll()
 
 void RichTextBox::publishSelection() const
 {
-    QClipboard* clipboard = QGuiApplication::clipboard();
+    QClipboard *clipboard = QGuiApplication::clipboard();
     if (m_model.selLength() > 0 && clipboard->supportsSelection())
         clipboard->setText(selectedText(), QClipboard::Selection);
 }
@@ -163,8 +158,8 @@ void RichTextBox::updateView()
         const size_t kept = std::min(*changedFrom, before);
         m_lines.resize(kept);
         m_lines.resize(count);
-        std::erase_if(m_pieceLines, [kept](const auto& entry) { return entry.first >= kept; });
-        std::erase_if(m_layouts, [kept](const auto& entry) { return entry.first.paragraph >= kept; });
+        std::erase_if(m_pieceLines, [kept](const auto &entry) { return entry.first >= kept; });
+        std::erase_if(m_layouts, [kept](const auto &entry) { return entry.first.paragraph >= kept; });
         if (m_top.block.paragraph >= count)
             m_top = Position{{0, 0}, 0};
         if (count > before)
@@ -174,10 +169,7 @@ void RichTextBox::updateView()
     viewport()->update();
 }
 
-void RichTextBox::forgetLayouts()
-{
-    m_layouts.clear();
-}
+void RichTextBox::forgetLayouts() { m_layouts.clear(); }
 
 void RichTextBox::resetLines()
 {
@@ -201,7 +193,7 @@ qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
 {
     if (piece == 0)
         return 0;
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const qint64 nominal = piece * kPiece;
     const qint64 from = nominal - kPieceSnap;
     const QString before = doc.text().mid(doc.paragraphStart(paragraph) + from, kPieceSnap).toString();
@@ -221,10 +213,10 @@ qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
 qint64 RichTextBox::pieceEnd(size_t paragraph, qint64 piece) const
 {
     return piece + 1 < pieceCount(paragraph) ? pieceStart(paragraph, piece + 1)
-                                              : m_model.document().paragraphLength(paragraph);
+                                             : m_model.document().paragraphLength(paragraph);
 }
 
-qint64 RichTextBox::blockLines(const Block& b) const
+qint64 RichTextBox::blockLines(const Block &b) const
 {
     const auto pieces = m_pieceLines.find(b.paragraph);
     if (pieces == m_pieceLines.end())
@@ -232,7 +224,7 @@ qint64 RichTextBox::blockLines(const Block& b) const
     return std::max<qint64>(pieces->second[size_t(b.piece)], 1);
 }
 
-bool RichTextBox::nextBlock(Block& b) const
+bool RichTextBox::nextBlock(Block &b) const
 {
     if (b.piece + 1 < pieceCount(b.paragraph)) {
         ++b.piece;
@@ -244,7 +236,7 @@ bool RichTextBox::nextBlock(Block& b) const
     return true;
 }
 
-bool RichTextBox::previousBlock(Block& b) const
+bool RichTextBox::previousBlock(Block &b) const
 {
     if (b.piece > 0) {
         --b.piece;
@@ -263,17 +255,17 @@ RichTextBox::Block RichTextBox::lastBlock() const
     return Block{last, pieceCount(last) - 1};
 }
 
-const BlockLayout& RichTextBox::layoutOf(const Block& b)
+const BlockLayout &RichTextBox::layoutOf(const Block &b)
 {
     auto found = m_layouts.find(b);
     if (found != m_layouts.end())
         return *found->second;
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const qint64 paragraphStart = doc.paragraphStart(b.paragraph);
     const qint64 from = pieceStart(b.paragraph, b.piece);
     const qint64 to = pieceEnd(b.paragraph, b.piece);
     QList<QTextLayout::FormatRange> formats;
-    doc.forEachRun(b.paragraph, [&](qint64 offset, qint64 length, const CharFormat& format) {
+    doc.forEachRun(b.paragraph, [&](qint64 offset, qint64 length, const CharFormat &format) {
         const qint64 a = std::max(offset, from);
         const qint64 z = std::min(offset + length, to);
         if (a < z)
@@ -286,14 +278,14 @@ const BlockLayout& RichTextBox::layoutOf(const Block& b)
     return *m_layouts.emplace(b, std::move(layout)).first->second;
 }
 
-void RichTextBox::noteLineCount(const Block& b, qint64 lines)
+void RichTextBox::noteLineCount(const Block &b, qint64 lines)
 {
     const qint64 pieces = pieceCount(b.paragraph);
     if (pieces == 1) {
         m_lines.setLines(b.paragraph, lines);
         return;
     }
-    std::vector<qint32>& counts = m_pieceLines[b.paragraph];
+    std::vector<qint32> &counts = m_pieceLines[b.paragraph];
     counts.resize(size_t(pieces), 0);
     counts[size_t(b.piece)] = qint32(std::min<qint64>(lines, std::numeric_limits<qint32>::max()));
     qint64 sum = 0;
@@ -310,16 +302,13 @@ qreal RichTextBox::wrapWidth() const
     return std::max(1, contentsRect().width() - scrollBar - 2 * kMargin);
 }
 
-qreal RichTextBox::pageHeight() const
-{
-    return std::max(1, viewport()->height() - 2 * kMargin);
-}
+qreal RichTextBox::pageHeight() const { return std::max(1, viewport()->height() - 2 * kMargin); }
 
 // A paragraph runs right to left when its first strong character does, as
 // in Qt's text views; alignment follows the direction.
 QTextOption RichTextBox::optionFor(size_t paragraph) const
 {
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const qint64 probe = std::min<qint64>(doc.paragraphLength(paragraph), 4096);
     const bool rtl = doc.text().mid(doc.paragraphStart(paragraph), probe).toString().isRightToLeft();
     QTextOption option;
@@ -332,7 +321,7 @@ QTextOption RichTextBox::optionFor(size_t paragraph) const
 
 // ---------------------------------------------------------------- scrolling
 
-qint64 RichTextBox::lineNumberOf(const Position& p) const
+qint64 RichTextBox::lineNumberOf(const Position &p) const
 {
     qint64 line = m_lines.linesBefore(p.block.paragraph);
     for (Block b{p.block.paragraph, 0}; b.piece < p.block.piece; ++b.piece)
@@ -358,7 +347,7 @@ RichTextBox::Position RichTextBox::lastPageTop()
     qreal room = pageHeight();
     Block b = lastBlock();
     for (bool placedOne = false;;) {
-        const BlockLayout& layout = layoutOf(b);
+        const BlockLayout &layout = layoutOf(b);
         for (int line = layout.lineCount() - 1; line >= 0; --line) {
             const qreal height = layout.line(line).height;
             if (placedOne && height > room) {
@@ -383,7 +372,7 @@ void RichTextBox::syncScrollBar()
     if (lineNumberOf(m_top) > maxLine)
         m_top = positionOfLine(maxLine);
     const int lineHeight = std::max(1, fontMetrics().lineSpacing());
-    QScrollBar* bar = verticalScrollBar();
+    QScrollBar *bar = verticalScrollBar();
     m_settingScrollBar = true;
     bar->setRange(0, clampToInt32(maxLine));
     bar->setSingleStep(1);
@@ -423,7 +412,7 @@ qint64 RichTextBox::linesPerPage()
     qreal room = pageHeight();
     qint64 lines = 0;
     for (Position at = m_top;; ++lines) {
-        const BlockLayout& layout = layoutOf(at.block);
+        const BlockLayout &layout = layoutOf(at.block);
         room -= layout.line(int(std::min<qint64>(at.line, layout.lineCount() - 1))).height;
         if (room < 0)
             break;
@@ -447,11 +436,20 @@ void RichTextBox::onScrollBarAction(int action)
 {
     qint64 lines = 0;
     switch (action) {
-    case QAbstractSlider::SliderSingleStepAdd: lines = 1; break;
-    case QAbstractSlider::SliderSingleStepSub: lines = -1; break;
-    case QAbstractSlider::SliderPageStepAdd: lines = linesPerPage(); break;
-    case QAbstractSlider::SliderPageStepSub: lines = -linesPerPage(); break;
-    default: return;
+    case QAbstractSlider::SliderSingleStepAdd:
+        lines = 1;
+        break;
+    case QAbstractSlider::SliderSingleStepSub:
+        lines = -1;
+        break;
+    case QAbstractSlider::SliderPageStepAdd:
+        lines = linesPerPage();
+        break;
+    case QAbstractSlider::SliderPageStepSub:
+        lines = -linesPerPage();
+        break;
+    default:
+        return;
     }
     // The step is taken here; the slider is then told it already stands there.
     scrollByLines(lines);
@@ -469,7 +467,7 @@ void RichTextBox::scrollContentsBy(int, int)
     viewport()->update();
 }
 
-void RichTextBox::wheelEvent(QWheelEvent* event)
+void RichTextBox::wheelEvent(QWheelEvent *event)
 {
     const int steps = event->angleDelta().y() / QWheelEvent::DefaultDeltasPerStep;
     if (steps == 0) {
@@ -482,12 +480,12 @@ void RichTextBox::wheelEvent(QWheelEvent* event)
 
 // ---------------------------------------------------------------- painting
 
-void RichTextBox::paintEvent(QPaintEvent*)
+void RichTextBox::paintEvent(QPaintEvent *)
 {
     updateView();
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Text));
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const bool focused = hasFocus();
     const qint64 selFrom = m_model.selStart();
     const qint64 selTo = selFrom + m_model.selLength();
@@ -498,11 +496,12 @@ void RichTextBox::paintEvent(QPaintEvent*)
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
-        const BlockLayout& layout = layoutOf(at.block);
+        const BlockLayout &layout = layoutOf(at.block);
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const QPointF origin(kMargin, y - layout.line(first).top);
         const int last = layout.lineAt(bottom - origin.y());
-        const qint64 blockStart = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 blockStart
+            = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
         const qint64 blockEnd = blockStart + layout.length();
         if (focused)
             layout.draw(&painter, origin, first, last, selFrom - blockStart, selTo - blockStart, palette());
@@ -511,7 +510,7 @@ void RichTextBox::paintEvent(QPaintEvent*)
         const bool endsParagraph = at.block.piece + 1 == pieceCount(at.block.paragraph);
         if (focused && endsParagraph && last == layout.lineCount() - 1 && selFrom <= blockEnd && blockEnd < selTo) {
             // The paragraph's break is selected too: a space's width after its last line.
-            const BlockLayout::Line& line = layout.line(last);
+            const BlockLayout::Line &line = layout.line(last);
             const qreal x = origin.x() + layout.lineEndX(last);
             painter.fillRect(QRectF(x, origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
                              palette().brush(QPalette::Highlight));
@@ -532,7 +531,7 @@ void RichTextBox::paintEvent(QPaintEvent*)
         QMetaObject::invokeMethod(this, &RichTextBox::syncScrollBar, Qt::QueuedConnection);
 }
 
-void RichTextBox::resizeEvent(QResizeEvent* event)
+void RichTextBox::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     updateView();
@@ -545,7 +544,7 @@ void RichTextBox::resizeEvent(QResizeEvent* event)
         syncScrollBar();
 }
 
-void RichTextBox::changeEvent(QEvent* event)
+void RichTextBox::changeEvent(QEvent *event)
 {
     if (event->type() == QEvent::FontChange) {
         updateView();
@@ -557,13 +556,13 @@ void RichTextBox::changeEvent(QEvent* event)
     QAbstractScrollArea::changeEvent(event);
 }
 
-void RichTextBox::focusInEvent(QFocusEvent* event)
+void RichTextBox::focusInEvent(QFocusEvent *event)
 {
     QAbstractScrollArea::focusInEvent(event);
     viewport()->update();
 }
 
-void RichTextBox::focusOutEvent(QFocusEvent* event)
+void RichTextBox::focusOutEvent(QFocusEvent *event)
 {
     QAbstractScrollArea::focusOutEvent(event);
     viewport()->update();
@@ -571,18 +570,19 @@ void RichTextBox::focusOutEvent(QFocusEvent* event)
 
 // ---------------------------------------------------------------- selection
 
-RichTextBox::Hit RichTextBox::hitTest(const QPoint& point)
+RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
 {
     updateView();
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
-        const BlockLayout& layout = layoutOf(at.block);
+        const BlockLayout &layout = layoutOf(at.block);
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const qreal originY = y - layout.line(first).top;
         const qreal blockBottom = originY + layout.height();
-        const qint64 blockStart = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 blockStart
+            = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
         Block next = at.block;
         if (point.y() < blockBottom || !nextBlock(next)) {
             if (point.y() >= blockBottom)
@@ -603,7 +603,7 @@ void RichTextBox::selectBetween(qint64 anchor, qint64 position)
 
 void RichTextBox::selectWordAt(qint64 position)
 {
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const size_t paragraph = doc.paragraphAt(position);
     const QString text = doc.paragraphText(paragraph);
     const qint64 offset = std::min(position - doc.paragraphStart(paragraph), qint64(text.size()));
@@ -618,7 +618,7 @@ void RichTextBox::selectWordAt(qint64 position)
     selectBetween(m_anchor, doc.paragraphStart(paragraph) + end);
 }
 
-void RichTextBox::mousePressEvent(QMouseEvent* event)
+void RichTextBox::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) {
         QAbstractScrollArea::mousePressEvent(event);
@@ -635,7 +635,7 @@ void RichTextBox::mousePressEvent(QMouseEvent* event)
     }
 }
 
-void RichTextBox::mouseMoveEvent(QMouseEvent* event)
+void RichTextBox::mouseMoveEvent(QMouseEvent *event)
 {
     if (!(event->buttons() & Qt::LeftButton) || m_anchor < 0)
         return;
@@ -649,14 +649,14 @@ void RichTextBox::mouseMoveEvent(QMouseEvent* event)
     selectBetween(m_anchor, hitTest(m_lastDrag).position);
 }
 
-void RichTextBox::mouseReleaseEvent(QMouseEvent* event)
+void RichTextBox::mouseReleaseEvent(QMouseEvent *event)
 {
     m_dragScroll.stop();
     if (event->button() == Qt::LeftButton)
         publishSelection();
 }
 
-void RichTextBox::mouseDoubleClickEvent(QMouseEvent* event)
+void RichTextBox::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
@@ -664,7 +664,7 @@ void RichTextBox::mouseDoubleClickEvent(QMouseEvent* event)
     publishSelection();
 }
 
-void RichTextBox::timerEvent(QTimerEvent* event)
+void RichTextBox::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != m_dragScroll.timerId()) {
         QAbstractScrollArea::timerEvent(event);
@@ -674,7 +674,7 @@ void RichTextBox::timerEvent(QTimerEvent* event)
     selectBetween(m_anchor, hitTest(m_lastDrag).position);
 }
 
-void RichTextBox::keyPressEvent(QKeyEvent* event)
+void RichTextBox::keyPressEvent(QKeyEvent *event)
 {
     if (event == QKeySequence::Copy) {
         copy();
@@ -691,16 +691,16 @@ void RichTextBox::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
-void RichTextBox::contextMenuEvent(QContextMenuEvent* event)
+void RichTextBox::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu menu(this);
-    QAction* copyAction = menu.addAction(QStringLiteral("&Copiar"), this, &RichTextBox::copy);
+    QAction *copyAction = menu.addAction(QStringLiteral("&Copiar"), this, &RichTextBox::copy);
     copyAction->setShortcut(QKeySequence::Copy);
     copyAction->setEnabled(m_model.selLength() > 0);
-    QAction* all = menu.addAction(QStringLiteral("Seleccionar &todo"), this, &RichTextBox::selectAll);
+    QAction *all = menu.addAction(QStringLiteral("Seleccionar &todo"), this, &RichTextBox::selectAll);
     all->setShortcut(QKeySequence::SelectAll);
     all->setEnabled(m_model.length() > 0);
     menu.exec(event->globalPos());
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -64,7 +64,8 @@ public:
         at.sin_family = AF_INET;
         at.sin_port = htons(quint16(Form1::PuertoChat));
         ::inet_pton(AF_INET, own, &at.sin_addr);
-        m_listening = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
+        m_listening
+            = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
     }
     ~SlowPeer()
     {

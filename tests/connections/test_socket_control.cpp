@@ -166,7 +166,10 @@ void TestSocketControl::splitCharacterIsWaitedForThenShown()
     client->write("ni\xC3\xB1o, \xC3");
     QTRY_COMPARE(reads.size(), 2);
     QCOMPARE(reads.last(), QStringLiteral("niño, "));
-    QTimer::singleShot(1000, client, [client] { client->write("\xB1" "a"); });
+    QTimer::singleShot(1000, client, [client] {
+        client->write("\xB1"
+                      "a");
+    });
     QTRY_COMPARE(reads.size(), 3);
     QCOMPARE(reads.last(), QStringLiteral("ña"));
 

@@ -115,14 +115,14 @@ void TestForm1::controlsSitWhereTheLayoutPutsThem()
     auto expected = [&](int l, int t, int w, int h) {
         return QRect(qRound(l * px), qRound(t * py), qRound(w * px), qRound(h * py));
     };
-    struct Place { const char *name; QRect rect; };
+    struct Place {
+        const char *name;
+        QRect rect;
+    };
     const Place places[] = {
-        {"TxtMensaje", expected(240, 5160, 3975, 495)},
-        {"CmdEnviar", expected(4320, 5160, 1215, 495)},
-        {"TxtIp", expected(240, 120, 2415, 285)},
-        {"CmdConectar", expected(2760, 120, 1095, 375)},
-        {"CmdDesconectar", expected(3960, 120, 1095, 375)},
-        {"TxtTexto", expected(240, 600, 5295, 4455)},
+        {"TxtMensaje", expected(240, 5160, 3975, 495)},     {"CmdEnviar", expected(4320, 5160, 1215, 495)},
+        {"TxtIp", expected(240, 120, 2415, 285)},           {"CmdConectar", expected(2760, 120, 1095, 375)},
+        {"CmdDesconectar", expected(3960, 120, 1095, 375)}, {"TxtTexto", expected(240, 600, 5295, 4455)},
         {"Command1", expected(5160, 120, 375, 375)},
     };
     for (const Place &place : places) {
@@ -151,11 +151,12 @@ void TestForm1::tabCyclesThroughTheControls()
         return names;
     };
     // With "Desconectar" disabled, Tab passes over it.
-    QCOMPARE(walk(6), QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "TxtTexto",
-                                   "Command1", "TxtMensaje"}));
+    QCOMPARE(walk(6),
+             QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "TxtTexto", "Command1", "TxtMensaje"}));
     button(form, "CmdDesconectar")->setEnabled(true);
-    QCOMPARE(walk(7), QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "CmdDesconectar",
-                                   "TxtTexto", "Command1", "TxtMensaje"}));
+    QCOMPARE(walk(7),
+             QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "CmdDesconectar", "TxtTexto", "Command1",
+                          "TxtMensaje"}));
 }
 
 void TestForm1::captionFollowsTheSendingSocket()
@@ -178,16 +179,16 @@ void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
 {
     Form1 form(address("127.0.0.2"));
     QStringList shown;
-    form.setCuadroInformativo([&shown](QWidget *, const QString &title, const QString &text) {
-        shown << title << text;
-    });
+    form.setCuadroInformativo(
+        [&shown](QWidget *, const QString &title, const QString &text) { shown << title << text; });
     const QString captionBefore = form.windowTitle();
 
     QTest::mouseClick(button(form, "Command1"), Qt::LeftButton);
 
-    QCOMPARE(shown, QStringList({QStringLiteral("Que hace... VarloZintabel"),
-                                 QStringLiteral("Recibe mensajes de múltiples fuentes\r\n"
-                                                "Envia mensajes a un único destinatario")}));
+    QCOMPARE(shown,
+             QStringList({QStringLiteral("Que hace... VarloZintabel"),
+                          QStringLiteral("Recibe mensajes de múltiples fuentes\r\n"
+                                         "Envia mensajes a un único destinatario")}));
     QCOMPARE(form.windowTitle(), captionBefore);
     QCOMPARE(lineEdit(form, "TxtIp")->text(), QStringLiteral("127.0.0.1"));
 
@@ -304,12 +305,8 @@ void TestForm1::screenReadersHearSpanishNames()
     Form1 form(address("127.0.0.2"));
 
     const std::pair<const char *, const char *> names[] = {
-        {"TxtMensaje", "Mensaje"},
-        {"CmdEnviar", "Enviar"},
-        {"TxtIp", "Dirección del otro equipo"},
-        {"CmdConectar", "Conectar"},
-        {"CmdDesconectar", "Desconectar"},
-        {"TxtTexto", "Conversación"},
+        {"TxtMensaje", "Mensaje"},   {"CmdEnviar", "Enviar"},           {"TxtIp", "Dirección del otro equipo"},
+        {"CmdConectar", "Conectar"}, {"CmdDesconectar", "Desconectar"}, {"TxtTexto", "Conversación"},
         {"Command1", "Acerca de"},
     };
     for (const auto &[control, name] : names) {

@@ -222,7 +222,7 @@ void TestConversation::peerBytesAreShownAsText()
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
-    peer.send("\xC2\xBFni\xC3");   // UTF-8, then a character cut between two reads
+    peer.send("\xC2\xBFni\xC3"); // UTF-8, then a character cut between two reads
     QTRY_COMPARE(entries(b).size(), 1);
     peer.send("\xB1o");
     QTRY_COMPARE(entries(b), QStringList({QStringLiteral("¿ni"), QStringLiteral("ño")}));
@@ -292,7 +292,7 @@ void TestConversation::selectingAcrossEntriesCopiesTheirText()
     QTRY_VERIFY(!box.updatePending());
     QWidget *view = box.viewport();
     const int line = box.fontMetrics().lineSpacing();
-    const int margin = 4;      // between the frame and the text
+    const int margin = 4; // between the frame and the text
     const QPoint firstEntryStart(margin, margin + line + line / 2);
     const QPoint thirdEntryEnd(view->width() - 2, margin + 3 * line + line / 2);
     QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, firstEntryStart);

@@ -21,14 +21,14 @@ const QString kFont = QStringLiteral("MS Sans Serif");
 
 // Even-sized inputs starting with 0xFF are taken as UTF-16, to reach
 // surrogates; everything else as Latin-1.
-QString decode(const uint8_t* data, size_t size)
+QString decode(const uint8_t *data, size_t size)
 {
     if (size >= 2 && data[0] == 0xFF && size % 2 == 1) {
         QString s(qsizetype((size - 1) / 2), Qt::Uninitialized);
         std::memcpy(s.data(), data + 1, size - 1);
         return s;
     }
-    return QString::fromLatin1(reinterpret_cast<const char*>(data), qsizetype(size));
+    return QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size));
 }
 
 void check(bool condition)
@@ -37,9 +37,9 @@ void check(bool condition)
         std::abort();
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const Rope input(decode(data, size));
     const Document doc = RtfReader::read(input, kFont);

@@ -136,7 +136,7 @@ void TestRope::sharedPrefixIsRecognisedWithoutReadingIt()
     // One character changed is found, wherever it is.
     const Rope changed = source.left(100) + Rope(u"X") + source.mid(101, cut - 101);
     QVERIFY(!source.samePrefix(changed, cut));
-    QVERIFY(!source.samePrefix(extended.left(cut - 1), cut));      // too short
+    QVERIFY(!source.samePrefix(extended.left(cut - 1), cut)); // too short
 }
 
 void TestRope::latinTextTakesOneBytePerCharacter()

@@ -95,7 +95,8 @@ void TestHostilePeers::resetWithDataStillInFlight()
     peer.reset();
     QTRY_VERIFY(recibe(b)(1).State() == connections::PeerClosed || recibe(b)(1).State() == connections::Failed);
     const QString shown = shownText(b);
-    QVERIFY2(QString::fromLatin1(sent).startsWith(shown), qPrintable(firstDifference(shown, QString::fromLatin1(sent))));
+    QVERIFY2(QString::fromLatin1(sent).startsWith(shown),
+             qPrintable(firstDifference(shown, QString::fromLatin1(sent))));
     QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
     QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.2"), "Desconectado"));
 }
@@ -170,7 +171,10 @@ namespace {
 class ComingAndGoing : public QObject {
 public:
     ComingAndGoing(int id, int &budget, QStringList &said, quint32 seed)
-        : m_id(id), m_budget(budget), m_said(said), m_random(seed)
+        : m_id(id)
+        , m_budget(budget)
+        , m_said(said)
+        , m_random(seed)
     {
     }
 
@@ -189,8 +193,8 @@ private:
         ++m_rounds;
         m_socket = new QTcpSocket(this);
         m_socket->bind(address("127.0.0.3"), 0, QAbstractSocket::ReuseAddressHint);
-        const QByteArray line = (m_rounds % 7 == 0) ? QByteArray()
-                                                   : QStringLiteral("p%1r%2·").arg(m_id).arg(m_rounds).toUtf8();
+        const QByteArray line
+            = (m_rounds % 7 == 0) ? QByteArray() : QStringLiteral("p%1r%2·").arg(m_id).arg(m_rounds).toUtf8();
         connect(m_socket, &QTcpSocket::connected, this, [this, line] {
             if (!line.isEmpty()) {
                 m_socket->write(line);

@@ -21,10 +21,7 @@ namespace {
 // Valgrind runs everything tens of times slower; the limits are generous.
 constexpr int kStepTimeoutMs = 60000;
 
-bool waitForStep(const std::function<bool()> &done)
-{
-    return waitUntil(done, kStepTimeoutMs);
-}
+bool waitForStep(const std::function<bool()> &done) { return waitUntil(done, kStepTimeoutMs); }
 
 void say(Form1 &form, const QString &text)
 {
@@ -51,7 +48,8 @@ int main(int argc, char **argv)
     b.show();
     lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     button(a, "CmdConectar")->click();
-    if (!waitForStep([&] { return envia(a).State() == connections::Connected && envia(b).State() == connections::Connected; }))
+    if (!waitForStep(
+            [&] { return envia(a).State() == connections::Connected && envia(b).State() == connections::Connected; }))
         return fail("the link both ways");
 
     say(a, QStringLiteral("Hola, ¿qué tal? {\\b}"));

@@ -16,9 +16,9 @@ namespace support {
 // it first, so that one registered without the launcher fails at once
 // instead of meeting whatever else uses the chat's port.
 bool inOwnNetwork();
-inline constexpr const char *kOwnNetworkAdvice =
-    "this test opens sockets: run it in a network namespace of its own, through "
-    "tests/support/own_network.sh (as CTest does)";
+inline constexpr const char *kOwnNetworkAdvice
+    = "this test opens sockets: run it in a network namespace of its own, through "
+      "tests/support/own_network.sh (as CTest does)";
 
 // The kernel's states of a TCP socket, as /proc/net/tcp numbers them.
 enum KernelTcpState {

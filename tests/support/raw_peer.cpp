@@ -52,10 +52,7 @@ void RawPeer::reset()
     m_fd = -1;
 }
 
-void RawPeer::shutdownSending()
-{
-    ::shutdown(m_fd, SHUT_WR);
-}
+void RawPeer::shutdownSending() { ::shutdown(m_fd, SHUT_WR); }
 
 bool RawPeer::closedByOtherSide()
 {

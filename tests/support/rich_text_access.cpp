@@ -7,15 +7,9 @@
 
 namespace rich_text {
 
-bool TextModelTestAccess::lastLoadIncremental(const TextModel &m)
-{
-    return m.m_lastLoad.incremental;
-}
+bool TextModelTestAccess::lastLoadIncremental(const TextModel &m) { return m.m_lastLoad.incremental; }
 
-qint64 TextModelTestAccess::charsCompared(const TextModel &m)
-{
-    return m.m_lastLoad.charsCompared;
-}
+qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastLoad.charsCompared; }
 
 std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(const RichTextBox &box)
 {
@@ -31,21 +25,15 @@ QColor RichTextBoxTestAccess::colorShown(const RichTextBox &box, size_t paragrap
         if (block.paragraph == paragraph && block.piece == 0) {
             const QTextCharFormat f = layout->formatAt(offset);
             return f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color()
-                                                                : box.palette().color(QPalette::Text);
+                                                               : box.palette().color(QPalette::Text);
         }
     }
     return QColor();
 }
 
-size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box)
-{
-    return box.m_top.block.paragraph;
-}
+size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.m_top.block.paragraph; }
 
-qint64 RichTextBoxTestAccess::charactersLaidOut(const RichTextBox &box)
-{
-    return box.m_charactersLaidOut;
-}
+qint64 RichTextBoxTestAccess::charactersLaidOut(const RichTextBox &box) { return box.m_charactersLaidOut; }
 
 std::vector<RichTextBoxTestAccess::Held> paintAndHeld(RichTextBox &box)
 {

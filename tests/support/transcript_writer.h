@@ -23,7 +23,10 @@ constexpr quint32 kReceivedBgr = Form1::ColorRecibido;
 // source read once the content is loaded, as the widget does.
 class ModelControl {
 public:
-    explicit ModelControl(rich_text::TextModel &model) : m_model(model) {}
+    explicit ModelControl(rich_text::TextModel &model)
+        : m_model(model)
+    {
+    }
     rich_text::Rope text() const;
     void setText(const rich_text::Rope &plain);
     rich_text::Rope textRtf();
@@ -38,10 +41,12 @@ private:
 
 // Appends entries as the window does, keeping the running position.
 // For rich_text::TextModel and rich_text::RichTextBox.
-template <typename Control>
-class Writer {
+template <typename Control> class Writer {
 public:
-    explicit Writer(Control &control) : m_control(control) {}
+    explicit Writer(Control &control)
+        : m_control(control)
+    {
+    }
 
     void sent(const QString &message);
     void received(const QString &message);

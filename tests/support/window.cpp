@@ -13,15 +13,9 @@
 
 namespace support {
 
-QLineEdit *lineEdit(const Form1 &form, const char *name)
-{
-    return form.findChild<QLineEdit *>(QLatin1String(name));
-}
+QLineEdit *lineEdit(const Form1 &form, const char *name) { return form.findChild<QLineEdit *>(QLatin1String(name)); }
 
-QPushButton *button(const Form1 &form, const char *name)
-{
-    return form.findChild<QPushButton *>(QLatin1String(name));
-}
+QPushButton *button(const Form1 &form, const char *name) { return form.findChild<QPushButton *>(QLatin1String(name)); }
 
 connections::SocketControl &envia(const Form1 &form)
 {
@@ -38,10 +32,7 @@ rich_text::RichTextBox &transcript(const Form1 &form)
     return *form.findChild<rich_text::RichTextBox *>(QStringLiteral("TxtTexto"));
 }
 
-QTimer &captionTimer(const Form1 &form)
-{
-    return *form.findChild<QTimer *>(QStringLiteral("Timer1"));
-}
+QTimer &captionTimer(const Form1 &form) { return *form.findChild<QTimer *>(QStringLiteral("Timer1")); }
 
 QString focusedControl(const QWidget &window)
 {
@@ -77,10 +68,7 @@ void typeAndEnter(Form1 &form, const QString &text)
     QTest::keyClick(box, Qt::Key_Return);
 }
 
-QString transcriptText(const Form1 &form)
-{
-    return transcript(form).text().toString();
-}
+QString transcriptText(const Form1 &form) { return transcript(form).text().toString(); }
 
 QStringList entries(const Form1 &form)
 {
@@ -89,15 +77,9 @@ QStringList entries(const Form1 &form)
     return parts;
 }
 
-QString shownText(const Form1 &form)
-{
-    return transcriptText(form).remove(QStringLiteral("\r\n"));
-}
+QString shownText(const Form1 &form) { return transcriptText(form).remove(QStringLiteral("\r\n")); }
 
-quint32 transcriptColor(const Form1 &form, qint64 position)
-{
-    return transcript(form).colorAt(position);
-}
+quint32 transcriptColor(const Form1 &form, qint64 position) { return transcript(form).colorAt(position); }
 
 QString caption(const QString &address, const char *word)
 {
@@ -111,10 +93,7 @@ bool captionComesBack(Form1 &form, const QString &address, const char *word)
     return QTest::qWaitFor([&] { return form.windowTitle() == expected; }, 3000);
 }
 
-bool listening(const Form1 &form)
-{
-    return recibe(form)(0).State() == connections::Listening;
-}
+bool listening(const Form1 &form) { return recibe(form)(0).State() == connections::Listening; }
 
 QString firstDifference(const QString &shown, const QString &sent)
 {
@@ -129,10 +108,7 @@ QString firstDifference(const QString &shown, const QString &sent)
         .arg(shown.mid(i, 24), sent.mid(i, 24));
 }
 
-void processPendingEvents()
-{
-    QCoreApplication::processEvents();
-}
+void processPendingEvents() { QCoreApplication::processEvents(); }
 
 // A slow repeating timer keeps the loop from sleeping past the deadline.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)

@@ -26,10 +26,7 @@ class RichTextBox;
 
 namespace support {
 
-inline QHostAddress address(const char *text)
-{
-    return QHostAddress(QLatin1String(text));
-}
+inline QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
 
 QLineEdit *lineEdit(const Form1 &form, const char *name);
 QPushButton *button(const Form1 &form, const char *name);
