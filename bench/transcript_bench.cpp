@@ -9,7 +9,8 @@
 //   transcript_bench ours-crlf|bare-crlf N
 //                                     N empty paragraphs, received as a peer's CR LF flood in 16 KiB reads
 
-#include "messages/transcript.h"
+#include "support/transcript_writer.h"
+
 #include "rich_text/rich_text_box.h"
 
 #include <QApplication>
@@ -30,8 +31,7 @@ using rich_text::RichTextBox;
 
 namespace {
 
-constexpr quint32 kReceivedBgr = 0xFF5555;
-constexpr int kReadBytes = 16 * 1024;     // what one read of a flood brings
+constexpr int kReadBytes = 16 * 1024; // what one read of a flood brings
 
 QFont chatFont()
 {
@@ -66,7 +66,7 @@ struct Result {
 // catches up and paints, as after each event in the window. Beyond 100,000
 // entries, all but the last 10,000 are appended with a turn of the loop only
 // every thousand entries, and the figures are those of the last 10,000.
-Result measure(int entries, const std::function<void(int)>& append)
+Result measure(int entries, const std::function<void(int)> &append)
 {
     constexpr int kMeasuredAtMost = 10000;
     const int prefill = entries > 100000 ? entries - kMeasuredAtMost : 0;
@@ -95,7 +95,7 @@ Result measure(int entries, const std::function<void(int)>& append)
 
 struct Ours {
     RichTextBox box;
-    double PosTexto = 0;
+    transcript::Writer<RichTextBox> writer{box};
     Ours()
     {
         box.setGeometry(0, 0, 353, 297);
@@ -104,12 +104,12 @@ struct Ours {
         box.show();
         QCoreApplication::processEvents();
     }
-    void sent(const QString& text)
+    void sent(const QString &text)
     {
-        messages::AgregarEnviado(box, PosTexto, text);
-        messages::CursorAlFinal(box);
+        writer.sent(text);
+        writer.cursorToEnd();
     }
-    void received(const QString& text) { messages::AgregarRecibido(box, PosTexto, text, kReceivedBgr); }
+    void received(const QString &text) { writer.received(text); }
 };
 
 // What a plain chat does: a QTextEdit, a paragraph per entry, received ones coloured.
@@ -128,7 +128,7 @@ struct Bare {
         blue.setForeground(QColor(85, 85, 255));
         QCoreApplication::processEvents();
     }
-    void add(const QString& text, bool received)
+    void add(const QString &text, bool received)
     {
         QTextCursor c(edit.document());
         c.movePosition(QTextCursor::End);
@@ -147,7 +147,7 @@ QString crlfRead(int paragraphs)
     return text;
 }
 
-int runOne(const QString& which, int n)
+int runOne(const QString &which, int n)
 {
     const qint64 rssBefore = residentBytes();
     Result r;
@@ -168,7 +168,9 @@ int runOne(const QString& which, int n)
             r.rssDelta = residentBytes() - rssBefore;
         } else {
             Bare bare;
-            r = measure(n / perRead, [&](int) { bare.add(QString(read).replace(QStringLiteral("\r\n"), QStringLiteral("\u2029")), true); });
+            r = measure(n / perRead, [&](int) {
+                bare.add(QString(read).replace(QStringLiteral("\r\n"), QStringLiteral("\u2029")), true);
+            });
             r.rssDelta = residentBytes() - rssBefore;
         }
     } else {
@@ -178,7 +180,7 @@ int runOne(const QString& which, int n)
     return 0;
 }
 
-bool runChild(const QString& self, const QString& which, int n, Result& r)
+bool runChild(const QString &self, const QString &which, int n, Result &r)
 {
     QProcess p;
     p.start(self, {which, QString::number(n)});
@@ -191,9 +193,9 @@ bool runChild(const QString& self, const QString& which, int n, Result& r)
 }
 
 QString mb(qint64 bytes) { return QStringLiteral("%1 MB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1); }
-const char* yes(bool ok) { return ok ? "yes" : "NO"; }
+const char *yes(bool ok) { return ok ? "yes" : "NO"; }
 
-int runAll(const QString& self)
+int runAll(const QString &self)
 {
     std::printf("Entries of 60 characters, sent and received alternately; the view catches up after each.\n");
     std::printf("%-6s %10s %12s %22s %12s\n", "view", "entries", "us/entry", "us/entry (last 10%)", "RSS added");
@@ -202,25 +204,25 @@ int runAll(const QString& self)
         {"ours", 1000}, {"ours", 10000}, {"ours", 100000}, {"ours", 1000000},
         {"bare", 1000}, {"bare", 10000}, {"bare", 100000},
     };
-    for (const auto& [which, n] : runs) {
+    for (const auto &[which, n] : runs) {
         Result r;
         if (!runChild(self, which, n, r)) {
             std::printf("%-6s %10d failed\n", qPrintable(which), n);
             continue;
         }
         results[{which, n}] = r;
-        std::printf("%-6s %10d %12.1f %22.1f %12s\n", qPrintable(which), n, r.microsPerEntry,
-                    r.microsPerEntryLastTenth, qPrintable(mb(r.rssDelta)));
+        std::printf("%-6s %10d %12.1f %22.1f %12s\n", qPrintable(which), n, r.microsPerEntry, r.microsPerEntryLastTenth,
+                    qPrintable(mb(r.rssDelta)));
         std::fflush(stdout);
     }
 
-    const int paragraphs = 8 * 32768;   // 512 KiB of CR LF
+    const int paragraphs = 8 * 32768; // 512 KiB of CR LF
     Result oursCrlf, bareCrlf;
     const bool crlf = runChild(self, QStringLiteral("ours-crlf"), paragraphs, oursCrlf)
         && runChild(self, QStringLiteral("bare-crlf"), paragraphs, bareCrlf);
 
     std::printf("\nTargets\n");
-    auto ratio = [&](const QString& a, int na, const QString& b, int nb) {
+    auto ratio = [&](const QString &a, int na, const QString &b, int nb) {
         return results[{a, na}].microsPerEntry / std::max(0.001, results[{b, nb}].microsPerEntry);
     };
     const double flat = ratio("ours", 1000000, "ours", 1000);
@@ -228,7 +230,8 @@ int runAll(const QString& self)
                 flat, results[{"ours", 1000000}].microsPerEntryLastTenth, yes(flat < 1.5));
     const double vsBare = ratio("ours", 10000, "bare", 10000);
     std::printf("- at 10,000 entries, under 2x the bare QTextEdit: %.2fx: %s\n", vsBare, yes(vsBare < 2));
-    const double memory = double(results[{"ours", 100000}].rssDelta) / std::max<qint64>(1, results[{"bare", 100000}].rssDelta);
+    const double memory
+        = double(results[{"ours", 100000}].rssDelta) / std::max<qint64>(1, results[{"bare", 100000}].rssDelta);
     std::printf("- memory at 100,000 entries, at most 1.2x the bare QTextEdit's: %s vs %s = %.2fx: %s\n",
                 qPrintable(mb(results[{"ours", 100000}].rssDelta)), qPrintable(mb(results[{"bare", 100000}].rssDelta)),
                 memory, yes(memory <= 1.2));
@@ -236,7 +239,8 @@ int runAll(const QString& self)
         const double ours = double(oursCrlf.rssDelta) / paragraphs;
         const double bare = double(bareCrlf.rssDelta) / paragraphs;
         std::printf("- memory per empty paragraph (512 KiB of CR LF in 16 KiB reads), at most 256 bytes: "
-                    "%.0f bytes (bare QTextEdit %.0f bytes): %s\n", ours, bare, yes(ours <= 256));
+                    "%.0f bytes (bare QTextEdit %.0f bytes): %s\n",
+                    ours, bare, yes(ours <= 256));
     }
     std::printf("\nus/entry: wall time per entry, including the view's update and paint; at 1,000,000 entries,\n"
                 "over the last 10,000 (the rest appended with a turn of the event loop every 1,000). RSS added:\n"
@@ -245,9 +249,9 @@ int runAll(const QString& self)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -1,4 +1,5 @@
 #include "connections/lingering_connections.h"
+#include "connections/open_file_limit.h"
 #include "main_window/form1.h"
 
 #include <QApplication>
@@ -8,23 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
 // Enough descriptors for every incoming connection the window accepts, plus
 // the listener, the outgoing link and what Qt and the display need.
-constexpr rlim_t kDescriptoresNecesarios = Form1::NumeroSlots + 128;
-
-void raiseOpenFileLimit()
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kDescriptoresNecesarios)
-        return;
-    limit.rlim_cur = std::min(limit.rlim_max, kDescriptoresNecesarios);
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
+constexpr int kDescriptoresNecesarios = Form1::NumeroSlots + 128;
 
 bool platformChosen(int argc, char **argv)
 {
@@ -76,7 +67,7 @@ int main(int argc, char **argv)
         printNoDisplayHint(argv[0]);
         return 2;
     }
-    raiseOpenFileLimit();
+    connections::raiseOpenFileLimit(kDescriptoresNecesarios);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varlo-Zintabel"));

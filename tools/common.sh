@@ -13,6 +13,8 @@ VZ_BUILD_PACKAGES+=(qt6-wayland libxkbcommon-dev)
 VZ_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)
 # To run the whole test suite as well.
 VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev weston tesseract-ocr tesseract-ocr-eng)
+# The code style check (.clang-format, written for clang-format 14).
+VZ_TEST_PACKAGES+=(clang-format)
 
 vz_missing_packages() {
     local pkg

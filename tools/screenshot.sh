@@ -4,8 +4,10 @@
 # sends also comes back as a received (blue) entry, a short exchange is typed
 # in, and the window alone is captured.
 #
-# Usage: tools/screenshot.sh [PATH/TO/varlo-zintabel]
-# Without a path it builds build/varlo-zintabel first.  Needs xvfb, xdotool
+# Usage: tools/screenshot.sh [PATH/TO/varlo-zintabel [PATH/TO/window_layout]]
+# Without a path it builds build/ first.  Where to click comes from the
+# program's own layout table, printed by window_layout, which is looked for
+# under tests/e2e/ beside the program unless named.  Needs xvfb, xdotool
 # and imagemagick (installed when missing and run as root).  As root the copy
 # runs in a network namespace of its own (only its loopback), so that a copy
 # or test already using the chat's port on this machine does not get in the
@@ -112,16 +114,32 @@ find_window() { xdo search --all --onlyvisible --pid "$COPY_PID" --name ' - ' | 
 
 focus_is() { [ "$(xdo getwindowfocus)" = "$1" ]; }
 
-# click X-TWIPS Y-TWIPS : a click at that point of the window's layout.
-click() {
-    local width
-    width=$(xdo getwindowgeometry "$WID" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
-    xdo mousemove --window "$WID" $(($1 * width / 5775)) $(($2 * width / 5775)) click 1
+# The window's layout in twips, "left top width height" by control name, and
+# the client area's width, as the program's table has them.
+declare -A LAYOUT=()
+WINDOW_TWIPS_WIDTH=""
+load_layout() {
+    local name left top width height
+    while read -r name left top width height; do
+        LAYOUT[$name]="$left $top $width $height"
+    done < <("$1")
+    [ -n "${LAYOUT[Form1]:-}" ] || die "$1 did not print the window's layout"
+    read -r _ _ WINDOW_TWIPS_WIDTH _ <<<"${LAYOUT[Form1]}"
 }
 
-click_conectar() { click 3307 307; }
-click_mensaje() { click 2227 5407; }
-click_texto() { click 2887 2827; }
+# click CONTROL [X-PERMILLE Y-PERMILLE] : a click inside a control, at its
+# middle unless told where (thousandths of its width and height).
+click() {
+    local width left top w h
+    width=$(xdo getwindowgeometry "$WID" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    read -r left top w h <<<"${LAYOUT[$1]}"
+    local x=$((left + w * ${2:-500} / 1000)) y=$((top + h * ${3:-500} / 1000))
+    xdo mousemove --window "$WID" $((x * width / WINDOW_TWIPS_WIDTH)) $((y * width / WINDOW_TWIPS_WIDTH)) click 1
+}
+
+click_conectar() { click CmdConectar; }
+click_mensaje() { click TxtMensaje; }
+click_texto() { click TxtTexto; }
 
 title_ends() { [[ "$(xdo getwindowname "$WID")" == *" - $1" ]]; }
 
@@ -142,10 +160,13 @@ main() {
         PROGRAM="$1"
     else
         vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}"
-        vz_build "$VZ_ROOT/build"
+        vz_build "$VZ_ROOT/build" -DVZ_BUILD_TESTS=ON
         PROGRAM="$VZ_ROOT/build/varlo-zintabel"
     fi
     [ -x "$PROGRAM" ] || die "program not found: $PROGRAM"
+    local layout_tool="${2:-$(dirname "$PROGRAM")/tests/e2e/window_layout}"
+    [ -x "$layout_tool" ] || die "window_layout not found: $layout_tool (build the tests, or name it)"
+    load_layout "$layout_tool"
     vz_ensure_packages xvfb xdotool xclip imagemagick iproute2
     WORK=$(mktemp -d /tmp/vz-shot.XXXXXX)
 
@@ -165,7 +186,7 @@ main() {
         wait_for 10 shown_twice "$message" || die "'$message' did not come back; transcript: $(transcript)"
     done
     # A click below the last entry drops the selection made for reading it.
-    click 2887 4900
+    click TxtTexto 500 965
     click_mensaje
     xdo type --delay 60 -- "$DRAFT"
     # Leaves the pointer off the buttons, so none is drawn hovered.

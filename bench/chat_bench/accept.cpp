@@ -9,33 +9,24 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-#include <algorithm>
-#include <memory>
+#include "connections/open_file_limit.h"
 
-#include <sys/resource.h>
+#include <memory>
 
 namespace chat_bench {
 namespace {
 
 constexpr int kCrowd = 1000;
-
-void raiseOpenFileLimit()
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
+// The crowd's sockets or the receiver's, with room to spare.
+constexpr int kDescriptors = 8192;
 
 int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
 {
-    raiseOpenFileLimit();
+    connections::raiseOpenFileLimit(kDescriptors);
     QTcpServer back; // the window's connect-back lands here
     back.listen(from, Form1::PuertoChat);
     QObject::connect(&back, &QTcpServer::newConnection, [&] {
-        while (back.nextPendingConnection()) {
-        }
+        while (back.nextPendingConnection()) { }
     });
     std::vector<std::unique_ptr<QTcpSocket>> peers;
     peers.reserve(count);
@@ -57,7 +48,7 @@ int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
 
 int runAcceptor(const QString &kind, const QHostAddress &at, int count)
 {
-    raiseOpenFileLimit();
+    connections::raiseOpenFileLimit(kDescriptors);
     std::unique_ptr<Form1> window;
     QTcpServer server;
     std::vector<QTcpSocket *> kept;
@@ -92,7 +83,11 @@ int runAcceptor(const QString &kind, const QHostAddress &at, int count)
     waitUntil([&] { return accepted >= count; }, 30000);
     waitUntil([] { return false; }, 200); // what the accepted sockets settle to
     say(QStringLiteral("done accepted=%1 last=%2 rss_before=%3 rss=%4 hwm=%5")
-            .arg(accepted).arg(lastNs).arg(rssBefore).arg(procStatus("VmRSS")).arg(procStatus("VmHWM")));
+            .arg(accepted)
+            .arg(lastNs)
+            .arg(rssBefore)
+            .arg(procStatus("VmRSS"))
+            .arg(procStatus("VmHWM")));
     return 0;
 }
 
@@ -101,7 +96,8 @@ QMap<QString, QString> acceptOnce(const QString &kind, int receiverAddr, int cro
     Helper receiver({QStringLiteral("--acceptor"), kind, addr(receiverAddr).toString(), QString::number(kCrowd)});
     if (receiver.await(QStringLiteral("ready"), 20000).isEmpty())
         return {};
-    Helper crowd({QStringLiteral("--crowd"), addr(crowdAddr).toString(), addr(receiverAddr).toString(), QString::number(kCrowd)});
+    Helper crowd({QStringLiteral("--crowd"), addr(crowdAddr).toString(), addr(receiverAddr).toString(),
+                  QString::number(kCrowd)});
     const auto first = crowd.await(QStringLiteral("first"), 20000);
     auto done = receiver.await(QStringLiteral("done"), 40000);
     done.insert(QStringLiteral("first"), first.value(QStringLiteral("ns")));
@@ -111,8 +107,8 @@ QMap<QString, QString> acceptOnce(const QString &kind, int receiverAddr, int cro
 void benchAccept()
 {
     say(QStringLiteral("3. accepting %1 connections opened at once by another process").arg(kCrowd));
-    const auto plain = acceptOnce(QStringLiteral("plain"), 162, 163);
-    const auto form = acceptOnce(QStringLiteral("form"), 160, 161);
+    const auto plain = acceptOnce(QStringLiteral("plain"), 13, 14);
+    const auto form = acceptOnce(QStringLiteral("form"), 11, 12);
     auto seconds = [](const QMap<QString, QString> &m) {
         return (m.value(QStringLiteral("last")).toDouble() - m.value(QStringLiteral("first")).toDouble()) / 1e9;
     };
@@ -120,22 +116,31 @@ void benchAccept()
         return m.value(QStringLiteral("rss")).toDouble() - m.value(QStringLiteral("rss_before")).toDouble();
     };
     const bool ok = form.value(QStringLiteral("accepted")).toInt() == kCrowd;
-    row(QStringLiteral("3 accept 1000: first request → last accepted"), QStringLiteral("%1 s").arg(seconds(form), 0, 'f', 3),
+    row(QStringLiteral("3 accept 1000: first request → last accepted"),
+        QStringLiteral("%1 s").arg(seconds(form), 0, 'f', 3),
         QStringLiteral("plain QTcpServer %1 s").arg(seconds(plain), 0, 'f', 3), QStringLiteral("< 1 s"),
         yesNo(ok && seconds(form) < 1.0));
     row(QStringLiteral("3 accept 1000: memory added (RSS)"),
-        QStringLiteral("%1 (%2 → %3)").arg(mib(added(form)), mib(form.value(QStringLiteral("rss_before")).toDouble()),
-                                           mib(form.value(QStringLiteral("rss")).toDouble())),
-        QStringLiteral("plain %1").arg(mib(added(plain))), QStringLiteral("< 50 MiB"), yesNo(ok && added(form) < 50 * 1024));
+        QStringLiteral("%1 (%2 → %3)")
+            .arg(mib(added(form)), mib(form.value(QStringLiteral("rss_before")).toDouble()),
+                 mib(form.value(QStringLiteral("rss")).toDouble())),
+        QStringLiteral("plain %1").arg(mib(added(plain))), QStringLiteral("< 50 MiB"),
+        yesNo(ok && added(form) < 50 * 1024));
     note(QStringLiteral("accept: form accepted %1, plain %2; the crowd's first connect is timed in its own process")
              .arg(form.value(QStringLiteral("accepted")), plain.value(QStringLiteral("accepted"))));
 }
 
-const GroupRegistration registration({3, "accept", benchAccept,
-    {{"--crowd", false,
-      [](const QStringList &a) { return runCrowd(QHostAddress(a.value(0)), QHostAddress(a.value(1)), a.value(2).toInt()); }},
-     {"--acceptor", true,
-      [](const QStringList &a) { return runAcceptor(a.value(0), QHostAddress(a.value(1)), a.value(2).toInt()); }}}});
+const GroupRegistration
+    registration({3,
+                  "accept",
+                  benchAccept,
+                  {{"--crowd", false,
+                    [](const QStringList &a) {
+                        return runCrowd(QHostAddress(a.value(0)), QHostAddress(a.value(1)), a.value(2).toInt());
+                    }},
+                   {"--acceptor", true, [](const QStringList &a) {
+                        return runAcceptor(a.value(0), QHostAddress(a.value(1)), a.value(2).toInt());
+                    }}}});
 
 } // namespace
 } // namespace chat_bench

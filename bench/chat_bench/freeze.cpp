@@ -16,8 +16,8 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QPushButton>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTcpServer>
@@ -33,14 +33,14 @@ namespace {
 constexpr int kFloodSeconds = 60;
 constexpr int kAfterSeconds = 5;
 constexpr int kTypeEveryMs = 250;
-constexpr int kAnswerMs = 500;     // a typed line must reach the peer within this
-constexpr int kLateMs = 100;       // the 10 ms timer may be this late at most
+constexpr int kAnswerMs = 500; // a typed line must reach the peer within this
+constexpr int kLateMs = 100;   // the 10 ms timer may be this late at most
 
 struct Scenario {
     const char *name;
-    const char *mode;     // the peer's: burst or flood
-    const char *text;     // lf, crlf, ascii, hebrew
-    int amount;           // bytes for a burst, seconds for a flood
+    const char *mode; // the peer's: burst or flood
+    const char *text; // lf, crlf, ascii, hebrew
+    int amount;       // bytes for a burst, seconds for a flood
 };
 
 const Scenario kScenarios[] = {
@@ -98,7 +98,9 @@ int runPeer(const QStringList &a)
                 while ((end = heard.indexOf(';')) >= 0) {
                     const qsizetype start = heard.lastIndexOf('T', end);
                     if (start >= 0)
-                        say(QStringLiteral("heard n=%1 ns=%2").arg(QString::fromLatin1(heard.mid(start + 1, end - start - 1))).arg(nowNs()));
+                        say(QStringLiteral("heard n=%1 ns=%2")
+                                .arg(QString::fromLatin1(heard.mid(start + 1, end - start - 1)))
+                                .arg(nowNs()));
                     heard.remove(0, end + 1);
                 }
             });
@@ -148,7 +150,7 @@ int runAnswering(const QStringList &a)
     std::unique_ptr<Form1> window;
     std::unique_ptr<PlainWindow> plain;
     QTcpServer server;
-    QTcpSocket link;   // the plain chat's own link back to its first peer
+    QTcpSocket link; // the plain chat's own link back to its first peer
     if (form) {
         window = std::make_unique<Form1>(at);
         quietBoxes(*window);
@@ -164,7 +166,8 @@ int runAnswering(const QStringList &a)
                     link.bind(at, 0);
                     link.connectToHost(s->peerAddress(), Form1::PuertoChat);
                 }
-                QObject::connect(s, &QTcpSocket::readyRead, s, [&, s] { plain->appendReceived(QString::fromUtf8(s->readAll())); });
+                QObject::connect(s, &QTcpSocket::readyRead, s,
+                                 [&, s] { plain->appendReceived(QString::fromUtf8(s->readAll())); });
             }
         });
     }
@@ -178,7 +181,7 @@ int runAnswering(const QStringList &a)
             worstLateNs = std::max(worstLateNs, now - lastTickNs - 10000000);
         lastTickNs = now;
     });
-    QLineEdit *box = form ? child<QLineEdit>(*window, "TxtMensaje") : plain->input;
+    QLineEdit *box = form ? lineEdit(*window, "TxtMensaje") : plain->input;
     StdinLines input([&](const QByteArray &line) {
         if (line.startsWith("type ")) {
             const QString text = QString::fromUtf8(line.mid(5));
@@ -192,8 +195,12 @@ int runAnswering(const QStringList &a)
             }
         } else if (line == "await-link") {
             // The peer has taken the link back; this side may not know yet.
-            waitUntil([&] { return form ? envia(*window).State() == connections::Connected
-                                        : link.state() == QAbstractSocket::ConnectedState; }, 10000);
+            waitUntil(
+                [&] {
+                    return form ? envia(*window).State() == connections::Connected
+                                : link.state() == QAbstractSocket::ConnectedState;
+                },
+                10000);
             say(QStringLiteral("linked"));
         } else if (line == "measure") {
             tick.start();
@@ -247,7 +254,8 @@ Answering runScenario(const Scenario &s, const QString &kind, int windowAddr, in
             continue;
         }
         ++r.answered;
-        r.worstAnswerMs = std::max(r.worstAnswerMs, (heard.value(QStringLiteral("ns")).toLongLong() - typedNs[size_t(n)]) / 1e6);
+        r.worstAnswerMs
+            = std::max(r.worstAnswerMs, (heard.value(QStringLiteral("ns")).toLongLong() - typedNs[size_t(n)]) / 1e6);
     }
     window.tell("report");
     const auto late = window.await(QStringLiteral("late"), 5000);
@@ -261,7 +269,9 @@ QString describe(const Answering &r)
     if (!r.complete && r.answered == 0)
         return QStringLiteral("froze");
     return QStringLiteral("%1/%2 lines, worst %3; timer %4")
-        .arg(r.answered).arg(r.typed).arg(ms(r.worstAnswerMs), r.complete ? ms(r.worstLateMs) : QStringLiteral("no answer"));
+        .arg(r.answered)
+        .arg(r.typed)
+        .arg(ms(r.worstAnswerMs), r.complete ? ms(r.worstLateMs) : QStringLiteral("no answer"));
 }
 
 // Helper: a window pastes a 1 MB token and sends it to a peer that reads it all.
@@ -288,10 +298,10 @@ int runPaste(const QStringList &a)
         Form1 window(at);
         quietBoxes(window);
         window.show();
-        child<QLineEdit>(window, "TxtIp")->setText(peerAt.toString());
-        child<QPushButton>(window, "CmdConectar")->click();
+        lineEdit(window, "TxtIp")->setText(peerAt.toString());
+        button(window, "CmdConectar")->click();
         waitUntil([&] { return envia(window).State() == connections::Connected; }, 5000);
-        QLineEdit *box = child<QLineEdit>(window, "TxtMensaje");
+        QLineEdit *box = lineEdit(window, "TxtMensaje");
         const qint64 t0 = nowNs();
         pasteInto(box);
         pasteNs = nowNs() - t0;
@@ -304,7 +314,10 @@ int runPaste(const QStringList &a)
         shownNs = nowNs() - t1;
         waitUntil([&] { return received >= token.size(); }, 60000);
         say(QStringLiteral("pasted paste_ms=%1 shown_ms=%2 sent_ms=%3 received=%4")
-                .arg(pasteNs / 1e6, 0, 'f', 1).arg(shownNs / 1e6, 0, 'f', 1).arg((nowNs() - t1) / 1e6, 0, 'f', 1).arg(received));
+                .arg(pasteNs / 1e6, 0, 'f', 1)
+                .arg(shownNs / 1e6, 0, 'f', 1)
+                .arg((nowNs() - t1) / 1e6, 0, 'f', 1)
+                .arg(received));
         return 0;
     }
     PlainWindow plainWindow;
@@ -325,7 +338,10 @@ int runPaste(const QStringList &a)
     shownNs = nowNs() - t1;
     waitUntil([&] { return received >= token.size(); }, 60000);
     say(QStringLiteral("pasted paste_ms=%1 shown_ms=%2 sent_ms=%3 received=%4")
-            .arg(pasteNs / 1e6, 0, 'f', 1).arg(shownNs / 1e6, 0, 'f', 1).arg((nowNs() - t1) / 1e6, 0, 'f', 1).arg(received));
+            .arg(pasteNs / 1e6, 0, 'f', 1)
+            .arg(shownNs / 1e6, 0, 'f', 1)
+            .arg((nowNs() - t1) / 1e6, 0, 'f', 1)
+            .arg(received));
     return 0;
 }
 
@@ -339,8 +355,9 @@ QString pasteFigure(const QMap<QString, QString> &m)
 void benchFreeze()
 {
     say(QStringLiteral("5. answering: bursts and %1 s floods from a peer; a line typed every %2 ms")
-            .arg(kFloodSeconds).arg(kTypeEveryMs));
-    int windowAddr = 160;
+            .arg(kFloodSeconds)
+            .arg(kTypeEveryMs));
+    int windowAddr = 11;
     for (const Scenario &s : kScenarios) {
         const Answering form = runScenario(s, QStringLiteral("form"), windowAddr, windowAddr + 1);
         const Answering plain = runScenario(s, QStringLiteral("plain"), windowAddr + 2, windowAddr + 3);
@@ -350,27 +367,30 @@ void benchFreeze()
             QStringLiteral("plain %1").arg(describe(plain)),
             QStringLiteral("< %1 ms, < %2 ms").arg(kAnswerMs).arg(kLateMs), yesNo(met));
     }
-    Helper form({QStringLiteral("--paste"), addr(164).toString(), addr(165).toString(), QStringLiteral("form")});
+    Helper form({QStringLiteral("--paste"), addr(15).toString(), addr(16).toString(), QStringLiteral("form")});
     const auto pastedForm = form.await(QStringLiteral("pasted"), 120000);
-    Helper plain({QStringLiteral("--paste"), addr(166).toString(), addr(167).toString(), QStringLiteral("plain")});
+    Helper plain({QStringLiteral("--paste"), addr(17).toString(), addr(18).toString(), QStringLiteral("plain")});
     const auto pastedPlain = plain.await(QStringLiteral("pasted"), 120000);
     const double shown = pastedForm.value(QStringLiteral("shown_ms")).toDouble();
     row(QStringLiteral("5 1 MB token pasted: Enter → sent and shown"), pasteFigure(pastedForm),
         QStringLiteral("plain %1").arg(pasteFigure(pastedPlain)), QStringLiteral("< 1 s"),
-        yesNo(!pastedForm.isEmpty() && shown < 1000 && pastedForm.value(QStringLiteral("received")).toInt() == 1000000));
-    note(QStringLiteral("answering: each line typed is timed from the keystroke to its arrival at the peer; a line with no "
-                        "answer counts with the time waited. The timer figure is the worst delay of a 10 ms timer in the "
-                        "window over the whole run (flood, then %1 s more). \"froze\": no answer at all. Pasting the token "
-                        "into the input box took %2 ms (plain: %3 ms); the peer had all of it %4 ms after Enter.")
+        yesNo(!pastedForm.isEmpty() && shown < 1000
+              && pastedForm.value(QStringLiteral("received")).toInt() == 1000000));
+    note(QStringLiteral(
+             "answering: each line typed is timed from the keystroke to its arrival at the peer; a line with no "
+             "answer counts with the time waited. The timer figure is the worst delay of a 10 ms timer in the "
+             "window over the whole run (flood, then %1 s more). \"froze\": no answer at all. Pasting the token "
+             "into the input box took %2 ms (plain: %3 ms); the peer had all of it %4 ms after Enter.")
              .arg(kAfterSeconds)
              .arg(pastedForm.value(QStringLiteral("paste_ms")), pastedPlain.value(QStringLiteral("paste_ms")),
                   pastedForm.value(QStringLiteral("sent_ms"))));
 }
 
-const GroupRegistration registration({5, "answering", benchFreeze,
-    {{"--peer", false, runPeer},
-     {"--answering", true, runAnswering},
-     {"--paste", true, runPaste}}});
+const GroupRegistration
+    registration({5,
+                  "answering",
+                  benchFreeze,
+                  {{"--peer", false, runPeer}, {"--answering", true, runAnswering}, {"--paste", true, runPaste}}});
 
 } // namespace
 } // namespace chat_bench

@@ -46,9 +46,9 @@ struct LatencyPath {
 
 // The window: Enter in copy A, the entry in copy B's transcript.
 struct FormPath : LatencyPath {
-    Form1 a{addr(150)};
-    Form1 b{addr(151)};
-    QLineEdit *box = child<QLineEdit>(a, "TxtMensaje");
+    Form1 a{addr(1)};
+    Form1 b{addr(2)};
+    QLineEdit *box = lineEdit(a, "TxtMensaje");
     int messages = 0;
 
     FormPath()
@@ -57,18 +57,21 @@ struct FormPath : LatencyPath {
         quietBoxes(b);
         a.show();
         b.show();
-        child<QLineEdit>(a, "TxtIp")->setText(QStringLiteral("127.0.0.151"));
-        child<QPushButton>(a, "CmdConectar")->click();
+        lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.2"));
+        button(a, "CmdConectar")->click();
         rich_text::RichTextBox &shown = transcript(b);
         // Connected after the window's own handler, so this runs once the
         // entry is in the model; the posted call runs after the view's
         // coalesced update, which was posted first.
         QObject::connect(&recibe(b), &connections::SocketArray::DataArrival, &b, [this, &shown] {
             model = nowNs();
-            QMetaObject::invokeMethod(&b, [this, &shown] {
-                if (!shown.updatePending())
-                    view = nowNs();
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &b,
+                [this, &shown] {
+                    if (!shown.updatePending())
+                        view = nowNs();
+                },
+                Qt::QueuedConnection);
         });
     }
     bool ready() override
@@ -82,10 +85,7 @@ struct FormPath : LatencyPath {
         pressEnter(box);
     }
     // Every message made exactly one entry on the receiving side.
-    bool oneEntryEach() const
-    {
-        return transcript(b).text().toString().count(QStringLiteral("mensaje ")) == messages;
-    }
+    bool oneEntryEach() const { return transcript(b).text().toString().count(QStringLiteral("mensaje ")) == messages; }
 };
 
 // The floor: one QTcpSocket writes, the other reads, same addresses, same loop.
@@ -96,9 +96,9 @@ struct RawPath : LatencyPath {
 
     RawPath()
     {
-        server.listen(addr(151), 0);
-        out.bind(addr(150), 0, QAbstractSocket::ReuseAddressHint);
-        out.connectToHost(addr(151), server.serverPort());
+        server.listen(addr(2), 0);
+        out.bind(addr(1), 0, QAbstractSocket::ReuseAddressHint);
+        out.connectToHost(addr(2), server.serverPort());
     }
     bool ready() override
     {
@@ -127,9 +127,9 @@ struct PlainPath : LatencyPath {
     {
         a.window.show();
         b.window.show();
-        server.listen(addr(151), 0);
-        out.bind(addr(150), 0, QAbstractSocket::ReuseAddressHint);
-        out.connectToHost(addr(151), server.serverPort());
+        server.listen(addr(2), 0);
+        out.bind(addr(1), 0, QAbstractSocket::ReuseAddressHint);
+        out.connectToHost(addr(2), server.serverPort());
         QObject::connect(a.input, &QLineEdit::returnPressed, [this] {
             const QString text = a.input->text();
             out.write(text.toUtf8());
@@ -141,10 +141,12 @@ struct PlainPath : LatencyPath {
     {
         if (!in && server.hasPendingConnections()) {
             in = server.nextPendingConnection();
-            QObject::connect(in, &QTcpSocket::readyRead, [this] { b.appendReceived(QString::fromUtf8(in->readAll())); });
+            QObject::connect(in, &QTcpSocket::readyRead,
+                             [this] { b.appendReceived(QString::fromUtf8(in->readAll())); });
             QObject::connect(in, &QTcpSocket::readyRead, [this] {
                 model = nowNs();
-                QMetaObject::invokeMethod(&b.window, [this] { view = nowNs(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    &b.window, [this] { view = nowNs(); }, Qt::QueuedConnection);
             });
         }
         return in && out.state() == QAbstractSocket::ConnectedState;
@@ -199,15 +201,21 @@ void benchLatency()
         QStringLiteral("%1× plain").arg(pm.p99 > 0 ? fm.p99 / pm.p99 : 0, 0, 'f', 2));
     row(QStringLiteral("1 latency median, view updated"), us(fv.median), QStringLiteral("plain %1").arg(us(pv.median)),
         QStringLiteral("—"), QStringLiteral("%1× plain").arg(pv.median > 0 ? fv.median / pv.median : 0, 0, 'f', 2));
-    row(QStringLiteral("1 latency p99, view updated"), us(fv.p99), QStringLiteral("plain %1").arg(us(pv.p99)), QStringLiteral("—"),
-        QStringLiteral("%1× plain").arg(pv.p99 > 0 ? fv.p99 / pv.p99 : 0, 0, 'f', 2));
+    row(QStringLiteral("1 latency p99, view updated"), us(fv.p99), QStringLiteral("plain %1").arg(us(pv.p99)),
+        QStringLiteral("—"), QStringLiteral("%1× plain").arg(pv.p99 > 0 ? fv.p99 / pv.p99 : 0, 0, 'f', 2));
     if (!form.ok || !plain.ok || !raw.ok)
-        note(QStringLiteral("latency: a run did not complete (form %1, plain %2, raw %3)").arg(form.ok).arg(plain.ok).arg(raw.ok));
-    note(QStringLiteral("latency: %1 messages after %2 warm-up ones, one in flight at a time, the three paths taking turns; "
-                        "max %3 (form) / %4 (plain). \"model\": the receiving handler has put the entry in B's "
-                        "transcript model; \"view updated\": B's coalesced view update (new paragraph laid out in its "
-                        "QTextDocument) has run too; painting pixels is in neither.")
-             .arg(kMessages).arg(kWarmUp).arg(us(fv.max), us(pv.max)));
+        note(QStringLiteral("latency: a run did not complete (form %1, plain %2, raw %3)")
+                 .arg(form.ok)
+                 .arg(plain.ok)
+                 .arg(raw.ok));
+    note(QStringLiteral(
+             "latency: %1 messages after %2 warm-up ones, one in flight at a time, the three paths taking turns; "
+             "max %3 (form) / %4 (plain). \"model\": the receiving handler has put the entry in B's "
+             "transcript model; \"view updated\": B's coalesced view update (new paragraph laid out in its "
+             "QTextDocument) has run too; painting pixels is in neither.")
+             .arg(kMessages)
+             .arg(kWarmUp)
+             .arg(us(fv.max), us(pv.max)));
 }
 
 const GroupRegistration registration({1, "latency", benchLatency, {}});

@@ -10,8 +10,10 @@
 // the parent starts them with QProcess and reads "key=value" lines back.
 // Each group lives in a file of its own and registers itself with its helpers.
 //
-// All traffic stays on loopback, on 127.0.0.150 to 127.0.0.169, so the bench
-// can run beside the test suite.
+// All traffic stays on loopback. tools/bench.sh runs the bench in a network
+// namespace of its own, so that nothing else on the machine that uses the
+// chat's port (a copy of the program, the tests) gets in its way; each window
+// and peer takes a loopback address of its own there.
 
 #include "support.h"
 

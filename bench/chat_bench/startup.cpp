@@ -23,23 +23,26 @@ namespace {
 
 class FirstPaint : public QObject {
 public:
-    explicit FirstPaint(std::function<void()> done) : done_(std::move(done)) {}
+    explicit FirstPaint(std::function<void()> done)
+        : m_done(std::move(done))
+    {
+    }
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::Paint && !seen_) {
-            seen_ = true;
+        if (event->type() == QEvent::Paint && !m_seen) {
+            m_seen = true;
             // The controls are painted in the same pass, right after the
             // window itself: the posted call runs once the pass is over.
-            QMetaObject::invokeMethod(this, done_, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, m_done, Qt::QueuedConnection);
         }
         return false;
     }
 
 private:
-    std::function<void()> done_;
-    bool seen_ = false;
+    std::function<void()> m_done;
+    bool m_seen = false;
 };
 
 // The plain window of the same look: the same controls, a caption timer.
@@ -63,9 +66,8 @@ struct PlainForm {
         window.resize(385, 391);
         input->setFocus();
         caption.setInterval(500);
-        QObject::connect(&caption, &QTimer::timeout, &window, [this] {
-            window.setWindowTitle(QStringLiteral("127.0.0.1 - Desconectado"));
-        });
+        QObject::connect(&caption, &QTimer::timeout, &window,
+                         [this] { window.setWindowTitle(QStringLiteral("127.0.0.1 - Desconectado")); });
         caption.start();
     }
 };
@@ -95,7 +97,7 @@ int runWindow(const QString &kind, const QHostAddress &at, int idleSeconds)
     }
     // Idle: nothing happens but what the window does by itself.
     int ticks = 0;
-    QTimer *caption = form ? child<QTimer>(*form, "Timer1") : &plain->caption;
+    QTimer *caption = form ? &captionTimer(*form) : &plain->caption;
     QObject::connect(caption, &QTimer::timeout, [&] { ++ticks; });
     waitUntil([] { return false; }, 1000);
     auto cpuUs = [] {
@@ -114,7 +116,11 @@ int runWindow(const QString &kind, const QHostAddress &at, int idleSeconds)
     loop.exec();
     const qint64 cpu1 = cpuUs();
     const qint64 wake1 = procStatus("voluntary_ctxt_switches");
-    say(QStringLiteral("idle cpu_us=%1 wakeups=%2 ticks=%3 ms=%4").arg(cpu1 - cpu0).arg(wake1 - wake0).arg(ticks).arg(clock.elapsed()));
+    say(QStringLiteral("idle cpu_us=%1 wakeups=%2 ticks=%3 ms=%4")
+            .arg(cpu1 - cpu0)
+            .arg(wake1 - wake0)
+            .arg(ticks)
+            .arg(clock.elapsed()));
     return 0;
 }
 
@@ -127,7 +133,7 @@ void benchStartup()
     for (int i = 0; i < kStarts; ++i) {
         for (const bool isForm : {false, true}) {
             Helper w({QStringLiteral("--window"), isForm ? QStringLiteral("form") : QStringLiteral("plain"),
-                      addr(isForm ? 164 : 165).toString(), QStringLiteral("0")});
+                      addr(isForm ? 15 : 16).toString(), QStringLiteral("0")});
             const auto shown = w.await(QStringLiteral("shown"), 20000);
             w.finish(5000);
             if (shown.isEmpty())
@@ -147,8 +153,10 @@ void benchStartup()
 
     // Both idle windows side by side: neither does anything, so they do not
     // disturb each other, and the run takes 10 s instead of 20.
-    Helper idleForm({QStringLiteral("--window"), QStringLiteral("form"), addr(166).toString(), QString::number(kIdleSeconds)});
-    Helper idlePlain({QStringLiteral("--window"), QStringLiteral("plain"), addr(167).toString(), QString::number(kIdleSeconds)});
+    Helper idleForm(
+        {QStringLiteral("--window"), QStringLiteral("form"), addr(17).toString(), QString::number(kIdleSeconds)});
+    Helper idlePlain(
+        {QStringLiteral("--window"), QStringLiteral("plain"), addr(18).toString(), QString::number(kIdleSeconds)});
     const auto fi = idleForm.await(QStringLiteral("idle"), (kIdleSeconds + 30) * 1000);
     const auto pi = idlePlain.await(QStringLiteral("idle"), (kIdleSeconds + 30) * 1000);
     const double fCpu = fi.value(QStringLiteral("cpu_us")).toDouble() / 1000;
@@ -163,18 +171,23 @@ void benchStartup()
     row(QStringLiteral("4 idle wake-ups over 10 s (caption ticks)"),
         QStringLiteral("%1 (%2 ticks)").arg(fWake).arg(fi.value(QStringLiteral("ticks"))),
         QStringLiteral("plain window %1 (%2 ticks)").arg(pWake).arg(pi.value(QStringLiteral("ticks"))),
-        QStringLiteral("caption ticks only"), yesNo(!fi.isEmpty() && fWake <= pWake + 5 && fWake <= fi.value(QStringLiteral("ticks")).toInt() + 5));
-    note(QStringLiteral("start-up: from QProcess::start in the bench (fork, exec, libraries) to the end of the window's first "
-                        "paint pass offscreen; the bench's own binary in a window mode, bound to 127.0.0.164, "
-                        "because build/varlo-zintabel listens on every address."));
+        QStringLiteral("caption ticks only"),
+        yesNo(!fi.isEmpty() && fWake <= pWake + 5 && fWake <= fi.value(QStringLiteral("ticks")).toInt() + 5));
+    note(QStringLiteral(
+        "start-up: from QProcess::start in the bench (fork, exec, libraries) to the end of the window's first "
+        "paint pass offscreen; the bench's own binary in a window mode, bound to 127.0.0.15, "
+        "because build/varlo-zintabel listens on every address."));
     note(QStringLiteral("idle: CPU from getrusage, wake-ups are voluntary context switches from /proc/self/status, "
-                        "after 1 s of settling; both windows keep their 500 ms caption timer. Met when the window wakes at most 5 times more "
+                        "after 1 s of settling; both windows keep their 500 ms caption timer. Met when the window "
+                        "wakes at most 5 times more "
                         "than its caption ticks and than the plain window."));
 }
 
-const GroupRegistration registration({4, "startup", benchStartup,
-    {{"--window", true,
-      [](const QStringList &a) { return runWindow(a.value(0), QHostAddress(a.value(1)), a.value(2).toInt()); }}}});
+const GroupRegistration registration({4, "startup", benchStartup, {{"--window", true, [](const QStringList &a) {
+                                                                        return runWindow(a.value(0),
+                                                                                         QHostAddress(a.value(1)),
+                                                                                         a.value(2).toInt());
+                                                                    }}}});
 
 } // namespace
 } // namespace chat_bench

@@ -2,12 +2,10 @@
 
 #include <QColor>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTextCharFormat>
 #include <QTextCursor>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -45,30 +43,11 @@ qint64 procStatus(const char *key)
     return -1;
 }
 
-// A slow repeating timer keeps the loop from sleeping past the deadline.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake;
-    wake.start(100);
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 void say(const QString &line)
 {
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
 }
-
-connections::SocketControl &envia(const Form1 &f) { return *child<connections::SocketControl>(f, "WSCEnvia"); }
-connections::SocketArray &recibe(const Form1 &f) { return *child<connections::SocketArray>(f, "WSCRecibe"); }
-rich_text::RichTextBox &transcript(const Form1 &f) { return *child<rich_text::RichTextBox>(f, "TxtTexto"); }
 
 void quietBoxes(Form1 &f)
 {
@@ -81,7 +60,8 @@ Spread spread(std::vector<qint64> ns)
     if (ns.empty())
         return s;
     std::sort(ns.begin(), ns.end());
-    auto at = [&](double q) { return ns[std::min(ns.size() - 1, size_t(std::ceil(q * double(ns.size())) - 1))] / 1000.0; };
+    auto at
+        = [&](double q) { return ns[std::min(ns.size() - 1, size_t(std::ceil(q * double(ns.size())) - 1))] / 1000.0; };
     s.median = ns.size() % 2 ? ns[ns.size() / 2] / 1000.0 : (ns[ns.size() / 2 - 1] + ns[ns.size() / 2]) / 2000.0;
     s.p99 = at(0.99);
     s.max = ns.back() / 1000.0;
@@ -110,12 +90,16 @@ void row(const QString &figure, const QString &measured, const QString &baseline
 
 void note(const QString &text) { g_notes.push_back(text); }
 
-QString us(double v) { return v >= 10000 ? QStringLiteral("%1 ms").arg(v / 1000, 0, 'f', 1) : QStringLiteral("%1 µs").arg(v, 0, 'f', 0); }
+QString us(double v)
+{
+    return v >= 10000 ? QStringLiteral("%1 ms").arg(v / 1000, 0, 'f', 1) : QStringLiteral("%1 µs").arg(v, 0, 'f', 0);
+}
 QString ms(double v) { return QStringLiteral("%1 ms").arg(v, 0, 'f', v < 10 ? 2 : 1); }
 QString mib(double kib) { return QStringLiteral("%1 MiB").arg(kib / 1024.0, 0, 'f', 1); }
 QString yesNo(bool ok, const QString &how)
 {
-    return (ok ? QStringLiteral("yes") : QStringLiteral("NO")) + (how.isEmpty() ? QString() : QStringLiteral(" (") + how + QLatin1Char(')'));
+    return (ok ? QStringLiteral("yes") : QStringLiteral("NO"))
+        + (how.isEmpty() ? QString() : QStringLiteral(" (") + how + QLatin1Char(')'));
 }
 
 void printTable()
@@ -170,33 +154,33 @@ QMap<QString, QString> parseFields(const QString &text)
 
 Helper::Helper(const QStringList &args)
 {
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
-        buffer_ += process_.readAllStandardOutput();
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
+        m_buffer += m_process.readAllStandardOutput();
         qsizetype nl;
-        while ((nl = buffer_.indexOf('\n')) >= 0) {
-            lines_ << QString::fromUtf8(buffer_.left(nl));
-            buffer_.remove(0, nl + 1);
+        while ((nl = m_buffer.indexOf('\n')) >= 0) {
+            m_lines << QString::fromUtf8(m_buffer.left(nl));
+            m_buffer.remove(0, nl + 1);
         }
     });
-    startedNs_ = nowNs();
-    process_.start(QCoreApplication::applicationFilePath(), args);
+    m_startedNs = nowNs();
+    m_process.start(QCoreApplication::applicationFilePath(), args);
 }
 
 Helper::~Helper()
 {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.terminate();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(3000);
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
         }
     }
 }
 
 QMap<QString, QString> Helper::line(const QString &word) const
 {
-    for (const QString &l : lines_) {
+    for (const QString &l : m_lines) {
         if (l.startsWith(word + QLatin1Char(' ')) || l == word) {
             QMap<QString, QString> found = parseFields(l);
             found.insert(QStringLiteral("_"), word);
@@ -209,41 +193,43 @@ QMap<QString, QString> Helper::line(const QString &word) const
 QMap<QString, QString> Helper::await(const QString &word, int timeoutMs)
 {
     QMap<QString, QString> found;
-    waitUntil([&] {
-        found = line(word);
-        return !found.isEmpty() || (process_.state() == QProcess::NotRunning && !process_.bytesAvailable());
-    }, timeoutMs);
+    waitUntil(
+        [&] {
+            found = line(word);
+            return !found.isEmpty() || (m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable());
+        },
+        timeoutMs);
     if (found.isEmpty()) {
         std::fprintf(stderr, "chat_bench: helper %s gave no '%s' line; its stderr:\n%s\n",
-                     qPrintable(process_.arguments().join(QLatin1Char(' '))), qPrintable(word),
-                     process_.readAllStandardError().constData());
+                     qPrintable(m_process.arguments().join(QLatin1Char(' '))), qPrintable(word),
+                     m_process.readAllStandardError().constData());
     }
     return found;
 }
 
 bool Helper::finish(int timeoutMs)
 {
-    return waitUntil([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
+    return waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
 }
 
 StdinLines::StdinLines(std::function<void(const QByteArray &)> onLine)
-    : notifier_(STDIN_FILENO, QSocketNotifier::Read)
-    , onLine_(std::move(onLine))
+    : m_notifier(STDIN_FILENO, QSocketNotifier::Read)
+    , m_onLine(std::move(onLine))
 {
-    connect(&notifier_, &QSocketNotifier::activated, this, [this] {
+    connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
         char chunk[512];
         const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (n <= 0) {
-            notifier_.setEnabled(false);
-            onLine_("eof");
+            m_notifier.setEnabled(false);
+            m_onLine("eof");
             return;
         }
-        buffer_.append(chunk, n);
+        m_buffer.append(chunk, n);
         qsizetype nl;
-        while ((nl = buffer_.indexOf('\n')) >= 0) {
-            const QByteArray line = buffer_.left(nl);
-            buffer_.remove(0, nl + 1);
-            onLine_(line);
+        while ((nl = m_buffer.indexOf('\n')) >= 0) {
+            const QByteArray line = m_buffer.left(nl);
+            m_buffer.remove(0, nl + 1);
+            m_onLine(line);
         }
     });
 }

@@ -1,8 +1,12 @@
 #pragma once
 
-// What the chat_bench groups share: clocks and event-loop waits, the table
-// every figure goes to, the helper processes the bench starts from its own
-// binary, the plain QTextEdit chat used as a baseline, and the list of groups.
+// What the chat_bench groups share: clocks, the table every figure goes to,
+// the helper processes the bench starts from its own binary, the plain
+// QTextEdit chat used as a baseline, and the list of groups. Reaching a
+// window's controls and waiting on the event loop come from the tests'
+// support library.
+
+#include "support/window.h"
 
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
@@ -24,6 +28,14 @@
 
 namespace chat_bench {
 
+using support::button;
+using support::captionTimer;
+using support::envia;
+using support::lineEdit;
+using support::recibe;
+using support::transcript;
+using support::waitUntil;
+
 // ---------------------------------------------------------------- utilities
 
 // CLOCK_MONOTONIC is the same clock in every process, so a helper's
@@ -38,21 +50,9 @@ QHostAddress addr(int last);
 // A line of /proc/self/status, in KiB (VmRSS, VmHWM) or as a count.
 qint64 procStatus(const char *key);
 
-// Runs the event loop until `done` holds or `timeoutMs` has passed.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs);
-
 // A line on standard output, flushed at once.
 void say(const QString &line);
 
-template <typename T>
-T *child(const QObject &parent, const char *name)
-{
-    return parent.findChild<T *>(QLatin1String(name));
-}
-
-connections::SocketControl &envia(const Form1 &f);
-connections::SocketArray &recibe(const Form1 &f);
-rich_text::RichTextBox &transcript(const Form1 &f);
 void quietBoxes(Form1 &f);
 
 struct Spread {
@@ -84,19 +84,19 @@ class Helper {
 public:
     explicit Helper(const QStringList &args);
     ~Helper();
-    qint64 startedNs() const { return startedNs_; }
+    qint64 startedNs() const { return m_startedNs; }
     // The fields of the first line that starts with `word`, waiting for it.
     QMap<QString, QString> await(const QString &word, int timeoutMs);
     // The same without waiting: empty when no such line has come yet.
     QMap<QString, QString> line(const QString &word) const;
-    void tell(const QByteArray &line) { process_.write(line + '\n'); }
+    void tell(const QByteArray &line) { m_process.write(line + '\n'); }
     bool finish(int timeoutMs);
 
 private:
-    QProcess process_;
-    QByteArray buffer_;
-    QStringList lines_;
-    qint64 startedNs_ = 0;
+    QProcess m_process;
+    QByteArray m_buffer;
+    QStringList m_lines;
+    qint64 m_startedNs = 0;
 };
 
 // Lines the parent writes to a helper's standard input; "eof" when it closes.
@@ -105,9 +105,9 @@ public:
     explicit StdinLines(std::function<void(const QByteArray &)> onLine);
 
 private:
-    QSocketNotifier notifier_;
-    QByteArray buffer_;
-    std::function<void(const QByteArray &)> onLine_;
+    QSocketNotifier m_notifier;
+    QByteArray m_buffer;
+    std::function<void(const QByteArray &)> m_onLine;
 };
 
 // ------------------------------------------------------------ baselines

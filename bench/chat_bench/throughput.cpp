@@ -129,7 +129,8 @@ int runReceiver(const QString &kind, const QHostAddress &at)
         shownBytes += bytes;
         ++entries;
         handlerNs.push_back(lastNs - activity.lastNs);
-        QMetaObject::invokeMethod(&dummy, [&, at = lastNs] { viewNs.push_back(nowNs() - at); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &dummy, [&, at = lastNs] { viewNs.push_back(nowNs() - at); }, Qt::QueuedConnection);
     };
 
     if (form) {
@@ -179,17 +180,19 @@ int runReceiver(const QString &kind, const QHostAddress &at)
         transcriptUnits = plain->log->document()->characterCount();
     const Spread handler = spread(handlerNs), view = spread(viewNs);
     say(QStringLiteral("done handler_med_ms=%1 handler_max_ms=%2 view_med_ms=%3 view_max_ms=%4 ")
-            .arg(handler.median / 1000, 0, 'f', 1).arg(handler.max / 1000, 0, 'f', 1)
-            .arg(view.median / 1000, 0, 'f', 1).arg(view.max / 1000, 0, 'f', 1)
+            .arg(handler.median / 1000, 0, 'f', 1)
+            .arg(handler.max / 1000, 0, 'f', 1)
+            .arg(view.median / 1000, 0, 'f', 1)
+            .arg(view.max / 1000, 0, 'f', 1)
         + QStringLiteral("bytes=%1 seconds=%2 entries=%3 worst_late_ms=%4 rss_before=%5 rss=%6 hwm=%7 units=%8")
-            .arg(shownBytes)
-            .arg((lastNs - firstNs) / 1e9, 0, 'f', 3)
-            .arg(entries)
-            .arg(worstLateNs / 1e6, 0, 'f', 2)
-            .arg(rssBefore)
-            .arg(procStatus("VmRSS"))
-            .arg(procStatus("VmHWM"))
-            .arg(transcriptUnits));
+              .arg(shownBytes)
+              .arg((lastNs - firstNs) / 1e9, 0, 'f', 3)
+              .arg(entries)
+              .arg(worstLateNs / 1e6, 0, 'f', 2)
+              .arg(rssBefore)
+              .arg(procStatus("VmRSS"))
+              .arg(procStatus("VmHWM"))
+              .arg(transcriptUnits));
     return 0;
 }
 
@@ -212,22 +215,25 @@ QMap<QString, QString> floodOnce(const QString &kind, int receiverAddr, int peer
 void benchThroughput()
 {
     say(QStringLiteral("2. throughput: a peer process writing as fast as it can for %1 s").arg(kFloodSeconds));
-    const auto plain = floodOnce(QStringLiteral("plain"), 158, 159);
-    const auto form = floodOnce(QStringLiteral("form"), 156, 157);
+    const auto plain = floodOnce(QStringLiteral("plain"), 9, 10);
+    const auto form = floodOnce(QStringLiteral("form"), 7, 8);
     auto rate = [](const QMap<QString, QString> &m) {
         const double s = m.value(QStringLiteral("seconds")).toDouble();
         return s > 0 ? m.value(QStringLiteral("bytes")).toDouble() / s / 1e6 : 0.0;
     };
     auto num = [](const QMap<QString, QString> &m, const char *k) { return m.value(QLatin1String(k)).toDouble(); };
     if (form.isEmpty() || plain.isEmpty()) {
-        note(QStringLiteral("throughput: a run did not complete (form %1, plain %2)").arg(!form.isEmpty()).arg(!plain.isEmpty()));
+        note(QStringLiteral("throughput: a run did not complete (form %1, plain %2)")
+                 .arg(!form.isEmpty())
+                 .arg(!plain.isEmpty()));
     }
     row(QStringLiteral("2 throughput shown in transcript"), QStringLiteral("%1 MB/s").arg(rate(form), 0, 'f', 2),
         QStringLiteral("plain %1 MB/s").arg(rate(plain), 0, 'f', 2), QStringLiteral("—"),
         QStringLiteral("%1× plain").arg(rate(plain) > 0 ? rate(form) / rate(plain) : 0, 0, 'f', 2));
     const double late = num(form, "worst_late_ms");
-    row(QStringLiteral("2 worst 10 ms timer delay"), ms(late), QStringLiteral("plain %1").arg(ms(num(plain, "worst_late_ms"))),
-        QStringLiteral("< 100 ms"), yesNo(!form.isEmpty() && late < 100));
+    row(QStringLiteral("2 worst 10 ms timer delay"), ms(late),
+        QStringLiteral("plain %1").arg(ms(num(plain, "worst_late_ms"))), QStringLiteral("< 100 ms"),
+        yesNo(!form.isEmpty() && late < 100));
     // The transcript's own size: its plain text as UTF-16, the form it is
     // kept in.
     const double ownKiB = num(form, "units") * 2 / 1024.0;
@@ -236,32 +242,43 @@ void benchThroughput()
     const double plainAddedKiB = num(plain, "hwm") - num(plain, "rss_before");
     const double factor = ownKiB > 0 ? addedKiB / ownKiB : 0;
     const double plainFactor = plainOwnKiB > 0 ? plainAddedKiB / plainOwnKiB : 0;
-    row(QStringLiteral("2 peak memory (VmHWM)"), mib(num(form, "hwm")), QStringLiteral("plain %1").arg(mib(num(plain, "hwm"))),
-        QStringLiteral("—"), QStringLiteral("start %1, end %2").arg(mib(num(form, "rss_before")), mib(num(form, "rss"))));
+    row(QStringLiteral("2 peak memory (VmHWM)"), mib(num(form, "hwm")),
+        QStringLiteral("plain %1").arg(mib(num(plain, "hwm"))), QStringLiteral("—"),
+        QStringLiteral("start %1, end %2").arg(mib(num(form, "rss_before")), mib(num(form, "rss"))));
     row(QStringLiteral("2 memory added / transcript size"),
         QStringLiteral("%1 / %2 = %3×").arg(mib(addedKiB), mib(ownKiB)).arg(factor, 0, 'f', 1),
         QStringLiteral("plain %1 / %2 = %3×").arg(mib(plainAddedKiB), mib(plainOwnKiB)).arg(plainFactor, 0, 'f', 1),
-        QStringLiteral("≤ plain's"), yesNo(!form.isEmpty() && factor <= plainFactor,
-                                           QStringLiteral("%1× plain's").arg(plainFactor > 0 ? factor / plainFactor : 0, 0, 'f', 2)));
-    note(QStringLiteral("throughput: form %1 bytes shown of %2 sent in %3 entries over %4 s; plain %5 of %6 in %7 entries over %8 s")
-             .arg(form.value(QStringLiteral("bytes")), form.value(QStringLiteral("sent")), form.value(QStringLiteral("entries")),
-                  form.value(QStringLiteral("seconds")), plain.value(QStringLiteral("bytes")), plain.value(QStringLiteral("sent")),
+        QStringLiteral("≤ plain's"),
+        yesNo(!form.isEmpty() && factor <= plainFactor,
+              QStringLiteral("%1× plain's").arg(plainFactor > 0 ? factor / plainFactor : 0, 0, 'f', 2)));
+    note(QStringLiteral("throughput: form %1 bytes shown of %2 sent in %3 entries over %4 s; plain %5 of %6 in %7 "
+                        "entries over %8 s")
+             .arg(form.value(QStringLiteral("bytes")), form.value(QStringLiteral("sent")),
+                  form.value(QStringLiteral("entries")), form.value(QStringLiteral("seconds")),
+                  plain.value(QStringLiteral("bytes")), plain.value(QStringLiteral("sent")),
                   plain.value(QStringLiteral("entries")), plain.value(QStringLiteral("seconds"))));
-    note(QStringLiteral("throughput: per entry (one read, up to %9 KiB), median/max: socket read and receiving handler %1/%2 ms "
-                        "(plain, layout included: %3/%4), then the view's update %5/%6 ms (plain: none, %7/%8)")
+    note(QStringLiteral(
+             "throughput: per entry (one read, up to %9 KiB), median/max: socket read and receiving handler %1/%2 ms "
+             "(plain, layout included: %3/%4), then the view's update %5/%6 ms (plain: none, %7/%8)")
              .arg(form.value(QStringLiteral("handler_med_ms")), form.value(QStringLiteral("handler_max_ms")),
                   plain.value(QStringLiteral("handler_med_ms")), plain.value(QStringLiteral("handler_max_ms")),
                   form.value(QStringLiteral("view_med_ms")), form.value(QStringLiteral("view_max_ms")),
                   plain.value(QStringLiteral("view_med_ms")), plain.value(QStringLiteral("view_max_ms")))
              .arg(connections::SocketControl::ReadBufferBytes / 1024));
-    note(QStringLiteral("memory: \"added\" is VmHWM minus VmRSS before the flood; the transcript's own size is its plain text in UTF-16. "
+    note(QStringLiteral("memory: \"added\" is VmHWM minus VmRSS before the flood; the transcript's own size is its "
+                        "plain text in UTF-16. "
                         "Met when the window needs no more than the plain QTextEdit chat per transcript byte."));
 }
 
-const GroupRegistration registration({2, "throughput", benchThroughput,
-    {{"--flood", false,
-      [](const QStringList &a) { return runFlooder(QHostAddress(a.value(0)), QHostAddress(a.value(1)), a.value(2).toInt()); }},
-     {"--receiver", true, [](const QStringList &a) { return runReceiver(a.value(0), QHostAddress(a.value(1))); }}}});
+const GroupRegistration registration(
+    {2,
+     "throughput",
+     benchThroughput,
+     {{"--flood", false,
+       [](const QStringList &a) {
+           return runFlooder(QHostAddress(a.value(0)), QHostAddress(a.value(1)), a.value(2).toInt());
+       }},
+      {"--receiver", true, [](const QStringList &a) { return runReceiver(a.value(0), QHostAddress(a.value(1))); }}}});
 
 } // namespace
 } // namespace chat_bench

@@ -35,9 +35,9 @@ int Form1::BuscarSlotLibre() const
 
 void Form1::AvisarSlotsAgotados()
 {
-    if (slotsAgotadosAvisado_)
+    if (m_slotsAgotadosAvisado)
         return;
-    slotsAgotadosAvisado_ = true;
+    m_slotsAgotadosAvisado = true;
     informarFallo(QStringLiteral("Se alcanzó el límite de %1 conexiones entrantes; "
                                  "las nuevas conexiones se rechazan mientras esta ventana siga abierta.")
                       .arg(NumeroSlots));

@@ -10,9 +10,12 @@ using rich_text::windows1252ToUnicode;
 
 int sequenceLength(unsigned char lead)
 {
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
     return 0;
 }
 
@@ -21,11 +24,16 @@ int sequenceLength(unsigned char lead)
 bool validSecond(unsigned char lead, unsigned char b)
 {
     switch (lead) {
-    case 0xE0: return b >= 0xA0 && b <= 0xBF;
-    case 0xED: return b >= 0x80 && b <= 0x9F;
-    case 0xF0: return b >= 0x90 && b <= 0xBF;
-    case 0xF4: return b >= 0x80 && b <= 0x8F;
-    default: return b >= 0x80 && b <= 0xBF;
+    case 0xE0:
+        return b >= 0xA0 && b <= 0xBF;
+    case 0xED:
+        return b >= 0x80 && b <= 0x9F;
+    case 0xF0:
+        return b >= 0x90 && b <= 0xBF;
+    case 0xF4:
+        return b >= 0x80 && b <= 0x8F;
+    default:
+        return b >= 0x80 && b <= 0xBF;
     }
 }
 
@@ -62,10 +70,10 @@ char32_t codePoint(QByteArrayView bytes, qsizetype at, int length)
 QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 {
     QByteArray joined;
-    if (!pending_.isEmpty()) {
-        joined = pending_ + bytes.toByteArray();
+    if (!m_pending.isEmpty()) {
+        joined = m_pending + bytes.toByteArray();
         bytes = joined;
-        pending_.clear();
+        m_pending.clear();
     }
     QString text;
     text.reserve(bytes.size());
@@ -79,8 +87,8 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
         }
         const int length = sequenceLength(b);
         const Sequence kind = length ? classify(bytes, i, length) : Sequence::Invalid;
-        if (kind == Sequence::Truncated && (moreWaiting || shownUtf8_)) {
-            pending_ = bytes.sliced(i).toByteArray();
+        if (kind == Sequence::Truncated && (moreWaiting || m_shownUtf8)) {
+            m_pending = bytes.sliced(i).toByteArray();
             break;
         }
         if (kind != Sequence::Complete) {
@@ -88,7 +96,7 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
             ++i;
             continue;
         }
-        shownUtf8_ = true;
+        m_shownUtf8 = true;
         const char32_t cp = codePoint(bytes, i, length);
         if (QChar::requiresSurrogates(cp)) {
             text.append(QChar(QChar::highSurrogate(cp)));
@@ -103,9 +111,9 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 
 bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 {
-    if (more.isEmpty() || (pending_.isEmpty() && !shownUtf8_))
+    if (more.isEmpty() || (m_pending.isEmpty() && !m_shownUtf8))
         return false;
-    const QByteArray joined = pending_ + more.toByteArray();
+    const QByteArray joined = m_pending + more.toByteArray();
     const int length = sequenceLength(static_cast<unsigned char>(joined[0]));
     return length > joined.size() && classify(joined, 0, length) == Sequence::Truncated;
 }
@@ -113,9 +121,9 @@ bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 QString IncomingText::flush()
 {
     QString text;
-    for (char c : std::as_const(pending_))
+    for (char c : std::as_const(m_pending))
         text.append(QChar(windows1252ToUnicode(static_cast<unsigned char>(c))));
-    pending_.clear();
+    m_pending.clear();
     return text;
 }
 

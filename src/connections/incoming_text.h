@@ -21,14 +21,14 @@ public:
     // Gives up waiting for the rest of a held sequence: its bytes become
     // Windows-1252 characters.
     QString flush();
-    bool hasPending() const { return !pending_.isEmpty(); }
+    bool hasPending() const { return !m_pending.isEmpty(); }
     // True when `more`, read on its own, would be held whole as the start of
     // a character, so decoding it now would give no text at all.
     bool onlyStartsACharacter(QByteArrayView more) const;
 
 private:
-    QByteArray pending_;
-    bool shownUtf8_ = false; // a valid multi-byte character has come
+    QByteArray m_pending;
+    bool m_shownUtf8 = false; // a valid multi-byte character has come
 };
 
 } // namespace connections

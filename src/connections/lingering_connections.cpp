@@ -43,10 +43,10 @@ LingeringConnections &LingeringConnections::instance()
 
 LingeringConnections::LingeringConnections(QObject *parent)
     : QObject(parent)
-    , checkTimer_(new QTimer(this))
+    , m_checkTimer(new QTimer(this))
 {
-    checkTimer_->setInterval(kCheckEveryMs);
-    connect(checkTimer_, &QTimer::timeout, this, &LingeringConnections::check);
+    m_checkTimer->setInterval(kCheckEveryMs);
+    connect(m_checkTimer, &QTimer::timeout, this, &LingeringConnections::check);
 }
 
 void LingeringConnections::adopt(QTcpSocket *socket)
@@ -64,22 +64,22 @@ void LingeringConnections::adopt(QTcpSocket *socket)
     // The peer's end of the stream: Qt closes the socket once its own
     // buffer is written.
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { end(socket); });
-    Progress &progress = sockets_[socket];
+    Progress &progress = m_sockets[socket];
     progress.unacknowledged = unacknowledged(socket);
     progress.since.start();
     checkOne(socket, progress);
-    if (!sockets_.empty())
-        checkTimer_->start();
+    if (!m_sockets.empty())
+        m_checkTimer->start();
 }
 
 void LingeringConnections::check()
 {
     std::vector<QTcpSocket *> sockets;
-    for (const auto &[socket, progress] : sockets_)
+    for (const auto &[socket, progress] : m_sockets)
         sockets.push_back(socket);
     for (QTcpSocket *socket : sockets) {
-        auto found = sockets_.find(socket);
-        if (found != sockets_.end())
+        auto found = m_sockets.find(socket);
+        if (found != m_sockets.end())
             checkOne(socket, found->second);
     }
 }
@@ -92,8 +92,7 @@ void LingeringConnections::checkOne(QTcpSocket *socket, Progress &progress)
     }
     // All handed to the kernel: it sends the FIN after the data. (Once the
     // peer has ended its side, Qt is closing and does this itself.)
-    if (!progress.finSent && socket->state() == QAbstractSocket::ConnectedState
-        && socket->bytesToWrite() == 0) {
+    if (!progress.finSent && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0) {
         ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
         progress.finSent = true;
     }
@@ -103,7 +102,7 @@ void LingeringConnections::checkOne(QTcpSocket *socket, Progress &progress)
     } else if (left < progress.unacknowledged) {
         progress.unacknowledged = left;
         progress.since.restart();
-    } else if (progress.since.hasExpired(giveUp_.count())) {
+    } else if (progress.since.hasExpired(m_giveUp.count())) {
         reset(socket);
     }
 }
@@ -119,28 +118,28 @@ void LingeringConnections::reset(QTcpSocket *socket)
 
 void LingeringConnections::end(QTcpSocket *socket)
 {
-    if (sockets_.erase(socket) == 0)
+    if (m_sockets.erase(socket) == 0)
         return;
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
-    if (sockets_.empty()) {
-        checkTimer_->stop();
+    if (m_sockets.empty()) {
+        m_checkTimer->stop();
         emit allEnded();
     }
 }
 
 bool LingeringConnections::waitForAll(std::chrono::milliseconds limit)
 {
-    if (!sockets_.empty()) {
+    if (!m_sockets.empty()) {
         QEventLoop loop;
         connect(this, &LingeringConnections::allEnded, &loop, &QEventLoop::quit);
         QTimer::singleShot(limit, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    const bool allInTime = sockets_.empty();
-    while (!sockets_.empty())
-        reset(sockets_.begin()->first);
+    const bool allInTime = m_sockets.empty();
+    while (!m_sockets.empty())
+        reset(m_sockets.begin()->first);
     return allInTime;
 }
 

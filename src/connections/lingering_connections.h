@@ -28,10 +28,10 @@ public:
 
     // Takes over a connected socket; a socket in any other state is dropped.
     void adopt(QTcpSocket *socket);
-    int count() const { return int(sockets_.size()); }
+    int count() const { return int(m_sockets.size()); }
 
-    void setGiveUpAfter(std::chrono::milliseconds time) { giveUp_ = time; }
-    std::chrono::milliseconds giveUpAfter() const { return giveUp_; }
+    void setGiveUpAfter(std::chrono::milliseconds time) { m_giveUp = time; }
+    std::chrono::milliseconds giveUpAfter() const { return m_giveUp; }
 
     // Runs the event loop until every connection has ended or `limit` has
     // passed; what is still left then is reset. True when all ended in time.
@@ -53,9 +53,9 @@ private:
     void reset(QTcpSocket *socket);
     void end(QTcpSocket *socket);
 
-    std::map<QTcpSocket *, Progress> sockets_;
-    QTimer *checkTimer_ = nullptr;
-    std::chrono::milliseconds giveUp_ = DefaultGiveUp;
+    std::map<QTcpSocket *, Progress> m_sockets;
+    QTimer *m_checkTimer = nullptr;
+    std::chrono::milliseconds m_giveUp = DefaultGiveUp;
 };
 
 // For the end of the program: closes every socket control under `owner`,

@@ -9,8 +9,8 @@ namespace {
 
 bool isWildcard(const QHostAddress &address)
 {
-    return address.isNull() || address == QHostAddress::Any
-        || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
+    return address.isNull() || address == QHostAddress::Any || address == QHostAddress::AnyIPv4
+        || address == QHostAddress::AnyIPv6;
 }
 
 // Name of the interface of the IPv4 default route, from the kernel's table.

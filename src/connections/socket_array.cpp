@@ -4,7 +4,7 @@ namespace connections {
 
 SocketArray::SocketArray(const QHostAddress &bindAddress, QObject *parent)
     : QObject(parent)
-    , bind_(bindAddress)
+    , m_bind(bindAddress)
 {
     create(0);
 }
@@ -18,15 +18,12 @@ void SocketArray::Load(int index)
     create(index);
 }
 
-bool SocketArray::exists(int index) const
-{
-    return elements_.count(index) > 0;
-}
+bool SocketArray::exists(int index) const { return m_elements.count(index) > 0; }
 
 SocketControl &SocketArray::operator()(int index) const
 {
-    auto found = elements_.find(index);
-    if (found == elements_.end())
+    auto found = m_elements.find(index);
+    if (found == m_elements.end())
         throw SocketError(QStringLiteral("El socket %1 no existe.").arg(index));
     return *found->second;
 }
@@ -35,12 +32,12 @@ void SocketArray::create(int index)
 {
     auto *element = new SocketControl(this);
     element->setObjectName(QStringLiteral("WSCRecibe(%1)").arg(index));
-    element->setBindAddress(bind_);
+    element->setBindAddress(m_bind);
     connect(element, &SocketControl::ConnectionRequest, this,
             [this, index](qint32 requestID) { emit ConnectionRequest(index, requestID); });
     connect(element, &SocketControl::DataArrival, this,
             [this, index](qint32 bytesTotal) { emit DataArrival(index, bytesTotal); });
-    elements_[index] = element;
+    m_elements[index] = element;
 }
 
 } // namespace connections

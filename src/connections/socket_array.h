@@ -31,8 +31,8 @@ signals:
 private:
     void create(int index);
 
-    QHostAddress bind_;
-    std::map<int, SocketControl *> elements_;
+    QHostAddress m_bind;
+    std::map<int, SocketControl *> m_elements;
 };
 
 } // namespace connections

@@ -83,22 +83,18 @@ SocketError::SocketError(const QString &text)
 {
 }
 
-QString SocketError::text() const
-{
-    return QString::fromStdString(what());
-}
-
+QString SocketError::text() const { return QString::fromStdString(what()); }
 
 SocketControl::SocketControl(QObject *parent)
     : QObject(parent)
-    , incoming_(new IncomingText)
-    , flushTimer_(new QTimer(this))
+    , m_incoming(new IncomingText)
+    , m_flushTimer(new QTimer(this))
 {
-    flushTimer_->setSingleShot(true);
-    flushTimer_->setInterval(kSplitCharacterWaitMs);
-    connect(flushTimer_, &QTimer::timeout, this, [this] {
-        if (incoming_->hasPending() || bytesPending() > 0) {
-            flushDue_ = true;
+    m_flushTimer->setSingleShot(true);
+    m_flushTimer->setInterval(kSplitCharacterWaitMs);
+    connect(m_flushTimer, &QTimer::timeout, this, [this] {
+        if (m_incoming->hasPending() || bytesPending() > 0) {
+            m_flushDue = true;
             raiseDataArrival();
         }
     });
@@ -107,19 +103,19 @@ SocketControl::SocketControl(QObject *parent)
 SocketControl::~SocketControl()
 {
     releaseSocket();
-    delete incoming_;
+    delete m_incoming;
 }
 
-void SocketControl::setBindAddress(const QHostAddress &address) { bind_ = address; }
-QHostAddress SocketControl::bindAddress() const { return bind_; }
+void SocketControl::setBindAddress(const QHostAddress &address) { m_bind = address; }
+QHostAddress SocketControl::bindAddress() const { return m_bind; }
 
 int SocketControl::State() const
 {
-    if (server_ && server_->isListening())
+    if (m_server && m_server->isListening())
         return Listening;
-    if (!socket_)
-        return endState_;
-    switch (socket_->state()) {
+    if (!m_socket)
+        return m_endState;
+    switch (m_socket->state()) {
     case QAbstractSocket::HostLookupState:
     case QAbstractSocket::ConnectingState:
     case QAbstractSocket::BoundState:
@@ -129,26 +125,26 @@ int SocketControl::State() const
     case QAbstractSocket::ClosingState:
         return PeerClosed;
     default:
-        return endState_;
+        return m_endState;
     }
 }
 
-QString SocketControl::RemoteHost() const { return remoteHost_; }
-void SocketControl::setRemoteHost(const QString &host) { remoteHost_ = host; }
-int SocketControl::RemotePort() const { return remotePort_; }
+QString SocketControl::RemoteHost() const { return m_remoteHost; }
+void SocketControl::setRemoteHost(const QString &host) { m_remoteHost = host; }
+int SocketControl::RemotePort() const { return m_remotePort; }
 
 void SocketControl::setRemotePort(int port)
 {
     checkPort(port);
-    remotePort_ = port;
+    m_remotePort = port;
 }
 
-int SocketControl::LocalPort() const { return localPort_; }
+int SocketControl::LocalPort() const { return m_localPort; }
 
 void SocketControl::setLocalPort(int port)
 {
     checkPort(port);
-    localPort_ = port;
+    m_localPort = port;
 }
 
 void SocketControl::checkPort(int port)
@@ -159,83 +155,80 @@ void SocketControl::checkPort(int port)
 
 void SocketControl::Connect()
 {
-    if (server_)
+    if (m_server)
         throw SocketError(QStringLiteral("Un socket que escucha no puede conectarse."));
     releaseSocket();
-    endState_ = Closed;
+    m_endState = Closed;
     auto *socket = new QTcpSocket(this);
     // Peers are on the local network: never go through a proxy that the
     // environment may name.
     socket->setProxy(QNetworkProxy::NoProxy);
-    if (!bind_.isNull() && bind_ != QHostAddress::Any)
-        socket->bind(bind_, 0);
+    if (!m_bind.isNull() && m_bind != QHostAddress::Any)
+        socket->bind(m_bind, 0);
     adoptConnection(socket);
-    socket->connectToHost(remoteHost_, static_cast<quint16>(remotePort_));
+    socket->connectToHost(m_remoteHost, static_cast<quint16>(m_remotePort));
 }
 
 void SocketControl::Close()
 {
-    flushTimer_->stop();
-    if (server_) {
-        server_->close();
-        server_->deleteLater();
-        server_ = nullptr;
+    m_flushTimer->stop();
+    if (m_server) {
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
     }
     releaseSocket();
-    endState_ = Closed;
+    m_endState = Closed;
 }
 
-QString SocketControl::LocalIP() const
-{
-    return localIPv4(bind_);
-}
+QString SocketControl::LocalIP() const { return localIPv4(m_bind); }
 
 void SocketControl::SendData(const QString &text)
 {
     if (State() != Connected)
         throw SocketError(QStringLiteral("No hay conexión por la que enviar."));
-    socket_->write(text.toUtf8());
+    m_socket->write(text.toUtf8());
 }
 
 void SocketControl::Listen()
 {
-    if (socket_)
+    if (m_socket)
         throw SocketError(QStringLiteral("Un socket conectado no puede escuchar."));
-    if (!server_) {
-        server_ = new QTcpServer(this);
+    if (!m_server) {
+        m_server = new QTcpServer(this);
         // Room for a burst of peers arriving together; the kernel caps it.
-        server_->setListenBacklogSize(kListenBacklog);
-        server_->setProxy(QNetworkProxy::NoProxy);
-        connect(server_, &QTcpServer::newConnection, this, &SocketControl::onNewConnection);
-        connect(server_, &QTcpServer::acceptError, this, &SocketControl::onAcceptError);
+        m_server->setListenBacklogSize(kListenBacklog);
+        m_server->setProxy(QNetworkProxy::NoProxy);
+        connect(m_server, &QTcpServer::newConnection, this, &SocketControl::onNewConnection);
+        connect(m_server, &QTcpServer::acceptError, this, &SocketControl::onAcceptError);
     }
-    if (server_->isListening())
+    if (m_server->isListening())
         return;
-    if (!server_->listen(bind_, static_cast<quint16>(localPort_))) {
-        const QString reason = describeSocketError(server_->serverError(), server_->errorString());
-        server_->deleteLater();
-        server_ = nullptr;
-        endState_ = Failed;
-        throw SocketError(QStringLiteral("No se puede escuchar en el puerto %1: %2.").arg(localPort_).arg(reason));
+    if (!m_server->listen(m_bind, static_cast<quint16>(m_localPort))) {
+        const QString reason = describeSocketError(m_server->serverError(), m_server->errorString());
+        m_server->deleteLater();
+        m_server = nullptr;
+        m_endState = Failed;
+        throw SocketError(QStringLiteral("No se puede escuchar en el puerto %1: %2.").arg(m_localPort).arg(reason));
     }
 }
 
 QString SocketControl::RemoteHostIP() const
 {
-    if (socket_)
-        return addressText(socket_->peerAddress());
-    return requesterIP_;
+    if (m_socket)
+        return addressText(m_socket->peerAddress());
+    return m_requesterIP;
 }
 
 void SocketControl::Accept(qint32 requestID)
 {
-    if (server_ || socket_)
+    if (m_server || m_socket)
         throw SocketError(QStringLiteral("Este socket ya está en uso y no puede aceptar otra conexión."));
     QTcpSocket *socket = pendingRequests().take(requestID);
     if (!socket)
         throw SocketError(QStringLiteral("La solicitud de conexión %1 ya no existe.").arg(requestID));
     socket->setParent(this);
-    endState_ = Closed;
+    m_endState = Closed;
     adoptConnection(socket);
     if (socket->state() != QAbstractSocket::ConnectedState)
         QMetaObject::invokeMethod(this, &SocketControl::onPeerGone, Qt::QueuedConnection);
@@ -245,27 +238,24 @@ void SocketControl::Accept(qint32 requestID)
 
 void SocketControl::GetData(QString &data)
 {
-    const QByteArray bytes = socket_ ? socket_->readAll() : QByteArray();
+    const QByteArray bytes = m_socket ? m_socket->readAll() : QByteArray();
     // A full read buffer means the network held more: a character cut at
     // its end is still coming.
-    data = incoming_->decode(bytes, bytes.size() >= ReadBufferBytes);
+    data = m_incoming->decode(bytes, bytes.size() >= ReadBufferBytes);
     // The wait for a split character is over, or the connection has ended:
     // what is held is shown as it is.
-    if (flushDue_ || bytes.isEmpty())
-        data += incoming_->flush();
-    flushDue_ = false;
-    if (incoming_->hasPending())
-        flushTimer_->start();
+    if (m_flushDue || bytes.isEmpty())
+        data += m_incoming->flush();
+    m_flushDue = false;
+    if (m_incoming->hasPending())
+        m_flushTimer->start();
 }
 
-qint64 SocketControl::bytesPending() const
-{
-    return socket_ ? socket_->bytesAvailable() : 0;
-}
+qint64 SocketControl::bytesPending() const { return m_socket ? m_socket->bytesAvailable() : 0; }
 
 void SocketControl::adoptConnection(QTcpSocket *socket)
 {
-    socket_ = socket;
+    m_socket = socket;
     socket->setReadBufferSize(ReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &SocketControl::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &SocketControl::onPeerGone);
@@ -274,9 +264,9 @@ void SocketControl::adoptConnection(QTcpSocket *socket)
 
 void SocketControl::onNewConnection()
 {
-    while (server_ && server_->hasPendingConnections()) {
-        QTcpSocket *socket = server_->nextPendingConnection();
-        requesterIP_ = addressText(socket->peerAddress());
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
+        m_requesterIP = addressText(socket->peerAddress());
         const qint32 id = pendingRequests().add(socket);
         emit ConnectionRequest(id);
         // Not accepted inside its event: refused.
@@ -291,17 +281,17 @@ void SocketControl::onNewConnection()
 // again a little later rather than stay deaf for good.
 void SocketControl::onAcceptError()
 {
-    QTimer::singleShot(kAcceptRetryMs, server_, [server = server_] { server->resumeAccepting(); });
+    QTimer::singleShot(kAcceptRetryMs, m_server, [server = m_server] { server->resumeAccepting(); });
 }
 
 void SocketControl::onReadyRead()
 {
-    if (!socket_ || socket_->bytesAvailable() <= 0)
+    if (!m_socket || m_socket->bytesAvailable() <= 0)
         return;
     // Only the first bytes of one character so far: an event now would read
     // no text at all, so they wait in the socket for the rest.
-    if (socket_->bytesAvailable() < 4 && incoming_->onlyStartsACharacter(socket_->peek(4))) {
-        flushTimer_->start();
+    if (m_socket->bytesAvailable() < 4 && m_incoming->onlyStartsACharacter(m_socket->peek(4))) {
+        m_flushTimer->start();
         return;
     }
     raiseDataArrival();
@@ -317,50 +307,53 @@ void SocketControl::raiseDataArrival()
 // operating-system socket is let go; the state tells what happened.
 void SocketControl::onPeerGone()
 {
-    if (!socket_)
+    if (!m_socket)
         return;
-    flushDue_ = true; // nothing more will come to finish a split character
-    qint64 left = socket_->bytesAvailable();
+    m_flushDue = true; // nothing more will come to finish a split character
+    qint64 left = m_socket->bytesAvailable();
     while (left > 0) {
         raiseDataArrival();
-        const qint64 now = socket_ ? socket_->bytesAvailable() : 0;
+        const qint64 now = m_socket ? m_socket->bytesAvailable() : 0;
         if (now >= left)
             break; // nobody reads: do not spin
         left = now;
     }
-    if (incoming_->hasPending())
+    if (m_incoming->hasPending())
         raiseDataArrival();
-    if (endState_ != Failed)
-        endState_ = PeerClosed;
+    if (m_endState != Failed)
+        m_endState = PeerClosed;
     releaseSocket();
 }
 
 void SocketControl::onConnectionError()
 {
-    if (!socket_)
+    if (!m_socket)
         return;
-    if (socket_->error() == QAbstractSocket::RemoteHostClosedError) {
+    if (m_socket->error() == QAbstractSocket::RemoteHostClosedError) {
         onPeerGone();
         return;
     }
-    endState_ = Failed;
+    m_endState = Failed;
     // Qt finishes its own handling of the error after this signal; once the
     // socket has settled, let it go if it is no longer connected.
-    QPointer<QTcpSocket> failed = socket_;
-    QMetaObject::invokeMethod(this, [this, failed] {
-        if (failed && socket_ == failed && failed->state() == QAbstractSocket::UnconnectedState)
-            onPeerGone();
-    }, Qt::QueuedConnection);
+    QPointer<QTcpSocket> failed = m_socket;
+    QMetaObject::invokeMethod(
+        this,
+        [this, failed] {
+            if (failed && m_socket == failed && failed->state() == QAbstractSocket::UnconnectedState)
+                onPeerGone();
+        },
+        Qt::QueuedConnection);
 }
 
 // The control is free at once; the connection itself is handed over, so that
 // what SendData took still reaches the peer before an orderly end.
 void SocketControl::releaseSocket()
 {
-    if (!socket_)
+    if (!m_socket)
         return;
-    QTcpSocket *socket = socket_;
-    socket_ = nullptr;
+    QTcpSocket *socket = m_socket;
+    m_socket = nullptr;
     socket->disconnect(this);
     LingeringConnections::instance().adopt(socket);
 }

@@ -19,10 +19,10 @@ class IncomingText;
 enum SocketState : int {
     Closed = 0,
     Listening = 2,
-    Connecting = 6,   // host lookup and TCP handshake under way
+    Connecting = 6, // host lookup and TCP handshake under way
     Connected = 7,
-    PeerClosed = 8,   // the peer ended the connection
-    Failed = 9,       // the connect or the connection failed
+    PeerClosed = 8, // the peer ended the connection
+    Failed = 9,     // the connect or the connection failed
 };
 
 // A socket operation refused at once. The text is Spanish and meant for the user.
@@ -90,17 +90,17 @@ private:
     void releaseSocket();
     static void checkPort(int port);
 
-    QHostAddress bind_ = QHostAddress::Any;
-    QString remoteHost_;
-    int remotePort_ = 0;
-    int localPort_ = 0;
-    QString requesterIP_;
-    int endState_ = Closed;
-    QTcpServer *server_ = nullptr;
-    QPointer<QTcpSocket> socket_;
-    IncomingText *incoming_ = nullptr;
-    QTimer *flushTimer_ = nullptr;
-    bool flushDue_ = false;
+    QHostAddress m_bind = QHostAddress::Any;
+    QString m_remoteHost;
+    int m_remotePort = 0;
+    int m_localPort = 0;
+    QString m_requesterIP;
+    int m_endState = Closed;
+    QTcpServer *m_server = nullptr;
+    QPointer<QTcpSocket> m_socket;
+    IncomingText *m_incoming = nullptr;
+    QTimer *m_flushTimer = nullptr;
+    bool m_flushDue = false;
 };
 
 } // namespace connections

@@ -1,5 +1,7 @@
 #include "main_window/form1.h"
 
+#include "main_window/layout.h"
+
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/document.h"
@@ -20,39 +22,23 @@ const QString Form1::DireccionInicial = QStringLiteral("127.0.0.1");
 
 namespace {
 
-// Positions and sizes are kept in twips, 1440 to the inch, as the layout was
-// drawn; they become pixels through the screen's logical resolution.
-struct Twips {
-    int left, top, width, height;
-};
-
-constexpr Twips kAreaCliente{0, 0, 5775, 5865};
-constexpr Twips kTxtMensaje{240, 5160, 3975, 495};
-constexpr Twips kCmdEnviar{4320, 5160, 1215, 495};
-constexpr Twips kTxtIp{240, 120, 2415, 285};
-constexpr Twips kCmdConectar{2760, 120, 1095, 375};
-constexpr Twips kCmdDesconectar{3960, 120, 1095, 375};
-constexpr Twips kTxtTexto{240, 600, 5295, 4455};
-constexpr Twips kCommand1{5160, 120, 375, 375};
-
 constexpr quint32 kFondoVentana = 0x808080;
 constexpr quint32 kFondoCaja = 0xE0E0E0;
 constexpr quint32 kFondoBoton = 0xC0C0C0;
 constexpr quint32 kFondoAyuda = 0x0000FF;
 
 const QString kTituloAcercaDe = QStringLiteral("Que hace... VarloZintabel");
-const QString kTextoAcercaDe = QStringLiteral("Recibe mensajes de múltiples fuentes\r\nEnvia mensajes a un único destinatario");
+const QString kTextoAcercaDe
+    = QStringLiteral("Recibe mensajes de múltiples fuentes\r\nEnvia mensajes a un único destinatario");
 
 // How many failure lines the one failure box keeps before dropping the oldest.
 constexpr int kLineasDeFallo = 8;
 
 // Colours are written &HBBGGRR: blue in the high byte, red in the low byte.
-QColor colorDeBgr(quint32 bgr)
-{
-    return QColor(QRgb(rich_text::swapRedBlue(bgr)));
-}
+QColor colorDeBgr(quint32 bgr) { return QColor(QRgb(rich_text::swapRedBlue(bgr))); }
 
-QRect aPixeles(const QWidget *widget, const Twips &t)
+// Twips become pixels through the screen's logical resolution.
+QRect aPixeles(const QWidget *widget, const disposicion::Twips &t)
 {
     const double x = widget->logicalDpiX() / 1440.0;
     const double y = widget->logicalDpiY() / 1440.0;
@@ -66,19 +52,16 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
     button->setObjectName(name);
     button->setAutoDefault(true); // Enter clicks the focused button, as Space does
     const QColor back = colorDeBgr(bgr);
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton { background-color: %1; border: 1px solid #303030; border-radius: 0px; }"
-        "QPushButton:pressed { background-color: %2; border-style: inset; }"
-        "QPushButton:focus { border: 1px dotted #000000; }"
-        "QPushButton:disabled { color: #808080; border-color: #707070; }")
-                              .arg(back.name(), back.darker(120).name()));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: %1; border: 1px solid #303030; border-radius: 0px; }"
+                       "QPushButton:pressed { background-color: %2; border-style: inset; }"
+                       "QPushButton:focus { border: 1px dotted #000000; }"
+                       "QPushButton:disabled { color: #808080; border-color: #707070; }")
+            .arg(back.name(), back.darker(120).name()));
     return button;
 }
 
-bool esSaltoDeLinea(QChar c)
-{
-    return c == u'\r' || c == u'\n';
-}
+bool esSaltoDeLinea(QChar c) { return c == u'\r' || c == u'\n'; }
 
 // A single-line box takes in no line break: text that comes in at once
 // (pasted, dropped, set) keeps what precedes its first line break and loses
@@ -135,14 +118,11 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 // The icon is compiled into the chat library, a static archive: the linker
 // takes an archive member only when code it already links refers to it, so
 // the resource is registered explicitly or the program would have no icon.
-static void registrarRecursos()
-{
-    Q_INIT_RESOURCE(resources);
-}
+static void registrarRecursos() { Q_INIT_RESOURCE(resources); }
 
 Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
-    , cuadroInformativo_(cuadroInformativoModal)
+    , m_cuadroInformativo(cuadroInformativoModal)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
@@ -168,15 +148,9 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
 
 Form1::~Form1() = default;
 
-void Form1::setCuadroInformativo(CuadroInformativo box)
-{
-    cuadroInformativo_ = std::move(box);
-}
+void Form1::setCuadroInformativo(CuadroInformativo box) { m_cuadroInformativo = std::move(box); }
 
-bool Form1::slotOcupado(int n) const
-{
-    return n >= 1 && n <= NumeroSlots && SlotOcupado[n];
-}
+bool Form1::slotOcupado(int n) const { return n >= 1 && n <= NumeroSlots && SlotOcupado[n]; }
 
 void Form1::crearControles()
 {
@@ -234,14 +208,9 @@ void Form1::colocarControles()
     setPalette(background);
     setAutoFillBackground(true);
 
-    setFixedSize(aPixeles(this, kAreaCliente).size());
-    TxtMensaje->setGeometry(aPixeles(this, kTxtMensaje));
-    CmdEnviar->setGeometry(aPixeles(this, kCmdEnviar));
-    TxtIp->setGeometry(aPixeles(this, kTxtIp));
-    CmdConectar->setGeometry(aPixeles(this, kCmdConectar));
-    CmdDesconectar->setGeometry(aPixeles(this, kCmdDesconectar));
-    TxtTexto->setGeometry(aPixeles(this, kTxtTexto));
-    Command1->setGeometry(aPixeles(this, kCommand1));
+    setFixedSize(aPixeles(this, disposicion::kAreaCliente).size());
+    for (const disposicion::Lugar &lugar : disposicion::kLugares)
+        findChild<QWidget *>(QLatin1String(lugar.control))->setGeometry(aPixeles(this, lugar.twips));
 }
 
 void Form1::conectarEventos()
@@ -255,12 +224,10 @@ void Form1::conectarEventos()
     connect(CmdDesconectar, &QPushButton::clicked, this, entrada(&Form1::CmdDesconectar_Click));
     connect(CmdEnviar, &QPushButton::clicked, this, entrada(&Form1::CmdEnviar_Click));
     connect(Command1, &QPushButton::clicked, this, entrada(&Form1::Command1_Click));
-    connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this, [this](int index, qint32 requestID) {
-        protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); });
-    });
-    connect(WSCRecibe, &connections::SocketArray::DataArrival, this, [this](int index, qint32 bytesTotal) {
-        protegido([&] { WSCRecibe_DataArrival(index, bytesTotal); });
-    });
+    connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this,
+            [this](int index, qint32 requestID) { protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); }); });
+    connect(WSCRecibe, &connections::SocketArray::DataArrival, this,
+            [this](int index, qint32 bytesTotal) { protegido([&] { WSCRecibe_DataArrival(index, bytesTotal); }); });
     TxtMensaje->installEventFilter(this);
 }
 
@@ -282,10 +249,7 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::Command1_Click()
-{
-    cuadroInformativo_(this, kTituloAcercaDe, kTextoAcercaDe);
-}
+void Form1::Command1_Click() { m_cuadroInformativo(this, kTituloAcercaDe, kTextoAcercaDe); }
 
 void Form1::protegido(const std::function<void()> &handler)
 {
@@ -305,25 +269,28 @@ void Form1::protegido(const std::function<void()> &handler)
 // piling up boxes.
 void Form1::informarFallo(const QString &text)
 {
-    if (!cuadroFallo_) {
-        cuadroFallo_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(),
-                                       QMessageBox::Ok, this);
-        cuadroFallo_->setObjectName(QStringLiteral("CuadroFallo"));
-        cuadroFallo_->setWindowModality(Qt::NonModal);
+    if (!m_cuadroFallo) {
+        m_cuadroFallo
+            = new QMessageBox(QMessageBox::Warning, QStringLiteral("Varlo-Zintabel"), QString(), QMessageBox::Ok, this);
+        m_cuadroFallo->setObjectName(QStringLiteral("CuadroFallo"));
+        m_cuadroFallo->setWindowModality(Qt::NonModal);
     }
     // Lines gather while the box is open, or while the window is not shown yet.
     QStringList lines;
-    if (cuadroFallo_->isVisible() || !isVisible())
-        lines = cuadroFallo_->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (m_cuadroFallo->isVisible() || !isVisible())
+        lines = m_cuadroFallo->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     lines.append(text);
     while (lines.size() > kLineasDeFallo)
         lines.removeFirst();
-    cuadroFallo_->setText(lines.join(QLatin1Char('\n')));
+    m_cuadroFallo->setText(lines.join(QLatin1Char('\n')));
     // A failure at start-up is shown once the window is, so that the box
     // appears above it rather than before it.
-    auto showBox = [box = cuadroFallo_] { box->show(); box->raise(); };
+    auto showBox = [box = m_cuadroFallo] {
+        box->show();
+        box->raise();
+    };
     if (isVisible())
         showBox();
     else
-        QMetaObject::invokeMethod(cuadroFallo_, showBox, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_cuadroFallo, showBox, Qt::QueuedConnection);
 }

@@ -113,7 +113,7 @@ private:
     std::array<bool, NumeroSlots + 1> SlotOcupado{}; // 1 to 1000; element 0 unused
     double PosTexto = 0;
 
-    bool slotsAgotadosAvisado_ = false;
-    CuadroInformativo cuadroInformativo_;
-    QMessageBox *cuadroFallo_ = nullptr;
+    bool m_slotsAgotadosAvisado = false;
+    CuadroInformativo m_cuadroInformativo;
+    QMessageBox *m_cuadroFallo = nullptr;
 };

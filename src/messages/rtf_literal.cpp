@@ -24,12 +24,9 @@ char16_t shownUnit(QStringView text, qsizetype i)
     return u;
 }
 
-bool isCrLf(QStringView text, qsizetype i)
-{
-    return text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n';
-}
+bool isCrLf(QStringView text, qsizetype i) { return text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n'; }
 
-}  // namespace
+} // namespace
 
 rich_text::Rope rtfLiteral(QStringView text)
 {
@@ -81,4 +78,4 @@ QString shownLiterally(QStringView text)
     return out;
 }
 
-}  // namespace messages
+} // namespace messages

@@ -17,4 +17,4 @@ rich_text::Rope rtfLiteral(QStringView text);
 // The plain text the control shows for rtfLiteral(text).
 QString shownLiterally(QStringView text);
 
-}  // namespace messages
+} // namespace messages

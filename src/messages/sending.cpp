@@ -20,10 +20,7 @@ void Form1::EnviarMensaje()
     TxtMensaje->setFocus();
 }
 
-void Form1::CmdEnviar_Click()
-{
-    EnviarMensaje();
-}
+void Form1::CmdEnviar_Click() { EnviarMensaje(); }
 
 void Form1::TxtMensaje_KeyPress(short &KeyAscii)
 {

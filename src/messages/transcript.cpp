@@ -5,17 +5,11 @@
 #include "main_window/form1.h"
 #include "rich_text/rich_text_box.h"
 
-void Form1::AgregarEnviado(const QString &texto)
-{
-    messages::AgregarEnviado(*TxtTexto, PosTexto, texto);
-}
+void Form1::AgregarEnviado(const QString &texto) { messages::AgregarEnviado(*TxtTexto, PosTexto, texto); }
 
 void Form1::AgregarRecibido(const QString &texto)
 {
     messages::AgregarRecibido(*TxtTexto, PosTexto, texto, ColorRecibido);
 }
 
-void Form1::CursorAlFinal()
-{
-    messages::CursorAlFinal(*TxtTexto);
-}
+void Form1::CursorAlFinal() { messages::CursorAlFinal(*TxtTexto); }

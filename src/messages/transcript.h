@@ -30,8 +30,7 @@ inline qint32 aPosicion32(double position)
 // Appends by rebuilding: the source comes out as plain text, the tail goes in
 // just before the document's closing brace, and the whole source is read
 // back. The control recognises its own source extended and reads only the tail.
-template <typename Control>
-void AnexarRtf(Control &TxtTexto, const rich_text::Rope &cola)
+template <typename Control> void AnexarRtf(Control &TxtTexto, const rich_text::Rope &cola)
 {
     TxtTexto.setText(TxtTexto.textRtf());
     const rich_text::Rope guardar = TxtTexto.text();
@@ -40,8 +39,7 @@ void AnexarRtf(Control &TxtTexto, const rich_text::Rope &cola)
     TxtTexto.setTextRtf(TxtTexto.text());
 }
 
-template <typename Control>
-void AgregarEnviado(Control &TxtTexto, double &PosTexto, const QString &texto)
+template <typename Control> void AgregarEnviado(Control &TxtTexto, double &PosTexto, const QString &texto)
 {
     PosTexto = static_cast<double>(texto.length()) + PosTexto + 2;
     AnexarRtf(TxtTexto, rtfLiteral(texto));
@@ -53,13 +51,13 @@ void AgregarRecibido(Control &TxtTexto, double &PosTexto, const QString &texto, 
 {
     AnexarRtf(TxtTexto, rich_text::Rope(u"\r\n") + rtfLiteral(texto));
     TxtTexto.setSelStart(aPosicion32(PosTexto));
-    TxtTexto.setSelLength(static_cast<qint32>(std::min<qint64>(texto.length() + 2, std::numeric_limits<qint32>::max())));
+    TxtTexto.setSelLength(
+        static_cast<qint32>(std::min<qint64>(texto.length() + 2, std::numeric_limits<qint32>::max())));
     TxtTexto.setSelColor(color);
     PosTexto = static_cast<double>(texto.length()) + PosTexto + 2;
 }
 
-template <typename Control>
-void CursorAlFinal(Control &TxtTexto)
+template <typename Control> void CursorAlFinal(Control &TxtTexto)
 {
     TxtTexto.setSelStart(aPosicion32(static_cast<double>(TxtTexto.text().length())));
 }

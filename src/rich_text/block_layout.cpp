@@ -13,10 +13,10 @@ constexpr qint64 kSegment = 1024;
 // Dropped lines are moved where no clip rectangle reaches.
 constexpr qreal kOffstage = -1e9;
 
-QList<QTextLayout::FormatRange> clipped(const QList<QTextLayout::FormatRange>& formats, qint64 from, qint64 length)
+QList<QTextLayout::FormatRange> clipped(const QList<QTextLayout::FormatRange> &formats, qint64 from, qint64 length)
 {
     QList<QTextLayout::FormatRange> out;
-    for (const QTextLayout::FormatRange& f : formats) {
+    for (const QTextLayout::FormatRange &f : formats) {
         const qint64 a = std::max<qint64>(f.start, from);
         const qint64 b = std::min<qint64>(f.start + f.length, from + length);
         if (a < b)
@@ -26,7 +26,7 @@ QList<QTextLayout::FormatRange> clipped(const QList<QTextLayout::FormatRange>& f
 }
 
 // A segment does not end between the two halves of a surrogate pair.
-qint64 segmentLength(const QString& text, qint64 start)
+qint64 segmentLength(const QString &text, qint64 start)
 {
     qint64 length = std::min<qint64>(kSegment, text.size() - start);
     if (start + length < text.size() && text.at(start + length - 1).isHighSurrogate())
@@ -34,10 +34,10 @@ qint64 segmentLength(const QString& text, qint64 start)
     return length;
 }
 
-}  // namespace
+} // namespace
 
-BlockLayout::BlockLayout(const QString& text, const QList<QTextLayout::FormatRange>& formats, const QFont& font,
-                         const QTextOption& option, qreal width)
+BlockLayout::BlockLayout(const QString &text, const QList<QTextLayout::FormatRange> &formats, const QFont &font,
+                         const QTextOption &option, qreal width)
     : m_length(text.size())
 {
     qreal y = 0;
@@ -59,7 +59,7 @@ BlockLayout::BlockLayout(const QString& text, const QList<QTextLayout::FormatRan
         const size_t kept = lastSegment || made.size() <= 1 ? made.size() : made.size() - 1;
         const int segment = int(m_segments.size());
         for (size_t i = 0; i < made.size(); ++i) {
-            QTextLine& line = made[i];
+            QTextLine &line = made[i];
             if (i >= kept) {
                 line.setPosition(QPointF(0, kOffstage));
                 continue;
@@ -77,21 +77,18 @@ BlockLayout::BlockLayout(const QString& text, const QList<QTextLayout::FormatRan
     }
 }
 
-qreal BlockLayout::height() const
-{
-    return m_lines.empty() ? 0 : m_lines.back().top + m_lines.back().height;
-}
+qreal BlockLayout::height() const { return m_lines.empty() ? 0 : m_lines.back().top + m_lines.back().height; }
 
 int BlockLayout::lineAt(qreal y) const
 {
     const auto it = std::upper_bound(m_lines.begin(), m_lines.end(), y,
-                                     [](qreal value, const Line& line) { return value < line.top; });
+                                     [](qreal value, const Line &line) { return value < line.top; });
     return it == m_lines.begin() ? 0 : int(it - m_lines.begin() - 1);
 }
 
 qint64 BlockLayout::offsetAt(int i, qreal x) const
 {
-    const Line& l = m_lines[size_t(i)];
+    const Line &l = m_lines[size_t(i)];
     const QTextLine line = m_segments[size_t(l.segment)]->lineAt(l.index);
     const qint64 offset = m_segmentStart[size_t(l.segment)] + line.xToCursor(x);
     return std::clamp(offset, l.start, l.start + l.length);
@@ -100,18 +97,18 @@ qint64 BlockLayout::offsetAt(int i, qreal x) const
 int BlockLayout::lineOf(qint64 offset) const
 {
     const auto it = std::upper_bound(m_lines.begin(), m_lines.end(), offset,
-                                     [](qint64 value, const Line& line) { return value < line.start; });
+                                     [](qint64 value, const Line &line) { return value < line.start; });
     return it == m_lines.begin() ? 0 : int(it - m_lines.begin() - 1);
 }
 
 qreal BlockLayout::cursorX(qint64 offset) const
 {
-    const Line& l = m_lines[size_t(lineOf(offset))];
+    const Line &l = m_lines[size_t(lineOf(offset))];
     return m_segments[size_t(l.segment)]->lineAt(l.index).cursorToX(int(offset - m_segmentStart[size_t(l.segment)]));
 }
 
-void BlockLayout::draw(QPainter* painter, const QPointF& origin, int first, int last, qint64 selFrom,
-                       qint64 selTo, const QPalette& palette) const
+void BlockLayout::draw(QPainter *painter, const QPointF &origin, int first, int last, qint64 selFrom, qint64 selTo,
+                       const QPalette &palette) const
 {
     const QPointF shift = origin;
     int i = first;
@@ -121,7 +118,7 @@ void BlockLayout::draw(QPainter* painter, const QPointF& origin, int first, int 
         while (j + 1 <= last && m_lines[size_t(j + 1)].segment == segment)
             ++j;
         const qint64 segStart = m_segmentStart[size_t(segment)];
-        const QTextLayout& layout = *m_segments[size_t(segment)];
+        const QTextLayout &layout = *m_segments[size_t(segment)];
         QList<QTextLayout::FormatRange> selections;
         const qint64 a = std::max(selFrom, segStart) - segStart;
         const qint64 b = std::min(selTo, segStart + layout.text().size()) - segStart;
@@ -139,40 +136,41 @@ void BlockLayout::draw(QPainter* painter, const QPointF& origin, int first, int 
     }
 }
 
-void BlockLayout::drawCaret(QPainter* painter, const QPointF& origin, qint64 offset) const
+void BlockLayout::drawCaret(QPainter *painter, const QPointF &origin, qint64 offset) const
 {
-    const Line& l = m_lines[size_t(lineOf(offset))];
+    const Line &l = m_lines[size_t(lineOf(offset))];
     m_segments[size_t(l.segment)]->drawCursor(painter, origin, int(offset - m_segmentStart[size_t(l.segment)]));
 }
 
 qreal BlockLayout::lineEndX(int i) const
 {
-    const Line& l = m_lines[size_t(i)];
+    const Line &l = m_lines[size_t(i)];
     const QTextLine line = m_segments[size_t(l.segment)]->lineAt(l.index);
     return line.x() + line.naturalTextWidth();
 }
 
-}  // namespace rich_text
+} // namespace rich_text
 
 namespace rich_text {
 
 QString BlockLayout::text() const
 {
     QString out;
-    for (const Line& l : m_lines)
-        out += m_segments[size_t(l.segment)]->text().mid(int(l.start - m_segmentStart[size_t(l.segment)]), int(l.length));
+    for (const Line &l : m_lines)
+        out += m_segments[size_t(l.segment)]->text().mid(int(l.start - m_segmentStart[size_t(l.segment)]),
+                                                         int(l.length));
     return out;
 }
 
 QTextCharFormat BlockLayout::formatAt(qint64 offset) const
 {
-    const Line& l = m_lines[size_t(lineOf(offset))];
+    const Line &l = m_lines[size_t(lineOf(offset))];
     const qint64 at = offset - m_segmentStart[size_t(l.segment)];
-    for (const QTextLayout::FormatRange& f : m_segments[size_t(l.segment)]->formats()) {
+    for (const QTextLayout::FormatRange &f : m_segments[size_t(l.segment)]->formats()) {
         if (at >= f.start && at < f.start + f.length)
             return f.format;
     }
     return QTextCharFormat();
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -24,43 +24,42 @@ namespace rich_text {
 class BlockLayout {
 public:
     struct Line {
-        int segment;         // index into m_segments
-        int index;           // line number within that segment's layout
+        int segment; // index into m_segments
+        int index;   // line number within that segment's layout
         qreal top;
         qreal height;
-        qint64 start;        // in the block's text
+        qint64 start; // in the block's text
         qint64 length;
     };
 
-    BlockLayout(const QString& text, const QList<QTextLayout::FormatRange>& formats, const QFont& font,
-                const QTextOption& option, qreal width);
+    BlockLayout(const QString &text, const QList<QTextLayout::FormatRange> &formats, const QFont &font,
+                const QTextOption &option, qreal width);
 
     int lineCount() const { return int(m_lines.size()); }
-    const Line& line(int i) const { return m_lines[size_t(i)]; }
+    const Line &line(int i) const { return m_lines[size_t(i)]; }
     qreal height() const;
     qint64 length() const { return m_length; }
 
-    int lineAt(qreal y) const;                       // clamped to the lines there are
-    int lineOf(qint64 offset) const;                 // the line holding a cursor position
-    qreal cursorX(qint64 offset) const;              // where the cursor stands on its line
-    qint64 offsetAt(int line, qreal x) const;        // nearest cursor position on that line
+    int lineAt(qreal y) const;                // clamped to the lines there are
+    int lineOf(qint64 offset) const;          // the line holding a cursor position
+    qreal cursorX(qint64 offset) const;       // where the cursor stands on its line
+    qint64 offsetAt(int line, qreal x) const; // nearest cursor position on that line
     // Paints lines first..last of the block whose top is at `origin`;
     // characters [selFrom, selTo) are shown selected.
-    void draw(QPainter* painter, const QPointF& origin, int first, int last, qint64 selFrom, qint64 selTo,
-              const QPalette& palette) const;
-    void drawCaret(QPainter* painter, const QPointF& origin, qint64 offset) const;
-    qreal lineEndX(int line) const;                  // where the line's text ends, for the break's selection
+    void draw(QPainter *painter, const QPointF &origin, int first, int last, qint64 selFrom, qint64 selTo,
+              const QPalette &palette) const;
+    void drawCaret(QPainter *painter, const QPointF &origin, qint64 offset) const;
+    qreal lineEndX(int line) const; // where the line's text ends, for the break's selection
 
     // As laid out, for tests.
     QString text() const;
     QTextCharFormat formatAt(qint64 offset) const;
 
 private:
-
     std::vector<std::unique_ptr<QTextLayout>> m_segments;
     std::vector<qint64> m_segmentStart;
     std::vector<Line> m_lines;
     qint64 m_length = 0;
 };
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -7,9 +7,9 @@ namespace rich_text {
 
 namespace {
 
-constexpr qint64 kBreakLength = 2;   // CR LF between paragraphs
+constexpr qint64 kBreakLength = 2; // CR LF between paragraphs
 
-QByteArray formatKey(const CharFormat& f)
+QByteArray formatKey(const CharFormat &f)
 {
     struct Packed {
         qint32 font;
@@ -21,19 +21,19 @@ QByteArray formatKey(const CharFormat& f)
     packed.size = f.sizeHalfPoints;
     packed.color = f.color.value_or(0);
     packed.flags = quint8((f.color ? 1 : 0) | (f.bold ? 2 : 0) | (f.italic ? 4 : 0) | (f.underline ? 8 : 0));
-    return QByteArray(reinterpret_cast<const char*>(&packed), sizeof packed);
+    return QByteArray(reinterpret_cast<const char *>(&packed), sizeof packed);
 }
 
-}  // namespace
+} // namespace
 
-Document Document::empty(const QString& fontName)
+Document Document::empty(const QString &fontName)
 {
     Document doc;
     doc.normalize(fontName);
     return doc;
 }
 
-Document Document::fromPlain(const Rope& plain, const QString& fontName)
+Document Document::fromPlain(const Rope &plain, const QString &fontName)
 {
     Document doc;
     doc.m_text = plain;
@@ -96,17 +96,14 @@ CharFormat Document::formatAtPosition(qint64 pos) const
 
 size_t Document::runAt(qint64 pos) const
 {
-    const auto it = std::upper_bound(m_runs.begin(), m_runs.end(), pos,
-                                     [](qint64 p, const Run& run) { return p < run.start; });
+    const auto it
+        = std::upper_bound(m_runs.begin(), m_runs.end(), pos, [](qint64 p, const Run &run) { return p < run.start; });
     return it == m_runs.begin() ? 0 : size_t(it - m_runs.begin() - 1);
 }
 
-qint64 Document::runEnd(size_t run) const
-{
-    return run + 1 < m_runs.size() ? m_runs[run + 1].start : m_length;
-}
+qint64 Document::runEnd(size_t run) const { return run + 1 < m_runs.size() ? m_runs[run + 1].start : m_length; }
 
-quint32 Document::intern(const CharFormat& format)
+quint32 Document::intern(const CharFormat &format)
 {
     const QByteArray key = formatKey(format);
     const auto found = m_formatIndex.constFind(key);
@@ -118,7 +115,7 @@ quint32 Document::intern(const CharFormat& format)
     return index;
 }
 
-void Document::appendText(QStringView chars, const CharFormat& format)
+void Document::appendText(QStringView chars, const CharFormat &format)
 {
     if (chars.isEmpty())
         return;
@@ -128,7 +125,7 @@ void Document::appendText(QStringView chars, const CharFormat& format)
     m_length += chars.size();
 }
 
-void Document::endParagraph(const CharFormat& mark)
+void Document::endParagraph(const CharFormat &mark)
 {
     appendText(u"\r\n", mark);
     m_paragraphStart.push_back(m_length);
@@ -177,7 +174,7 @@ void Document::mergeRunsAround(size_t first, size_t last)
     m_runs.erase(m_runs.begin() + qsizetype(out) + 1, m_runs.begin() + qsizetype(to) + 1);
 }
 
-std::optional<std::pair<size_t, size_t>> Document::setColor(qint64 from, qint64 to, const Color& color)
+std::optional<std::pair<size_t, size_t>> Document::setColor(qint64 from, qint64 to, const Color &color)
 {
     Q_ASSERT(m_open.isEmpty());
     from = std::max<qint64>(from, 0);
@@ -205,7 +202,7 @@ std::optional<std::pair<size_t, size_t>> Document::setColor(qint64 from, qint64 
     return std::make_pair(first, last);
 }
 
-int Document::colorIndex(const Color& color) const
+int Document::colorIndex(const Color &color) const
 {
     if (!color)
         return 0;
@@ -214,14 +211,14 @@ int Document::colorIndex(const Color& color) const
         m_indexedColors = 0;
     }
     for (; m_indexedColors < colors.size(); ++m_indexedColors) {
-        const Color& c = colors[m_indexedColors];
+        const Color &c = colors[m_indexedColors];
         if (c && m_indexedColors > 0 && !m_colorSlots.contains(*c))
             m_colorSlots.insert(*c, int(m_indexedColors));
     }
     return m_colorSlots.value(*color, -1);
 }
 
-int Document::ensureColor(const Color& color)
+int Document::ensureColor(const Color &color)
 {
     const int index = colorIndex(color);
     if (index >= 0)
@@ -230,7 +227,7 @@ int Document::ensureColor(const Color& color)
     return int(colors.size() - 1);
 }
 
-void Document::normalize(const QString& fontName)
+void Document::normalize(const QString &fontName)
 {
     if (fonts.empty())
         fonts.push_back(FontEntry{fontName});
@@ -241,7 +238,7 @@ void Document::normalize(const QString& fontName)
     }
 }
 
-bool operator==(const Document& a, const Document& b)
+bool operator==(const Document &a, const Document &b)
 {
     if (a.fonts != b.fonts || a.colors != b.colors || a.m_paragraphStart != b.m_paragraphStart
         || a.m_length != b.m_length || a.m_runs.size() != b.m_runs.size())
@@ -254,4 +251,4 @@ bool operator==(const Document& a, const Document& b)
     return (a.m_text + Rope(a.m_open)) == (b.m_text + Rope(b.m_open));
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -14,28 +14,25 @@ namespace rich_text {
 using Color = std::optional<quint32>;
 
 // Classic controls give colours as 0xBBGGRR; the same swap goes both ways.
-constexpr quint32 swapRedBlue(quint32 c)
-{
-    return (c & 0x0000FF) << 16 | (c & 0x00FF00) | (c & 0xFF0000) >> 16;
-}
+constexpr quint32 swapRedBlue(quint32 c) { return (c & 0x0000FF) << 16 | (c & 0x00FF00) | (c & 0xFF0000) >> 16; }
 
 struct CharFormat {
-    int font = 0;               // index into Document::fonts
+    int font = 0; // index into Document::fonts
     int sizeHalfPoints = 20;
     Color color;
     bool bold = false;
     bool italic = false;
     bool underline = false;
 
-    friend bool operator==(const CharFormat&, const CharFormat&) = default;
+    friend bool operator==(const CharFormat &, const CharFormat &) = default;
 };
 
 struct FontEntry {
     QString name;
-    QString family = QStringLiteral("fnil");   // RTF family keyword without the backslash
+    QString family = QStringLiteral("fnil"); // RTF family keyword without the backslash
     int charset = 0;
 
-    friend bool operator==(const FontEntry&, const FontEntry&) = default;
+    friend bool operator==(const FontEntry &, const FontEntry &) = default;
 };
 
 // The structured content of a rich-text control, kept compact so that a
@@ -62,10 +59,10 @@ public:
     std::vector<Color> colors;
 
     static CharFormat defaultFormat() { return CharFormat{}; }
-    static Document empty(const QString& fontName);
+    static Document empty(const QString &fontName);
     // Plain text in the default format, split into paragraphs at CR LF; the
     // document shares the rope's characters.
-    static Document fromPlain(const Rope& plain, const QString& fontName);
+    static Document fromPlain(const Rope &plain, const QString &fontName);
 
     // Paragraphs
     size_t paragraphCount() const { return m_paragraphStart.size(); }
@@ -76,14 +73,13 @@ public:
     // Format of the character at `offset` of a paragraph; past its text, the mark's.
     CharFormat formatAt(size_t paragraph, qint64 offset) const;
     // Calls f(offset, length, format) for each run of a paragraph's text, in order.
-    template <typename F>
-    void forEachRun(size_t paragraph, F&& f) const;
+    template <typename F> void forEachRun(size_t paragraph, F &&f) const;
     // The paragraph holding plain-text position `pos` (a break belongs to the
     // paragraph before it).
     size_t paragraphAt(qint64 pos) const;
 
     // Plain text
-    const Rope& text() const { return m_text; }
+    const Rope &text() const { return m_text; }
     qint64 plainLength() const { return m_length; }
     QString plainText() const { return m_text.toString(); }
     CharFormat formatAtPosition(qint64 pos) const;
@@ -91,27 +87,27 @@ public:
     // Sets the colour of plain-text positions [from, to), clamped; a range
     // that touches a paragraph break covers both of its positions. Returns the
     // range of paragraphs whose text or mark changed, if any.
-    std::optional<std::pair<size_t, size_t>> setColor(qint64 from, qint64 to, const Color& color);
+    std::optional<std::pair<size_t, size_t>> setColor(qint64 from, qint64 to, const Color &color);
 
     // Building, for readers: text goes to the last paragraph.
-    void appendText(QStringView chars, const CharFormat& format);
-    void endParagraph(const CharFormat& mark);     // a new, empty paragraph follows
-    void removeEmptyLastParagraph();               // undoes endParagraph() when nothing followed
-    void commit();                                 // appended text joins text()
+    void appendText(QStringView chars, const CharFormat &format);
+    void endParagraph(const CharFormat &mark); // a new, empty paragraph follows
+    void removeEmptyLastParagraph();           // undoes endParagraph() when nothing followed
+    void commit();                             // appended text joins text()
 
-    int colorIndex(const Color& color) const;   // -1 when not in the table
-    int ensureColor(const Color& color);        // adds it when missing
-    void normalize(const QString& fontName);
+    int colorIndex(const Color &color) const; // -1 when not in the table
+    int ensureColor(const Color &color);      // adds it when missing
+    void normalize(const QString &fontName);
 
-    friend bool operator==(const Document& a, const Document& b);
+    friend bool operator==(const Document &a, const Document &b);
 
 private:
     struct Run {
         qint64 start;
-        quint32 format;      // index into m_formats
+        quint32 format; // index into m_formats
     };
 
-    quint32 intern(const CharFormat& format);
+    quint32 intern(const CharFormat &format);
     size_t runAt(qint64 pos) const;
     void splitRunAt(qint64 pos);
     void mergeRunsAround(size_t first, size_t last);
@@ -119,7 +115,7 @@ private:
 
     Rope m_text;
     QString m_open;
-    qint64 m_length = 0;                    // of m_text and m_open together
+    qint64 m_length = 0; // of m_text and m_open together
     std::vector<qint64> m_paragraphStart{0};
     std::vector<Run> m_runs;
     std::vector<CharFormat> m_formats;
@@ -130,8 +126,7 @@ private:
     mutable size_t m_indexedColors = 0;
 };
 
-template <typename F>
-void Document::forEachRun(size_t paragraph, F&& f) const
+template <typename F> void Document::forEachRun(size_t paragraph, F &&f) const
 {
     const qint64 start = m_paragraphStart[paragraph];
     const qint64 end = start + paragraphLength(paragraph);
@@ -144,4 +139,4 @@ void Document::forEachRun(size_t paragraph, F&& f) const
     }
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -9,7 +9,7 @@ namespace {
 
 size_t lowestBit(size_t k) { return k & (~k + 1); }
 
-}  // namespace
+} // namespace
 
 void LineIndex::resize(size_t paragraphs)
 {
@@ -65,4 +65,4 @@ std::pair<size_t, qint64> LineIndex::find(qint64 line) const
     return {k, remaining};
 }
 
-}  // namespace rich_text
+} // namespace rich_text

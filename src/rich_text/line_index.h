@@ -21,7 +21,11 @@ public:
     size_t size() const { return m_lines.size(); }
     // Paragraphs beyond `paragraphs` go; new ones count one line each.
     void resize(size_t paragraphs);
-    void clear() { m_lines.clear(); m_tree.clear(); }
+    void clear()
+    {
+        m_lines.clear();
+        m_tree.clear();
+    }
 
     qint64 lines(size_t paragraph) const { return m_lines[paragraph]; }
     void setLines(size_t paragraph, qint64 lines);
@@ -36,4 +40,4 @@ private:
     std::vector<qint64> m_tree;
 };
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -27,10 +27,7 @@ constexpr qreal kTabStop = 80;
 // Lines scrolled per tick while a selection is dragged beyond the view.
 constexpr int kDragScrollMs = 50;
 
-qint32 clampToInt32(qint64 v)
-{
-    return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max()));
-}
+qint32 clampToInt32(qint64 v) { return qint32(std::clamp<qint64>(v, 0, std::numeric_limits<qint32>::max())); }
 
 // Line breaks inside a paragraph become Qt's line separator. QTextLayout also
 // takes U+2029 as a break and its frame markers U+FDD0/U+FDD1 as special, so
@@ -38,7 +35,7 @@ qint32 clampToInt32(qint64 v)
 // character keeps its one position.
 QString displayText(QString text)
 {
-    for (QChar& c : text) {
+    for (QChar &c : text) {
         switch (c.unicode()) {
         case u'\r':
         case u'\n':
@@ -56,7 +53,7 @@ QString displayText(QString text)
     return text;
 }
 
-QTextCharFormat charFormat(const CharFormat& format)
+QTextCharFormat charFormat(const CharFormat &format)
 {
     QTextCharFormat f;
     if (format.color)
@@ -72,9 +69,10 @@ QTextCharFormat charFormat(const CharFormat& format)
     return f;
 }
 
-}  // namespace
+} // namespace
 
-RichTextBox::RichTextBox(QWidget* parent) : QAbstractScrollArea(parent)
+RichTextBox::RichTextBox(QWidget *parent)
+    : QAbstractScrollArea(parent)
 {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
@@ -86,10 +84,7 @@ RichTextBox::RichTextBox(QWidget* parent) : QAbstractScrollArea(parent)
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
 }
 
-RichTextBox::~RichTextBox()
-{
-    m_model.setChangeHandler(nullptr);
-}
+RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
 
 Rope RichTextBox::textRtf()
 {
@@ -108,7 +103,7 @@ quint32 RichTextBox::colorAt(qint64 pos)
     return swapRedBlue(m_model.colorAt(pos).value_or(0));
 }
 
-void RichTextBox::setBackgroundColor(const QColor& color)
+void RichTextBox::setBackgroundColor(const QColor &color)
 {
     QPalette p = palette();
     p.setColor(QPalette::Base, color);
@@ -138,7 +133,7 @@ void RichTextBox::selectAll()
 
 void RichTextBox::publishSelection() const
 {
-    QClipboard* clipboard = QGuiApplication::clipboard();
+    QClipboard *clipboard = QGuiApplication::clipboard();
     if (m_model.selLength() > 0 && clipboard->supportsSelection())
         clipboard->setText(selectedText(), QClipboard::Selection);
 }
@@ -165,8 +160,8 @@ void RichTextBox::updateView()
         const size_t kept = std::min(*changedFrom, before);
         m_lines.resize(kept);
         m_lines.resize(count);
-        std::erase_if(m_pieceLines, [kept](const auto& entry) { return entry.first >= kept; });
-        std::erase_if(m_layouts, [kept](const auto& entry) { return entry.first.paragraph >= kept; });
+        std::erase_if(m_pieceLines, [kept](const auto &entry) { return entry.first >= kept; });
+        std::erase_if(m_layouts, [kept](const auto &entry) { return entry.first.paragraph >= kept; });
         if (m_top.block.paragraph >= count)
             m_top = Position{{0, 0}, 0};
         if (count > before)
@@ -176,10 +171,7 @@ void RichTextBox::updateView()
     viewport()->update();
 }
 
-void RichTextBox::forgetLayouts()
-{
-    m_layouts.clear();
-}
+void RichTextBox::forgetLayouts() { m_layouts.clear(); }
 
 void RichTextBox::resetLines()
 {
@@ -203,7 +195,7 @@ qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
 {
     if (piece == 0)
         return 0;
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const qint64 nominal = piece * kPiece;
     const qint64 from = nominal - kPieceSnap;
     const QString before = doc.text().mid(doc.paragraphStart(paragraph) + from, kPieceSnap).toString();
@@ -223,10 +215,10 @@ qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
 qint64 RichTextBox::pieceEnd(size_t paragraph, qint64 piece) const
 {
     return piece + 1 < pieceCount(paragraph) ? pieceStart(paragraph, piece + 1)
-                                              : m_model.document().paragraphLength(paragraph);
+                                             : m_model.document().paragraphLength(paragraph);
 }
 
-qint64 RichTextBox::blockLines(const Block& b) const
+qint64 RichTextBox::blockLines(const Block &b) const
 {
     const auto pieces = m_pieceLines.find(b.paragraph);
     if (pieces == m_pieceLines.end())
@@ -234,7 +226,7 @@ qint64 RichTextBox::blockLines(const Block& b) const
     return std::max<qint64>(pieces->second[size_t(b.piece)], 1);
 }
 
-bool RichTextBox::nextBlock(Block& b) const
+bool RichTextBox::nextBlock(Block &b) const
 {
     if (b.piece + 1 < pieceCount(b.paragraph)) {
         ++b.piece;
@@ -246,7 +238,7 @@ bool RichTextBox::nextBlock(Block& b) const
     return true;
 }
 
-bool RichTextBox::previousBlock(Block& b) const
+bool RichTextBox::previousBlock(Block &b) const
 {
     if (b.piece > 0) {
         --b.piece;
@@ -265,17 +257,17 @@ RichTextBox::Block RichTextBox::lastBlock() const
     return Block{last, pieceCount(last) - 1};
 }
 
-const BlockLayout& RichTextBox::layoutOf(const Block& b)
+const BlockLayout &RichTextBox::layoutOf(const Block &b)
 {
     auto found = m_layouts.find(b);
     if (found != m_layouts.end())
         return *found->second;
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const qint64 paragraphStart = doc.paragraphStart(b.paragraph);
     const qint64 from = pieceStart(b.paragraph, b.piece);
     const qint64 to = pieceEnd(b.paragraph, b.piece);
     QList<QTextLayout::FormatRange> formats;
-    doc.forEachRun(b.paragraph, [&](qint64 offset, qint64 length, const CharFormat& format) {
+    doc.forEachRun(b.paragraph, [&](qint64 offset, qint64 length, const CharFormat &format) {
         const qint64 a = std::max(offset, from);
         const qint64 z = std::min(offset + length, to);
         if (a < z)
@@ -288,14 +280,14 @@ const BlockLayout& RichTextBox::layoutOf(const Block& b)
     return *m_layouts.emplace(b, std::move(layout)).first->second;
 }
 
-void RichTextBox::noteLineCount(const Block& b, qint64 lines)
+void RichTextBox::noteLineCount(const Block &b, qint64 lines)
 {
     const qint64 pieces = pieceCount(b.paragraph);
     if (pieces == 1) {
         m_lines.setLines(b.paragraph, lines);
         return;
     }
-    std::vector<qint32>& counts = m_pieceLines[b.paragraph];
+    std::vector<qint32> &counts = m_pieceLines[b.paragraph];
     counts.resize(size_t(pieces), 0);
     counts[size_t(b.piece)] = qint32(std::min<qint64>(lines, std::numeric_limits<qint32>::max()));
     qint64 sum = 0;
@@ -312,16 +304,13 @@ qreal RichTextBox::wrapWidth() const
     return std::max(1, contentsRect().width() - scrollBar - 2 * kMargin);
 }
 
-qreal RichTextBox::pageHeight() const
-{
-    return std::max(1, viewport()->height() - 2 * kMargin);
-}
+qreal RichTextBox::pageHeight() const { return std::max(1, viewport()->height() - 2 * kMargin); }
 
 // A paragraph runs right to left when its first strong character does, as
 // in Qt's text views; alignment follows the direction.
 QTextOption RichTextBox::optionFor(size_t paragraph) const
 {
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const qint64 probe = std::min<qint64>(doc.paragraphLength(paragraph), 4096);
     const bool rtl = doc.text().mid(doc.paragraphStart(paragraph), probe).toString().isRightToLeft();
     QTextOption option;
@@ -334,7 +323,7 @@ QTextOption RichTextBox::optionFor(size_t paragraph) const
 
 // ---------------------------------------------------------------- scrolling
 
-qint64 RichTextBox::lineNumberOf(const Position& p) const
+qint64 RichTextBox::lineNumberOf(const Position &p) const
 {
     qint64 line = m_lines.linesBefore(p.block.paragraph);
     for (Block b{p.block.paragraph, 0}; b.piece < p.block.piece; ++b.piece)
@@ -360,7 +349,7 @@ RichTextBox::Position RichTextBox::lastPageTop()
     qreal room = pageHeight();
     Block b = lastBlock();
     for (bool placedOne = false;;) {
-        const BlockLayout& layout = layoutOf(b);
+        const BlockLayout &layout = layoutOf(b);
         for (int line = layout.lineCount() - 1; line >= 0; --line) {
             const qreal height = layout.line(line).height;
             if (placedOne && height > room) {
@@ -385,7 +374,7 @@ void RichTextBox::syncScrollBar()
     if (lineNumberOf(m_top) > maxLine)
         m_top = positionOfLine(maxLine);
     const int lineHeight = std::max(1, fontMetrics().lineSpacing());
-    QScrollBar* bar = verticalScrollBar();
+    QScrollBar *bar = verticalScrollBar();
     m_settingScrollBar = true;
     bar->setRange(0, clampToInt32(maxLine));
     bar->setSingleStep(1);
@@ -427,7 +416,7 @@ qint64 RichTextBox::linesPerPage()
     qreal room = pageHeight();
     qint64 lines = 0;
     for (Position at = m_top;; ++lines) {
-        const BlockLayout& layout = layoutOf(at.block);
+        const BlockLayout &layout = layoutOf(at.block);
         room -= layout.line(int(std::min<qint64>(at.line, layout.lineCount() - 1))).height;
         if (room < 0)
             break;
@@ -451,11 +440,20 @@ void RichTextBox::onScrollBarAction(int action)
 {
     qint64 lines = 0;
     switch (action) {
-    case QAbstractSlider::SliderSingleStepAdd: lines = 1; break;
-    case QAbstractSlider::SliderSingleStepSub: lines = -1; break;
-    case QAbstractSlider::SliderPageStepAdd: lines = linesPerPage(); break;
-    case QAbstractSlider::SliderPageStepSub: lines = -linesPerPage(); break;
-    default: return;
+    case QAbstractSlider::SliderSingleStepAdd:
+        lines = 1;
+        break;
+    case QAbstractSlider::SliderSingleStepSub:
+        lines = -1;
+        break;
+    case QAbstractSlider::SliderPageStepAdd:
+        lines = linesPerPage();
+        break;
+    case QAbstractSlider::SliderPageStepSub:
+        lines = -linesPerPage();
+        break;
+    default:
+        return;
     }
     // The step is taken here; the slider is then told it already stands there.
     scrollByLines(lines);
@@ -473,7 +471,7 @@ void RichTextBox::scrollContentsBy(int, int)
     viewport()->update();
 }
 
-void RichTextBox::wheelEvent(QWheelEvent* event)
+void RichTextBox::wheelEvent(QWheelEvent *event)
 {
     const int steps = event->angleDelta().y() / QWheelEvent::DefaultDeltasPerStep;
     if (steps == 0) {
@@ -486,12 +484,12 @@ void RichTextBox::wheelEvent(QWheelEvent* event)
 
 // ---------------------------------------------------------------- painting
 
-void RichTextBox::paintEvent(QPaintEvent*)
+void RichTextBox::paintEvent(QPaintEvent *)
 {
     updateView();
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Text));
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const bool focused = hasFocus();
     const qint64 selFrom = m_model.selStart();
     const qint64 selTo = selFrom + m_model.selLength();
@@ -502,11 +500,12 @@ void RichTextBox::paintEvent(QPaintEvent*)
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
-        const BlockLayout& layout = layoutOf(at.block);
+        const BlockLayout &layout = layoutOf(at.block);
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const QPointF origin(kMargin, y - layout.line(first).top);
         const int last = layout.lineAt(bottom - origin.y());
-        const qint64 blockStart = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 blockStart
+            = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
         const qint64 blockEnd = blockStart + layout.length();
         if (focused)
             layout.draw(&painter, origin, first, last, selFrom - blockStart, selTo - blockStart, palette());
@@ -515,7 +514,7 @@ void RichTextBox::paintEvent(QPaintEvent*)
         const bool endsParagraph = at.block.piece + 1 == pieceCount(at.block.paragraph);
         if (focused && endsParagraph && last == layout.lineCount() - 1 && selFrom <= blockEnd && blockEnd < selTo) {
             // The paragraph's break is selected too: a space's width after its last line.
-            const BlockLayout::Line& line = layout.line(last);
+            const BlockLayout::Line &line = layout.line(last);
             const qreal x = origin.x() + layout.lineEndX(last);
             painter.fillRect(QRectF(x, origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
                              palette().brush(QPalette::Highlight));
@@ -536,7 +535,7 @@ void RichTextBox::paintEvent(QPaintEvent*)
         QMetaObject::invokeMethod(this, &RichTextBox::syncScrollBar, Qt::QueuedConnection);
 }
 
-void RichTextBox::resizeEvent(QResizeEvent* event)
+void RichTextBox::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     updateView();
@@ -549,7 +548,7 @@ void RichTextBox::resizeEvent(QResizeEvent* event)
         syncScrollBar();
 }
 
-void RichTextBox::changeEvent(QEvent* event)
+void RichTextBox::changeEvent(QEvent *event)
 {
     if (event->type() == QEvent::FontChange) {
         updateView();
@@ -561,13 +560,13 @@ void RichTextBox::changeEvent(QEvent* event)
     QAbstractScrollArea::changeEvent(event);
 }
 
-void RichTextBox::focusInEvent(QFocusEvent* event)
+void RichTextBox::focusInEvent(QFocusEvent *event)
 {
     QAbstractScrollArea::focusInEvent(event);
     viewport()->update();
 }
 
-void RichTextBox::focusOutEvent(QFocusEvent* event)
+void RichTextBox::focusOutEvent(QFocusEvent *event)
 {
     QAbstractScrollArea::focusOutEvent(event);
     viewport()->update();
@@ -575,18 +574,19 @@ void RichTextBox::focusOutEvent(QFocusEvent* event)
 
 // ---------------------------------------------------------------- selection
 
-RichTextBox::Hit RichTextBox::hitTest(const QPoint& point)
+RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
 {
     updateView();
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
-        const BlockLayout& layout = layoutOf(at.block);
+        const BlockLayout &layout = layoutOf(at.block);
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const qreal originY = y - layout.line(first).top;
         const qreal blockBottom = originY + layout.height();
-        const qint64 blockStart = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 blockStart
+            = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
         Block next = at.block;
         if (point.y() < blockBottom || !nextBlock(next)) {
             if (point.y() >= blockBottom)
@@ -627,7 +627,7 @@ qint64 RichTextBox::previousPosition(qint64 pos) const
 
 RichTextBox::Caret RichTextBox::caretAt(qint64 pos)
 {
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const size_t paragraph = doc.paragraphAt(pos);
     const qint64 offset = std::min(pos - doc.paragraphStart(paragraph), doc.paragraphLength(paragraph));
     qint64 piece = std::min(offset / kPiece, pieceCount(paragraph) - 1);
@@ -637,7 +637,8 @@ RichTextBox::Caret RichTextBox::caretAt(qint64 pos)
         --piece;
     const Block block{paragraph, piece};
     const qint64 blockStart = doc.paragraphStart(paragraph) + pieceStart(paragraph, piece);
-    return Caret{Position{block, layoutOf(block).lineOf(doc.paragraphStart(paragraph) + offset - blockStart)}, blockStart};
+    return Caret{Position{block, layoutOf(block).lineOf(doc.paragraphStart(paragraph) + offset - blockStart)},
+                 blockStart};
 }
 
 // The position on the line above or below that stands nearest to `pos`.
@@ -648,12 +649,13 @@ qint64 RichTextBox::onAdjacentLine(qint64 pos, int direction)
     const Position target = movedBy(caret.at, direction, Bound::LastLine);
     if (target.block == caret.at.block && target.line == caret.at.line)
         return direction > 0 ? m_model.length() : 0;
-    const Document& doc = m_model.document();
-    const qint64 targetStart = doc.paragraphStart(target.block.paragraph) + pieceStart(target.block.paragraph, target.block.piece);
+    const Document &doc = m_model.document();
+    const qint64 targetStart
+        = doc.paragraphStart(target.block.paragraph) + pieceStart(target.block.paragraph, target.block.piece);
     return targetStart + layoutOf(target.block).offsetAt(int(target.line), x);
 }
 
-std::optional<qint64> RichTextBox::keyboardTarget(QKeyEvent* event)
+std::optional<qint64> RichTextBox::keyboardTarget(QKeyEvent *event)
 {
     const qint64 caret = m_caret;
     if (event == QKeySequence::SelectNextChar)
@@ -666,7 +668,7 @@ std::optional<qint64> RichTextBox::keyboardTarget(QKeyEvent* event)
         return onAdjacentLine(caret, -1);
     if (event == QKeySequence::SelectStartOfLine || event == QKeySequence::SelectEndOfLine) {
         const Caret at = caretAt(caret);
-        const BlockLayout::Line& line = layoutOf(at.at.block).line(int(at.at.line));
+        const BlockLayout::Line &line = layoutOf(at.at.block).line(int(at.at.line));
         if (event == QKeySequence::SelectStartOfLine)
             return at.blockStart + line.start;
         // Before the line separator that may end the line.
@@ -704,7 +706,7 @@ void RichTextBox::showPosition(qint64 pos)
 
 void RichTextBox::selectWordAt(qint64 position)
 {
-    const Document& doc = m_model.document();
+    const Document &doc = m_model.document();
     const size_t paragraph = doc.paragraphAt(position);
     const QString text = doc.paragraphText(paragraph);
     const qint64 offset = std::min(position - doc.paragraphStart(paragraph), qint64(text.size()));
@@ -719,7 +721,7 @@ void RichTextBox::selectWordAt(qint64 position)
     selectBetween(m_anchor, doc.paragraphStart(paragraph) + end);
 }
 
-void RichTextBox::mousePressEvent(QMouseEvent* event)
+void RichTextBox::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) {
         QAbstractScrollArea::mousePressEvent(event);
@@ -736,7 +738,7 @@ void RichTextBox::mousePressEvent(QMouseEvent* event)
     }
 }
 
-void RichTextBox::mouseMoveEvent(QMouseEvent* event)
+void RichTextBox::mouseMoveEvent(QMouseEvent *event)
 {
     if (!(event->buttons() & Qt::LeftButton) || m_anchor < 0)
         return;
@@ -750,14 +752,14 @@ void RichTextBox::mouseMoveEvent(QMouseEvent* event)
     selectBetween(m_anchor, hitTest(m_lastDrag).position);
 }
 
-void RichTextBox::mouseReleaseEvent(QMouseEvent* event)
+void RichTextBox::mouseReleaseEvent(QMouseEvent *event)
 {
     m_dragScroll.stop();
     if (event->button() == Qt::LeftButton)
         publishSelection();
 }
 
-void RichTextBox::mouseDoubleClickEvent(QMouseEvent* event)
+void RichTextBox::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
@@ -765,7 +767,7 @@ void RichTextBox::mouseDoubleClickEvent(QMouseEvent* event)
     publishSelection();
 }
 
-void RichTextBox::timerEvent(QTimerEvent* event)
+void RichTextBox::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != m_dragScroll.timerId()) {
         QAbstractScrollArea::timerEvent(event);
@@ -775,11 +777,12 @@ void RichTextBox::timerEvent(QTimerEvent* event)
     selectBetween(m_anchor, hitTest(m_lastDrag).position);
 }
 
-void RichTextBox::keyPressEvent(QKeyEvent* event)
+void RichTextBox::keyPressEvent(QKeyEvent *event)
 {
     // A selection the program made starts from its beginning.
     const qint64 from = std::min(m_anchor, m_caret);
-    if (m_anchor < 0 || m_caret < 0 || from != m_model.selStart() || std::abs(m_caret - m_anchor) != m_model.selLength()) {
+    if (m_anchor < 0 || m_caret < 0 || from != m_model.selStart()
+        || std::abs(m_caret - m_anchor) != m_model.selLength()) {
         m_anchor = m_model.selStart();
         m_caret = m_model.selStart() + m_model.selLength();
     }
@@ -802,16 +805,16 @@ void RichTextBox::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
-void RichTextBox::contextMenuEvent(QContextMenuEvent* event)
+void RichTextBox::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu menu(this);
-    QAction* copyAction = menu.addAction(QStringLiteral("&Copiar"), this, &RichTextBox::copy);
+    QAction *copyAction = menu.addAction(QStringLiteral("&Copiar"), this, &RichTextBox::copy);
     copyAction->setShortcut(QKeySequence::Copy);
     copyAction->setEnabled(m_model.selLength() > 0);
-    QAction* all = menu.addAction(QStringLiteral("Seleccionar &todo"), this, &RichTextBox::selectAll);
+    QAction *all = menu.addAction(QStringLiteral("Seleccionar &todo"), this, &RichTextBox::selectAll);
     all->setShortcut(QKeySequence::SelectAll);
     all->setEnabled(m_model.length() > 0);
     menu.exec(event->globalPos());
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -42,26 +42,26 @@ class RichTextBox : public QAbstractScrollArea {
     Q_OBJECT
 public:
     static constexpr qint64 kPiece = 4096;
-    static constexpr qint64 kPieceSnap = 512;      // how far back a piece looks for a break
+    static constexpr qint64 kPieceSnap = 512; // how far back a piece looks for a break
 
-    explicit RichTextBox(QWidget* parent = nullptr);
+    explicit RichTextBox(QWidget *parent = nullptr);
     ~RichTextBox() override;
 
     Rope text() const { return m_model.text(); }
-    void setText(const Rope& plain) { m_model.setText(plain); }
+    void setText(const Rope &plain) { m_model.setText(plain); }
     Rope textRtf();
-    void setTextRtf(const Rope& rtf) { m_model.setTextRtf(rtf); }
+    void setTextRtf(const Rope &rtf) { m_model.setTextRtf(rtf); }
 
     qint32 selStart() const;
     void setSelStart(qint32 start) { m_model.setSelStart(start); }
     qint32 selLength() const;
     void setSelLength(qint32 length) { m_model.setSelLength(length); }
     void setSelColor(quint32 bgr);
-    quint32 colorAt(qint64 pos);        // 0xBBGGRR; default text is 0 (black)
+    quint32 colorAt(qint64 pos); // 0xBBGGRR; default text is 0 (black)
 
-    void setBackgroundColor(const QColor& color);
+    void setBackgroundColor(const QColor &color);
 
-    const TextModel& model() const { return m_model; }
+    const TextModel &model() const { return m_model; }
     bool updatePending() const { return m_updateQueued; }
 
     // The selection as the clipboard gets it: line breaks as on this platform.
@@ -70,20 +70,20 @@ public:
     void selectAll();
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
-    void wheelEvent(QWheelEvent* event) override;
-    void changeEvent(QEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    void timerEvent(QTimerEvent* event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     friend struct RichTextBoxTestAccess;
@@ -92,15 +92,15 @@ private:
     struct Block {
         size_t paragraph;
         qint64 piece;
-        friend auto operator<=>(const Block&, const Block&) = default;
+        friend auto operator<=>(const Block &, const Block &) = default;
     };
     struct Position {
         Block block;
         qint64 line;
     };
     struct Hit {
-        qint64 position;     // in the plain text
-        bool beyondEnd;      // below the last line
+        qint64 position; // in the plain text
+        bool beyondEnd;  // below the last line
     };
 
     void scheduleUpdate();
@@ -111,18 +111,18 @@ private:
     qint64 pieceCount(size_t paragraph) const;
     qint64 pieceStart(size_t paragraph, qint64 piece) const;
     qint64 pieceEnd(size_t paragraph, qint64 piece) const;
-    qint64 blockLines(const Block& b) const;
-    bool nextBlock(Block& b) const;
-    bool previousBlock(Block& b) const;
+    qint64 blockLines(const Block &b) const;
+    bool nextBlock(Block &b) const;
+    bool previousBlock(Block &b) const;
     Block lastBlock() const;
-    const BlockLayout& layoutOf(const Block& b);
-    void noteLineCount(const Block& b, qint64 lines);
+    const BlockLayout &layoutOf(const Block &b);
+    void noteLineCount(const Block &b, qint64 lines);
 
     qreal wrapWidth() const;
     qreal pageHeight() const;
     QTextOption optionFor(size_t paragraph) const;
 
-    qint64 lineNumberOf(const Position& p) const;
+    qint64 lineNumberOf(const Position &p) const;
     Position positionOfLine(qint64 line) const;
     Position lastPageTop();
     void syncScrollBar();
@@ -136,15 +136,15 @@ private:
     qint64 linesPerPage();
     void onScrollBarAction(int action);
 
-    Hit hitTest(const QPoint& point);
+    Hit hitTest(const QPoint &point);
     void selectBetween(qint64 anchor, qint64 caret);
     // Keyboard selection: where the moving end of the selection goes.
-    std::optional<qint64> keyboardTarget(QKeyEvent* event);
+    std::optional<qint64> keyboardTarget(QKeyEvent *event);
     qint64 nextPosition(qint64 pos) const;
     qint64 previousPosition(qint64 pos) const;
     struct Caret {
-        Position at;          // its block and line
-        qint64 blockStart;    // plain-text position of the block's first character
+        Position at;       // its block and line
+        qint64 blockStart; // plain-text position of the block's first character
     };
     Caret caretAt(qint64 pos);
     qint64 onAdjacentLine(qint64 pos, int direction);
@@ -159,12 +159,12 @@ private:
     Position m_top{{0, 0}, 0};
     bool m_updateQueued = false;
     bool m_settingScrollBar = false;
-    qint64 m_anchor = -1;               // the fixed end of a selection made here
-    qint64 m_caret = -1;                // its moving end
+    qint64 m_anchor = -1; // the fixed end of a selection made here
+    qint64 m_caret = -1;  // its moving end
     QBasicTimer m_dragScroll;
     int m_dragDirection = 0;
     QPoint m_lastDrag;
-    qint64 m_charactersLaidOut = 0;     // over the view's life, for tests
+    qint64 m_charactersLaidOut = 0; // over the view's life, for tests
 };
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -33,13 +33,13 @@ struct Storage {
         return char16_t(uchar(narrow[at]));
     }
 
-    void copyUnits(qint64 from, qint64 count, char16_t* out) const
+    void copyUnits(qint64 from, qint64 count, char16_t *out) const
     {
         if (!isNarrow) {
-            std::copy_n(reinterpret_cast<const char16_t*>(wide.constData()) + from, count, out);
+            std::copy_n(reinterpret_cast<const char16_t *>(wide.constData()) + from, count, out);
             return;
         }
-        const char* bytes = narrow.constData() + from;
+        const char *bytes = narrow.constData() + from;
         for (qint64 k = 0; k < count; ++k)
             out[k] = char16_t(uchar(bytes[k]));
         for (auto e = firstExceptionFrom(from); e != exceptions.end() && e->position < from + count; ++e)
@@ -49,30 +49,30 @@ struct Storage {
     std::vector<Exception>::const_iterator firstExceptionFrom(qint64 at) const
     {
         return std::lower_bound(exceptions.begin(), exceptions.end(), at,
-                                [](const Exception& e, qint64 p) { return qint64(e.position) < p; });
+                                [](const Exception &e, qint64 p) { return qint64(e.position) < p; });
     }
 };
 
 constexpr qint64 kMaxStorage = 65536;
 
-}  // namespace
+} // namespace
 
 // A leaf covers [offset, offset + length) of its storage. Leaves share
 // storage, so a cut costs a new node, never a copy.
 struct Rope::Node {
-    NodePtr left;          // both null for a leaf
+    NodePtr left; // both null for a leaf
     NodePtr right;
     std::shared_ptr<const Storage> storage;
     qint64 offset = 0;
     qint64 length = 0;
-    int height = 0;        // leaf: 0
+    int height = 0; // leaf: 0
 
     bool isLeaf() const { return !left; }
     bool isNarrow() const { return storage->isNarrow; }
     bool hasExceptions() const { return !storage->exceptions.empty(); }
     char16_t unit(qint64 i) const { return storage->unit(offset + i); }
     // Units [from, from + count) of the leaf into `out`.
-    void copyUnits(qint64 from, qint64 count, char16_t* out) const { storage->copyUnits(offset + from, count, out); }
+    void copyUnits(qint64 from, qint64 count, char16_t *out) const { storage->copyUnits(offset + from, count, out); }
 };
 
 namespace {
@@ -84,13 +84,13 @@ using NodePtr = Rope::NodePtr;
 // rope grown by many small appends does not turn into a tree of tiny leaves.
 constexpr qint64 kMaxLeaf = 2048;
 
-int heightOf(const NodePtr& n) { return n ? n->height : -1; }
-qint64 lengthOf(const NodePtr& n) { return n ? n->length : 0; }
+int heightOf(const NodePtr &n) { return n ? n->height : -1; }
+qint64 lengthOf(const NodePtr &n) { return n ? n->length : 0; }
 
 // Up to one character in this many beyond Latin-1 still stores one byte per character.
 constexpr qsizetype kExceptionRatio = 8;
 
-NodePtr makeLeaf(const Node& of, qint64 offset, qint64 length)
+NodePtr makeLeaf(const Node &of, qint64 offset, qint64 length)
 {
     auto n = std::make_shared<Node>();
     n->storage = of.storage;
@@ -155,26 +155,26 @@ NodePtr makeInner(NodePtr l, NodePtr r)
     return n;
 }
 
-NodePtr rotateLeft(const NodePtr& n)
+NodePtr rotateLeft(const NodePtr &n)
 {
-    const NodePtr& r = n->right;
+    const NodePtr &r = n->right;
     return makeInner(makeInner(n->left, r->left), r->right);
 }
 
-NodePtr rotateRight(const NodePtr& n)
+NodePtr rotateRight(const NodePtr &n)
 {
-    const NodePtr& l = n->left;
+    const NodePtr &l = n->left;
     return makeInner(l->left, makeInner(l->right, n->right));
 }
 
-void appendLeafTo(QString& out, const Node& leaf)
+void appendLeafTo(QString &out, const Node &leaf)
 {
     const qsizetype at = out.size();
     out.resize(at + leaf.length);
-    leaf.copyUnits(0, leaf.length, reinterpret_cast<char16_t*>(out.data()) + at);
+    leaf.copyUnits(0, leaf.length, reinterpret_cast<char16_t *>(out.data()) + at);
 }
 
-NodePtr mergedLeaf(const Node& a, const Node& b)
+NodePtr mergedLeaf(const Node &a, const Node &b)
 {
     if (a.isNarrow() && b.isNarrow() && !a.hasExceptions() && !b.hasExceptions()) {
         QByteArray s;
@@ -192,28 +192,28 @@ NodePtr mergedLeaf(const Node& a, const Node& b)
 
 // Replaces the rightmost leaf of `n` by its merge with the short leaf `b`;
 // heights do not change, so no rebalancing is needed.
-NodePtr appendToRightmostLeaf(const NodePtr& n, const Node& b)
+NodePtr appendToRightmostLeaf(const NodePtr &n, const Node &b)
 {
     if (n->isLeaf())
         return mergedLeaf(*n, b);
     return makeInner(n->left, appendToRightmostLeaf(n->right, b));
 }
 
-NodePtr prependToLeftmostLeaf(const Node& a, const NodePtr& n)
+NodePtr prependToLeftmostLeaf(const Node &a, const NodePtr &n)
 {
     if (n->isLeaf())
         return mergedLeaf(a, *n);
     return makeInner(prependToLeftmostLeaf(a, n->left), n->right);
 }
 
-const Node* rightmostLeaf(const Node* n)
+const Node *rightmostLeaf(const Node *n)
 {
     while (!n->isLeaf())
         n = n->right.get();
     return n;
 }
 
-const Node* leftmostLeaf(const Node* n)
+const Node *leftmostLeaf(const Node *n)
 {
     while (!n->isLeaf())
         n = n->left.get();
@@ -221,10 +221,10 @@ const Node* leftmostLeaf(const Node* n)
 }
 
 // AVL join of two balanced trees where `a` is taller (by 2 or more).
-NodePtr joinRight(const NodePtr& a, const NodePtr& b)
+NodePtr joinRight(const NodePtr &a, const NodePtr &b)
 {
-    const NodePtr& l = a->left;
-    const NodePtr& c = a->right;
+    const NodePtr &l = a->left;
+    const NodePtr &c = a->right;
     if (c->height <= b->height + 1) {
         NodePtr t = makeInner(c, b);
         if (t->height <= l->height + 1)
@@ -238,10 +238,10 @@ NodePtr joinRight(const NodePtr& a, const NodePtr& b)
     return rotateLeft(joined);
 }
 
-NodePtr joinLeft(const NodePtr& a, const NodePtr& b)
+NodePtr joinLeft(const NodePtr &a, const NodePtr &b)
 {
-    const NodePtr& c = b->left;
-    const NodePtr& r = b->right;
+    const NodePtr &c = b->left;
+    const NodePtr &r = b->right;
     if (c->height <= a->height + 1) {
         NodePtr t = makeInner(a, c);
         if (t->height <= r->height + 1)
@@ -255,7 +255,7 @@ NodePtr joinLeft(const NodePtr& a, const NodePtr& b)
     return rotateRight(joined);
 }
 
-NodePtr join(const NodePtr& a, const NodePtr& b)
+NodePtr join(const NodePtr &a, const NodePtr &b)
 {
     if (!a || a->length == 0)
         return b;
@@ -273,7 +273,7 @@ NodePtr join(const NodePtr& a, const NodePtr& b)
     return makeInner(a, b);
 }
 
-NodePtr prefix(const NodePtr& n, qint64 count)
+NodePtr prefix(const NodePtr &n, qint64 count)
 {
     if (!n || count <= 0)
         return nullptr;
@@ -287,7 +287,7 @@ NodePtr prefix(const NodePtr& n, qint64 count)
     return join(n->left, prefix(n->right, count - leftLen));
 }
 
-NodePtr suffixFrom(const NodePtr& n, qint64 pos)
+NodePtr suffixFrom(const NodePtr &n, qint64 pos)
 {
     if (!n || pos >= n->length)
         return nullptr;
@@ -302,14 +302,13 @@ NodePtr suffixFrom(const NodePtr& n, qint64 pos)
 }
 
 // Builds a balanced tree over slices of one shared storage.
-NodePtr buildBalanced(const Node& storage, qint64 from, qint64 count)
+NodePtr buildBalanced(const Node &storage, qint64 from, qint64 count)
 {
     if (count <= kMaxLeaf)
         return makeLeaf(storage, from, count);
     const qint64 leaves = (count + kMaxLeaf - 1) / kMaxLeaf;
     const qint64 half = (leaves / 2) * kMaxLeaf;
-    return makeInner(buildBalanced(storage, from, half),
-                     buildBalanced(storage, from + half, count - half));
+    return makeInner(buildBalanced(storage, from, half), buildBalanced(storage, from + half, count - half));
 }
 
 NodePtr fromStorage(NodePtr whole)
@@ -319,7 +318,7 @@ NodePtr fromStorage(NodePtr whole)
     return buildBalanced(*whole, 0, whole->length);
 }
 
-NodePtr join(const NodePtr& a, const NodePtr& b);
+NodePtr join(const NodePtr &a, const NodePtr &b);
 
 NodePtr fromString(QStringView text)
 {
@@ -330,10 +329,10 @@ NodePtr fromString(QStringView text)
 }
 
 // Whether `root` holds the very node `n` starting at position `at`.
-bool holdsNodeAt(const Node* root, const Node* n, qint64 at)
+bool holdsNodeAt(const Node *root, const Node *n, qint64 at)
 {
     qint64 start = 0;
-    for (const Node* cur = root; cur && cur->length >= n->length;) {
+    for (const Node *cur = root; cur && cur->length >= n->length;) {
         if (cur == n)
             return start == at;
         if (cur->isLeaf())
@@ -349,14 +348,26 @@ bool holdsNodeAt(const Node* root, const Node* n, qint64 at)
     return false;
 }
 
-}  // namespace
+} // namespace
 
-Rope::Rope(const QString& text) : m_root(fromString(QStringView(text))) {}
-Rope::Rope(QStringView text) : m_root(fromString(text)) {}
-Rope::Rope(const char16_t* text) : Rope(QStringView(text)) {}
-Rope::Rope(const char* utf8) : m_root(fromString(QString::fromUtf8(utf8))) {}
+Rope::Rope(const QString &text)
+    : m_root(fromString(QStringView(text)))
+{
+}
+Rope::Rope(QStringView text)
+    : m_root(fromString(text))
+{
+}
+Rope::Rope(const char16_t *text)
+    : Rope(QStringView(text))
+{
+}
+Rope::Rope(const char *utf8)
+    : m_root(fromString(QString::fromUtf8(utf8)))
+{
+}
 
-Rope Rope::fromLatin1(const QByteArray& latin1)
+Rope Rope::fromLatin1(const QByteArray &latin1)
 {
     return latin1.isEmpty() ? Rope() : Rope(fromStorage(narrowLeaf(latin1)));
 }
@@ -368,11 +379,11 @@ int Rope::depth() const { return heightOf(m_root) + 1; }
 bool Rope::isLatin1() const
 {
     bool narrow = true;
-    std::vector<const Node*> stack;
+    std::vector<const Node *> stack;
     if (m_root)
         stack.push_back(m_root.get());
     while (!stack.empty() && narrow) {
-        const Node* n = stack.back();
+        const Node *n = stack.back();
         stack.pop_back();
         if (n->isLeaf()) {
             narrow = n->isNarrow() && !n->hasExceptions();
@@ -386,7 +397,7 @@ bool Rope::isLatin1() const
 
 QChar Rope::at(qint64 pos) const
 {
-    const Node* n = m_root.get();
+    const Node *n = m_root.get();
     while (!n->isLeaf()) {
         const qint64 leftLen = n->left->length;
         if (pos < leftLen) {
@@ -422,14 +433,11 @@ QString Rope::toString() const
     return out;
 }
 
-Rope operator+(const Rope& a, const Rope& b) { return Rope(join(a.m_root, b.m_root)); }
+Rope operator+(const Rope &a, const Rope &b) { return Rope(join(a.m_root, b.m_root)); }
 
-bool operator==(const Rope& a, const Rope& b)
-{
-    return a.length() == b.length() && a.samePrefix(b, a.length());
-}
+bool operator==(const Rope &a, const Rope &b) { return a.length() == b.length() && a.samePrefix(b, a.length()); }
 
-bool operator==(const Rope& a, QStringView b)
+bool operator==(const Rope &a, QStringView b)
 {
     if (a.length() != b.size())
         return false;
@@ -446,14 +454,14 @@ bool operator==(const Rope& a, QStringView b)
     return equal;
 }
 
-bool Rope::samePrefix(const Rope& other, qint64 n, qint64* charsCompared) const
+bool Rope::samePrefix(const Rope &other, qint64 n, qint64 *charsCompared) const
 {
     n = std::max<qint64>(n, 0);
     qint64 compared = 0;
     bool same = length() >= n && other.length() >= n;
     // Leaves of this rope are checked in order; a subtree that `other` holds
     // at the same position is equal without being read.
-    std::vector<std::pair<const Node*, qint64>> stack;
+    std::vector<std::pair<const Node *, qint64>> stack;
     if (same && m_root)
         stack.emplace_back(m_root.get(), 0);
     while (same && !stack.empty()) {
@@ -472,11 +480,12 @@ bool Rope::samePrefix(const Rope& other, qint64 n, qint64* charsCompared) const
         qint64 i = 0;
         const qint64 count = std::min(end, n) - start;
         compared += count;
+        const Node *leaf = node; // clang 14 cannot capture a structured binding
         other.forEachChunk(start, [&](QStringView chunk) {
             for (const QChar c : chunk) {
                 if (i == count)
                     return false;
-                if (c.unicode() != node->unit(i)) {
+                if (c.unicode() != leaf->unit(i)) {
                     same = false;
                     return false;
                 }
@@ -490,12 +499,11 @@ bool Rope::samePrefix(const Rope& other, qint64 n, qint64* charsCompared) const
     return same;
 }
 
-void Rope::visitChunks(const Node* node, qint64 from, void* ctx,
-                       bool (*sink)(void*, QStringView))
+void Rope::visitChunks(const Node *node, qint64 from, void *ctx, bool (*sink)(void *, QStringView))
 {
     // Latin-1 leaves are widened here, a leaf at a time.
     std::array<char16_t, kMaxLeaf> buffer;
-    auto visitLeaf = [&](const Node* leaf, qint64 skip) {
+    auto visitLeaf = [&](const Node *leaf, qint64 skip) {
         if (!leaf->isNarrow())
             return sink(ctx, QStringView(leaf->storage->wide).mid(leaf->offset + skip, leaf->length - skip));
         for (qint64 at = skip; at < leaf->length;) {
@@ -508,7 +516,7 @@ void Rope::visitChunks(const Node* node, qint64 from, void* ctx,
         return true;
     };
     // Iterative in-order walk: the path from the root is at most the tree height.
-    std::vector<const Node*> stack;
+    std::vector<const Node *> stack;
     while (node) {
         if (from >= node->length)
             return;
@@ -533,4 +541,4 @@ void Rope::visitChunks(const Node* node, qint64 from, void* ctx,
     }
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -24,60 +24,59 @@ public:
     using NodePtr = std::shared_ptr<const Node>;
 
     Rope() = default;
-    Rope(const QString& text);          // NOLINT: implicit on purpose
-    Rope(QStringView text);             // NOLINT
-    Rope(const char16_t* text);         // NOLINT
-    Rope(const char* utf8);             // NOLINT
-    static Rope fromLatin1(const QByteArray& latin1);
+    Rope(const QString &text);  // NOLINT: implicit on purpose
+    Rope(QStringView text);     // NOLINT
+    Rope(const char16_t *text); // NOLINT
+    Rope(const char *utf8);     // NOLINT
+    static Rope fromLatin1(const QByteArray &latin1);
 
     qint64 length() const;
     qint64 size() const { return length(); }
     bool isEmpty() const { return length() == 0; }
 
-    QChar at(qint64 pos) const;          // pos must be in [0, length)
-    Rope left(qint64 n) const;           // n <= 0: empty; n >= length: whole
-    Rope mid(qint64 pos, qint64 n = -1) const;  // n < 0: up to the end
+    QChar at(qint64 pos) const;                // pos must be in [0, length)
+    Rope left(qint64 n) const;                 // n <= 0: empty; n >= length: whole
+    Rope mid(qint64 pos, qint64 n = -1) const; // n < 0: up to the end
     Rope right(qint64 n) const;
     QString toString() const;
 
-    friend Rope operator+(const Rope& a, const Rope& b);
-    Rope& operator+=(const Rope& other) { return *this = *this + other; }
+    friend Rope operator+(const Rope &a, const Rope &b);
+    Rope &operator+=(const Rope &other) { return *this = *this + other; }
 
-    friend bool operator==(const Rope& a, const Rope& b);
-    friend bool operator!=(const Rope& a, const Rope& b) { return !(a == b); }
-    friend bool operator==(const Rope& a, QStringView b);
-    friend bool operator!=(const Rope& a, QStringView b) { return !(a == b); }
+    friend bool operator==(const Rope &a, const Rope &b);
+    friend bool operator!=(const Rope &a, const Rope &b) { return !(a == b); }
+    friend bool operator==(const Rope &a, QStringView b);
+    friend bool operator!=(const Rope &a, QStringView b) { return !(a == b); }
 
     // Whether the first `n` characters of `other` equal this rope's first `n`.
     // Subtrees that both ropes share are recognised without reading them, so
     // checking that a rope is another one cut and extended costs O(log² n)
     // plus the few chunks that the cut rewrote. `charsCompared` (optional)
     // receives how many characters had to be read.
-    bool samePrefix(const Rope& other, qint64 n, qint64* charsCompared = nullptr) const;
+    bool samePrefix(const Rope &other, qint64 n, qint64 *charsCompared = nullptr) const;
 
     // Calls f(QStringView) for each chunk from position `from` on, in order,
     // the first one trimmed to start at `from`; stops early when f returns false.
-    template <typename F>
-    void forEachChunk(qint64 from, F&& f) const;
+    template <typename F> void forEachChunk(qint64 from, F &&f) const;
 
-    int depth() const;                     // tree height, for tests
-    bool isLatin1() const;                 // every chunk stored one byte per character
+    int depth() const;     // tree height, for tests
+    bool isLatin1() const; // every chunk stored one byte per character
 
 private:
-    explicit Rope(NodePtr root) : m_root(std::move(root)) {}
-    static void visitChunks(const Node* node, qint64 from, void* ctx,
-                            bool (*sink)(void*, QStringView));
+    explicit Rope(NodePtr root)
+        : m_root(std::move(root))
+    {
+    }
+    static void visitChunks(const Node *node, qint64 from, void *ctx, bool (*sink)(void *, QStringView));
 
     NodePtr m_root;
 };
 
-template <typename F>
-void Rope::forEachChunk(qint64 from, F&& f) const
+template <typename F> void Rope::forEachChunk(qint64 from, F &&f) const
 {
-    auto trampoline = [](void* ctx, QStringView chunk) -> bool {
-        return (*static_cast<std::remove_reference_t<F>*>(ctx))(chunk);
-    };
+    auto trampoline
+        = [](void *ctx, QStringView chunk) -> bool { return (*static_cast<std::remove_reference_t<F> *>(ctx))(chunk); };
     visitChunks(m_root.get(), from < 0 ? 0 : from, &f, trampoline);
 }
 
-}  // namespace rich_text
+} // namespace rich_text

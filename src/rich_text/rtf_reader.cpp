@@ -10,47 +10,115 @@ namespace rich_text {
 namespace {
 
 enum class Kw {
-    Skip, FontTable, ColorTable, Par, Line, Tab, Cell, U, Uc, Bin, F, Fs, Cf, B, I, Ul, UlNone,
-    Plain, Red, Green, Blue, FontFamily, FontCharset, Char,
+    Skip,
+    FontTable,
+    ColorTable,
+    Par,
+    Line,
+    Tab,
+    Cell,
+    U,
+    Uc,
+    Bin,
+    F,
+    Fs,
+    Cf,
+    B,
+    I,
+    Ul,
+    UlNone,
+    Plain,
+    Red,
+    Green,
+    Blue,
+    FontFamily,
+    FontCharset,
+    Char,
 };
 
 struct KwInfo {
     Kw kind;
-    char16_t ch = 0;   // for Kw::Char
+    char16_t ch = 0; // for Kw::Char
 };
 
-const std::unordered_map<std::string_view, KwInfo>& keywords()
+const std::unordered_map<std::string_view, KwInfo> &keywords()
 {
     static const std::unordered_map<std::string_view, KwInfo> table = {
         // destinations whose content is never shown
-        {"stylesheet", {Kw::Skip}}, {"info", {Kw::Skip}}, {"pict", {Kw::Skip}},
-        {"object", {Kw::Skip}}, {"header", {Kw::Skip}}, {"headerl", {Kw::Skip}},
-        {"headerr", {Kw::Skip}}, {"headerf", {Kw::Skip}}, {"footer", {Kw::Skip}},
-        {"footerl", {Kw::Skip}}, {"footerr", {Kw::Skip}}, {"footerf", {Kw::Skip}},
-        {"fldinst", {Kw::Skip}}, {"xe", {Kw::Skip}}, {"tc", {Kw::Skip}},
-        {"themedata", {Kw::Skip}}, {"colorschememapping", {Kw::Skip}},
-        {"latentstyles", {Kw::Skip}}, {"datastore", {Kw::Skip}}, {"listtable", {Kw::Skip}},
-        {"listoverridetable", {Kw::Skip}}, {"revtbl", {Kw::Skip}}, {"rsidtbl", {Kw::Skip}},
-        {"generator", {Kw::Skip}}, {"filetbl", {Kw::Skip}}, {"footnote", {Kw::Skip}},
-        {"annotation", {Kw::Skip}}, {"nonshppict", {Kw::Skip}}, {"shpinst", {Kw::Skip}},
-        {"xmlnstbl", {Kw::Skip}}, {"mmathPr", {Kw::Skip}}, {"private", {Kw::Skip}},
-        {"fonttbl", {Kw::FontTable}}, {"colortbl", {Kw::ColorTable}},
-        {"par", {Kw::Par}}, {"page", {Kw::Par}}, {"sect", {Kw::Par}}, {"row", {Kw::Par}},
-        {"line", {Kw::Line}}, {"tab", {Kw::Tab}}, {"cell", {Kw::Cell}},
-        {"u", {Kw::U}}, {"uc", {Kw::Uc}}, {"bin", {Kw::Bin}},
-        {"f", {Kw::F}}, {"fs", {Kw::Fs}}, {"cf", {Kw::Cf}},
-        {"b", {Kw::B}}, {"i", {Kw::I}}, {"ul", {Kw::Ul}}, {"ulnone", {Kw::UlNone}},
+        {"stylesheet", {Kw::Skip}},
+        {"info", {Kw::Skip}},
+        {"pict", {Kw::Skip}},
+        {"object", {Kw::Skip}},
+        {"header", {Kw::Skip}},
+        {"headerl", {Kw::Skip}},
+        {"headerr", {Kw::Skip}},
+        {"headerf", {Kw::Skip}},
+        {"footer", {Kw::Skip}},
+        {"footerl", {Kw::Skip}},
+        {"footerr", {Kw::Skip}},
+        {"footerf", {Kw::Skip}},
+        {"fldinst", {Kw::Skip}},
+        {"xe", {Kw::Skip}},
+        {"tc", {Kw::Skip}},
+        {"themedata", {Kw::Skip}},
+        {"colorschememapping", {Kw::Skip}},
+        {"latentstyles", {Kw::Skip}},
+        {"datastore", {Kw::Skip}},
+        {"listtable", {Kw::Skip}},
+        {"listoverridetable", {Kw::Skip}},
+        {"revtbl", {Kw::Skip}},
+        {"rsidtbl", {Kw::Skip}},
+        {"generator", {Kw::Skip}},
+        {"filetbl", {Kw::Skip}},
+        {"footnote", {Kw::Skip}},
+        {"annotation", {Kw::Skip}},
+        {"nonshppict", {Kw::Skip}},
+        {"shpinst", {Kw::Skip}},
+        {"xmlnstbl", {Kw::Skip}},
+        {"mmathPr", {Kw::Skip}},
+        {"private", {Kw::Skip}},
+        {"fonttbl", {Kw::FontTable}},
+        {"colortbl", {Kw::ColorTable}},
+        {"par", {Kw::Par}},
+        {"page", {Kw::Par}},
+        {"sect", {Kw::Par}},
+        {"row", {Kw::Par}},
+        {"line", {Kw::Line}},
+        {"tab", {Kw::Tab}},
+        {"cell", {Kw::Cell}},
+        {"u", {Kw::U}},
+        {"uc", {Kw::Uc}},
+        {"bin", {Kw::Bin}},
+        {"f", {Kw::F}},
+        {"fs", {Kw::Fs}},
+        {"cf", {Kw::Cf}},
+        {"b", {Kw::B}},
+        {"i", {Kw::I}},
+        {"ul", {Kw::Ul}},
+        {"ulnone", {Kw::UlNone}},
         {"plain", {Kw::Plain}},
-        {"red", {Kw::Red}}, {"green", {Kw::Green}}, {"blue", {Kw::Blue}},
-        {"fnil", {Kw::FontFamily}}, {"froman", {Kw::FontFamily}}, {"fswiss", {Kw::FontFamily}},
-        {"fmodern", {Kw::FontFamily}}, {"fscript", {Kw::FontFamily}},
-        {"fdecor", {Kw::FontFamily}}, {"ftech", {Kw::FontFamily}}, {"fbidi", {Kw::FontFamily}},
+        {"red", {Kw::Red}},
+        {"green", {Kw::Green}},
+        {"blue", {Kw::Blue}},
+        {"fnil", {Kw::FontFamily}},
+        {"froman", {Kw::FontFamily}},
+        {"fswiss", {Kw::FontFamily}},
+        {"fmodern", {Kw::FontFamily}},
+        {"fscript", {Kw::FontFamily}},
+        {"fdecor", {Kw::FontFamily}},
+        {"ftech", {Kw::FontFamily}},
+        {"fbidi", {Kw::FontFamily}},
         {"fcharset", {Kw::FontCharset}},
-        {"emdash", {Kw::Char, 0x2014}}, {"endash", {Kw::Char, 0x2013}},
-        {"bullet", {Kw::Char, 0x2022}}, {"lquote", {Kw::Char, 0x2018}},
-        {"rquote", {Kw::Char, 0x2019}}, {"ldblquote", {Kw::Char, 0x201C}},
-        {"rdblquote", {Kw::Char, 0x201D}}, {"emspace", {Kw::Char, 0x2003}},
-        {"enspace", {Kw::Char, 0x2002}}, {"qmspace", {Kw::Char, 0x2005}},
+        {"emdash", {Kw::Char, 0x2014}},
+        {"endash", {Kw::Char, 0x2013}},
+        {"bullet", {Kw::Char, 0x2022}},
+        {"lquote", {Kw::Char, 0x2018}},
+        {"rquote", {Kw::Char, 0x2019}},
+        {"ldblquote", {Kw::Char, 0x201C}},
+        {"rdblquote", {Kw::Char, 0x201D}},
+        {"emspace", {Kw::Char, 0x2003}},
+        {"enspace", {Kw::Char, 0x2002}},
+        {"qmspace", {Kw::Char, 0x2005}},
     };
     return table;
 }
@@ -77,22 +145,23 @@ CharFormat rtfInitialFormat()
     return f;
 }
 
-}  // namespace
+} // namespace
 
-RtfReader::RtfReader(Document& target, const QString& defaultFontName)
+RtfReader::RtfReader(Document &target, const QString &defaultFontName)
     : RtfReader(target, defaultFontName, Start::Fresh)
 {
 }
 
-RtfReader::RtfReader(Document& target, const QString& defaultFontName, Start start)
-    : m_doc(&target), m_defaultFontName(defaultFontName)
+RtfReader::RtfReader(Document &target, const QString &defaultFontName, Start start)
+    : m_doc(&target)
+    , m_defaultFontName(defaultFontName)
 {
     if (start == Start::Fresh)
         m_doc->colors.push_back(Color{});
     m_groups.push_back(Group{rtfInitialFormat()});
 }
 
-RtfReader RtfReader::resumeAfterFinalParagraph(Document& document, const QString& defaultFontName)
+RtfReader RtfReader::resumeAfterFinalParagraph(Document &document, const QString &defaultFontName)
 {
     document.normalize(defaultFontName);
     RtfReader reader(document, defaultFontName, Start::Resumed);
@@ -105,7 +174,7 @@ RtfReader RtfReader::resumeAfterFinalParagraph(Document& document, const QString
     return reader;
 }
 
-Document RtfReader::read(const Rope& rtf, const QString& defaultFontName)
+Document RtfReader::read(const Rope &rtf, const QString &defaultFontName)
 {
     Document doc;
     RtfReader reader(doc, defaultFontName);
@@ -114,7 +183,7 @@ Document RtfReader::read(const Rope& rtf, const QString& defaultFontName)
     return doc;
 }
 
-void RtfReader::feed(const Rope& rope, qint64 from)
+void RtfReader::feed(const Rope &rope, qint64 from)
 {
     rope.forEachChunk(from, [this](QStringView chunk) {
         feed(chunk);
@@ -188,7 +257,7 @@ bool RtfReader::step(char16_t c)
             return true;
         }
         endWord(false);
-        return c == ' ';     // the delimiting space belongs to the control word
+        return c == ' '; // the delimiting space belongs to the control word
     case Lex::Param:
         if (isDigit(c)) {
             m_param = std::min(m_param * 10 + (c - '0'), kParamLimit);
@@ -199,7 +268,7 @@ bool RtfReader::step(char16_t c)
     case Lex::Hex1:
         m_hexHigh = hexValue(c);
         if (m_hexHigh < 0) {
-            m_lex = Lex::Text;          // not an escape after all; read c as it is
+            m_lex = Lex::Text; // not an escape after all; read c as it is
             return false;
         }
         m_lex = Lex::Hex2;
@@ -240,10 +309,10 @@ void RtfReader::closeGroup()
         return;
     }
     if (m_groups.size() <= 1)
-        return;                      // a stray brace before the document
+        return; // a stray brace before the document
     const Dest dest = top().dest;
     if (top().openedAfterPar && dest != Dest::Skip)
-        m_trailingPar = false;     // e.g. "\par{}": the paragraph after it exists
+        m_trailingPar = false; // e.g. "\par{}": the paragraph after it exists
     m_groups.pop_back();
     if (dest == Dest::FontTable && top().dest != Dest::FontTable && !m_pendingFont.name.isEmpty())
         commitFont();
@@ -270,7 +339,7 @@ bool RtfReader::skippingFallback()
 
 void RtfReader::controlWord(std::string_view word, bool hasParam, int param)
 {
-    const auto& table = keywords();
+    const auto &table = keywords();
     const auto it = table.find(word);
     if (it == table.end() || m_overflowDepth > 0) {
         skippingFallback();
@@ -287,7 +356,7 @@ void RtfReader::controlWord(std::string_view word, bool hasParam, int param)
     }
     if (skippingFallback())
         return;
-    Group& g = top();
+    Group &g = top();
     const bool on = !hasParam || param != 0;
     switch (info.kind) {
     case Kw::Skip:
@@ -344,8 +413,7 @@ void RtfReader::controlWord(std::string_view word, bool hasParam, int param)
         g.format.sizeHalfPoints = hasParam ? std::clamp(param, 2, 3276) : 24;
         break;
     case Kw::Cf:
-        g.format.color = param > 0 && param < int(m_colorTable.size()) ? m_colorTable[size_t(param)]
-                                                                       : Color{};
+        g.format.color = param > 0 && param < int(m_colorTable.size()) ? m_colorTable[size_t(param)] : Color{};
         break;
     case Kw::B:
         g.format.bold = on;
@@ -408,7 +476,7 @@ void RtfReader::controlSymbol(char16_t c)
         top().dest = Dest::Skip;
         return;
     default:
-        skippingFallback();     // \- \| \: and unknown symbols show nothing
+        skippingFallback(); // \- \| \: and unknown symbols show nothing
         return;
     }
 }
@@ -416,7 +484,7 @@ void RtfReader::controlSymbol(char16_t c)
 void RtfReader::hexByte(int byte)
 {
     if (byte == '\r' || byte == '\n')
-        byte = '\n';            // a line break inside the paragraph
+        byte = '\n'; // a line break inside the paragraph
     destinationText(windows1252ToUnicode(uchar(byte)));
 }
 
@@ -427,7 +495,7 @@ void RtfReader::destinationText(char16_t c)
     switch (top().dest) {
     case Dest::Text:
         if (c == '\r')
-            c = '\n';          // a line break; CR LF only ever separates paragraphs
+            c = '\n'; // a line break; CR LF only ever separates paragraphs
         m_doc->appendText(QStringView(&c, 1), top().format);
         m_trailingPar = false;
         return;
@@ -474,4 +542,4 @@ void RtfReader::commitColor()
     m_red = m_green = m_blue = 0;
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -27,14 +27,14 @@ public:
     static constexpr qint64 kParamLimit = 1'000'000'000;
 
     // Reads into `target`, a document fresh from its constructor.
-    RtfReader(Document& target, const QString& defaultFontName);
-    static RtfReader resumeAfterFinalParagraph(Document& document, const QString& defaultFontName);
+    RtfReader(Document &target, const QString &defaultFontName);
+    static RtfReader resumeAfterFinalParagraph(Document &document, const QString &defaultFontName);
 
     void feed(QStringView chunk);
-    void feed(const Rope& rope, qint64 from = 0);
-    void finish();              // the document is complete; the reader is spent
+    void feed(const Rope &rope, qint64 from = 0);
+    void finish(); // the document is complete; the reader is spent
 
-    static Document read(const Rope& rtf, const QString& defaultFontName);
+    static Document read(const Rope &rtf, const QString &defaultFontName);
 
 private:
     enum class Lex { Text, Backslash, Word, Param, Hex1, Hex2, Binary };
@@ -47,8 +47,8 @@ private:
     };
 
     enum class Start { Fresh, Resumed };
-    RtfReader(Document& target, const QString& defaultFontName, Start start);
-    bool step(char16_t c);          // false: c was not consumed, feed it again
+    RtfReader(Document &target, const QString &defaultFontName, Start start);
+    bool step(char16_t c); // false: c was not consumed, feed it again
     void openGroup();
     void closeGroup();
     void endWord(bool hasParam);
@@ -60,14 +60,14 @@ private:
     bool skippingFallback();
     void commitFont();
     void commitColor();
-    Group& top() { return m_groups.back(); }
+    Group &top() { return m_groups.back(); }
 
-    Document* m_doc;
+    Document *m_doc;
     QString m_defaultFontName;
     std::vector<Group> m_groups;
-    int m_overflowDepth = 0;        // groups opened beyond kMaxDepth; their content is skipped
-    bool m_started = false;         // the document's outer group has been opened
-    bool m_done = false;            // ... and closed: the rest of the input is ignored
+    int m_overflowDepth = 0; // groups opened beyond kMaxDepth; their content is skipped
+    bool m_started = false;  // the document's outer group has been opened
+    bool m_done = false;     // ... and closed: the rest of the input is ignored
 
     Lex m_lex = Lex::Text;
     std::array<char, kMaxWordLength> m_word{};
@@ -77,17 +77,17 @@ private:
     qint64 m_param = 0;
     int m_hexHigh = 0;
     qint64 m_binaryLeft = 0;
-    int m_fallbackLeft = 0;         // characters still to skip after \uN
+    int m_fallbackLeft = 0; // characters still to skip after \uN
     // Nothing but formatting and skipped destinations followed the last \par,
     // which is then the final paragraph mark rather than a break.
     bool m_trailingPar = false;
 
-    QHash<int, int> m_fontNumbers;  // RTF font number -> index in m_doc.fonts
+    QHash<int, int> m_fontNumbers; // RTF font number -> index in m_doc.fonts
     int m_pendingFontNumber = 0;
     FontEntry m_pendingFont;
-    std::vector<Color> m_colorTable;   // as declared, for \cfN
+    std::vector<Color> m_colorTable; // as declared, for \cfN
     int m_red = 0, m_green = 0, m_blue = 0;
     bool m_colorGiven = false;
 };
 
-}  // namespace rich_text
+} // namespace rich_text

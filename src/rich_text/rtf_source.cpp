@@ -21,7 +21,7 @@ void RtfSource::paragraphsChanged(size_t first, size_t last)
     m_hasStale = true;
 }
 
-void RtfSource::refresh(const Document& doc)
+void RtfSource::refresh(const Document &doc)
 {
     const size_t count = doc.paragraphCount();
     const size_t written = m_pieceEnd.size();
@@ -38,7 +38,8 @@ void RtfSource::refresh(const Document& doc)
         const qint64 cutEnd = written == count ? m_pieceEnd[last] : m_body.length();
         // The text of all these paragraphs is taken out of the rope at once.
         const qint64 textFrom = doc.paragraphStart(first);
-        const QString text = doc.text().mid(textFrom, doc.paragraphStart(last) + doc.paragraphLength(last) - textFrom).toString();
+        const QString text
+            = doc.text().mid(textFrom, doc.paragraphStart(last) + doc.paragraphLength(last) - textFrom).toString();
         // The last paragraph's piece is the one the next append rewrites: it
         // gets storage of its own, so that cutting it off frees all of it.
         QByteArray pieces, lastPiece;
@@ -46,7 +47,7 @@ void RtfSource::refresh(const Document& doc)
         qint64 end = cutStart;
         for (size_t i = first; i <= last; ++i) {
             const QStringView own = QStringView(text).mid(doc.paragraphStart(i) - textFrom, doc.paragraphLength(i));
-            QByteArray& out = i + 1 == count ? lastPiece : pieces;
+            QByteArray &out = i + 1 == count ? lastPiece : pieces;
             const QByteArray piece = rtf_writer::paragraph(doc, i, own);
             out += piece;
             end += piece.size();
@@ -67,15 +68,12 @@ void RtfSource::refresh(const Document& doc)
     m_source = Rope::fromLatin1(m_header) + m_body + Rope::fromLatin1(rtf_writer::kClosing);
 }
 
-qint64 RtfSource::closingBrace() const
-{
-    return m_source.length() - rtf_writer::kClosingLength;
-}
+qint64 RtfSource::closingBrace() const { return m_source.length() - rtf_writer::kClosingLength; }
 
-bool RtfSource::isExtendedBy(const Rope& rtf, qint64* charsCompared) const
+bool RtfSource::isExtendedBy(const Rope &rtf, qint64 *charsCompared) const
 {
     *charsCompared = 0;
     return !m_source.isEmpty() && m_source.samePrefix(rtf, closingBrace(), charsCompared);
 }
 
-}  // namespace rich_text
+} // namespace rich_text

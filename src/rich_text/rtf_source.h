@@ -25,16 +25,16 @@ public:
     void paragraphsChanged(size_t first, size_t last);
     void tablesChanged() { m_headerStale = true; }
     // Brings the source up to date with `doc`, rewriting only what is stale.
-    void refresh(const Document& doc);
+    void refresh(const Document &doc);
 
-    const Rope& source() const { return m_source; }
+    const Rope &source() const { return m_source; }
     // Position of the closing brace: the source is cut here to be extended.
     qint64 closingBrace() const;
     // Whether `rtf` is this source cut before its closing brace and extended.
     // The check walks the two ropes and stops at shared subtrees, so it costs
     // little when `rtf` was made from this source; `charsCompared` says how
     // many characters it had to read.
-    bool isExtendedBy(const Rope& rtf, qint64* charsCompared) const;
+    bool isExtendedBy(const Rope &rtf, qint64 *charsCompared) const;
 
 private:
     Rope m_source;
@@ -47,4 +47,4 @@ private:
     size_t m_staleLast = 0;
 };
 
-}  // namespace rich_text
+} // namespace rich_text

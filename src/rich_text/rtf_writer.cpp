@@ -7,14 +7,14 @@ namespace {
 // RTF is written as ASCII bytes: everything else is escaped.
 class Output {
 public:
-    void word(const char* name, int param)
+    void word(const char *name, int param)
     {
         m_text += '\\';
         m_text += name;
         m_text += QByteArray::number(param);
         m_delimit = true;
     }
-    void word(const char* name)
+    void word(const char *name)
     {
         m_text += '\\';
         m_text += name;
@@ -27,19 +27,19 @@ public:
         m_text += c;
         m_delimit = false;
     }
-    void raw(const QByteArray& s)
+    void raw(const QByteArray &s)
     {
         m_text += s;
         m_delimit = false;
     }
     void text(QStringView chars);
-    void formatChange(const Document& doc, const CharFormat& from, const CharFormat& to);
+    void formatChange(const Document &doc, const CharFormat &from, const CharFormat &to);
     void delimitNext() { m_delimit = true; }
     QByteArray take() { return std::move(m_text); }
 
 private:
     QByteArray m_text;
-    bool m_delimit = false;    // a control word was written last
+    bool m_delimit = false; // a control word was written last
 };
 
 void Output::text(QStringView chars)
@@ -64,7 +64,7 @@ void Output::text(QStringView chars)
     }
 }
 
-void Output::formatChange(const Document& doc, const CharFormat& from, const CharFormat& to)
+void Output::formatChange(const Document &doc, const CharFormat &from, const CharFormat &to)
 {
     if (from.font != to.font)
         word("f", to.font);
@@ -80,7 +80,7 @@ void Output::formatChange(const Document& doc, const CharFormat& from, const Cha
         to.underline ? word("ul") : word("ulnone");
 }
 
-QString fontName(const QString& name)
+QString fontName(const QString &name)
 {
     QString out;
     for (const QChar c : name) {
@@ -91,13 +91,13 @@ QString fontName(const QString& name)
     return out.trimmed();
 }
 
-}  // namespace
+} // namespace
 
-QByteArray header(const Document& doc)
+QByteArray header(const Document &doc)
 {
     QByteArray out = "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl";
     for (size_t i = 0; i < doc.fonts.size(); ++i) {
-        const FontEntry& font = doc.fonts[i];
+        const FontEntry &font = doc.fonts[i];
         Output entry;
         entry.raw("{\\f" + QByteArray::number(qulonglong(i)) + "\\" + font.family.toLatin1() + "\\fcharset"
                   + QByteArray::number(font.charset));
@@ -120,19 +120,16 @@ QByteArray header(const Document& doc)
     return out;
 }
 
-QByteArray paragraph(const Document& doc, size_t index)
-{
-    return paragraph(doc, index, doc.paragraphText(index));
-}
+QByteArray paragraph(const Document &doc, size_t index) { return paragraph(doc, index, doc.paragraphText(index)); }
 
-QByteArray paragraph(const Document& doc, size_t index, QStringView text)
+QByteArray paragraph(const Document &doc, size_t index, QStringView text)
 {
     const bool last = index + 1 == doc.paragraphCount();
     CharFormat state = index == 0 ? Document::defaultFormat() : doc.markFormat(index - 1);
     Output out;
     if (index == 0)
-        out.delimitNext();      // the header ends with a control word
-    doc.forEachRun(index, [&](qint64 offset, qint64 length, const CharFormat& format) {
+        out.delimitNext(); // the header ends with a control word
+    doc.forEachRun(index, [&](qint64 offset, qint64 length, const CharFormat &format) {
         out.formatChange(doc, state, format);
         state = format;
         out.text(text.mid(offset, length));
@@ -143,7 +140,7 @@ QByteArray paragraph(const Document& doc, size_t index, QStringView text)
     return out.take();
 }
 
-Rope write(const Document& doc)
+Rope write(const Document &doc)
 {
     QByteArray out = header(doc);
     for (size_t i = 0; i < doc.paragraphCount(); ++i)
@@ -152,4 +149,4 @@ Rope write(const Document& doc)
     return Rope::fromLatin1(out);
 }
 
-}  // namespace rich_text::rtf_writer
+} // namespace rich_text::rtf_writer

@@ -16,13 +16,13 @@ namespace rich_text {
 namespace rtf_writer {
 
 // ASCII, one byte per character.
-QByteArray header(const Document& doc);
-QByteArray paragraph(const Document& doc, size_t index);
+QByteArray header(const Document &doc);
+QByteArray paragraph(const Document &doc, size_t index);
 // The same, given the paragraph's text, for callers that write many at once.
-QByteArray paragraph(const Document& doc, size_t index, QStringView text);
+QByteArray paragraph(const Document &doc, size_t index, QStringView text);
 inline constexpr char kClosing[] = "}\r\n";
 inline constexpr qint64 kClosingLength = 3;
-Rope write(const Document& doc);
+Rope write(const Document &doc);
 
-}  // namespace rtf_writer
-}  // namespace rich_text
+} // namespace rtf_writer
+} // namespace rich_text

@@ -7,14 +7,14 @@
 
 namespace rich_text {
 
-TextModel::TextModel(const QString& defaultFontName)
+TextModel::TextModel(const QString &defaultFontName)
     : m_defaultFontName(defaultFontName)
 {
     replaceDocument(Document::empty(defaultFontName));
     m_viewChangedFrom.reset();
 }
 
-void TextModel::setText(const Rope& plain)
+void TextModel::setText(const Rope &plain)
 {
     m_pendingPlain = plain;
     clampSelection();
@@ -30,22 +30,19 @@ void TextModel::load()
     replaceDocument(Document::fromPlain(plain, m_defaultFontName));
 }
 
-const Rope& TextModel::textRtf() const
+const Rope &TextModel::textRtf() const
 {
     Q_ASSERT(isLoaded());
     return m_source.source();
 }
 
-const Document& TextModel::document() const
+const Document &TextModel::document() const
 {
     Q_ASSERT(isLoaded());
     return m_doc;
 }
 
-Color TextModel::colorAt(qint64 pos) const
-{
-    return document().formatAtPosition(pos).color;
-}
+Color TextModel::colorAt(qint64 pos) const { return document().formatAtPosition(pos).color; }
 
 TextModel::Location TextModel::locate(qint64 pos) const
 {
@@ -53,7 +50,7 @@ TextModel::Location TextModel::locate(qint64 pos) const
     return Location{paragraph, pos - m_doc.paragraphStart(paragraph)};
 }
 
-void TextModel::setTextRtf(const Rope& rtf)
+void TextModel::setTextRtf(const Rope &rtf)
 {
     // RTF that extends the source of the document still held (also while
     // plain text is pending) reads the same as that document plus its tail.
@@ -69,7 +66,7 @@ void TextModel::setTextRtf(const Rope& rtf)
     notify();
 }
 
-void TextModel::appendFrom(const Rope& rtf)
+void TextModel::appendFrom(const Rope &rtf)
 {
     const size_t oldCount = m_doc.paragraphCount();
     const size_t oldColors = m_doc.colors.size();
@@ -85,7 +82,7 @@ void TextModel::appendFrom(const Rope& rtf)
         m_source.refresh(m_doc);
 }
 
-void TextModel::replaceDocument(Document&& doc)
+void TextModel::replaceDocument(Document &&doc)
 {
     m_doc = std::move(doc);
     m_source.documentReplaced();
@@ -145,7 +142,7 @@ void TextModel::setSelColor(quint32 rgb)
     notify();
 }
 
-void TextModel::setDefaultFontName(const QString& name)
+void TextModel::setDefaultFontName(const QString &name)
 {
     m_defaultFontName = name;
     const bool pristine = isLoaded() && m_doc.plainLength() == 0 && m_doc.fonts.size() == 1;
@@ -170,4 +167,4 @@ void TextModel::notify()
         m_onChange();
 }
 
-}  // namespace rich_text
+} // namespace rich_text

@@ -26,35 +26,35 @@ namespace rich_text {
 // - m_viewChangedFrom is the first paragraph the view has not seen as it is.
 class TextModel {
 public:
-    explicit TextModel(const QString& defaultFontName = QStringLiteral("MS Sans Serif"));
+    explicit TextModel(const QString &defaultFontName = QStringLiteral("MS Sans Serif"));
 
     Rope text() const { return m_pendingPlain ? *m_pendingPlain : m_doc.text(); }
     qint64 length() const { return text().length(); }
-    void setText(const Rope& plain);
+    void setText(const Rope &plain);
 
     bool isLoaded() const { return !m_pendingPlain; }
     void load();
 
     // These need the content loaded.
-    const Rope& textRtf() const;
-    const Document& document() const;
-    Color colorAt(qint64 pos) const;          // format of the character at pos
+    const Rope &textRtf() const;
+    const Document &document() const;
+    Color colorAt(qint64 pos) const; // format of the character at pos
     struct Location {
         size_t paragraph;
-        qint64 offset;       // may be its length or length + 1: inside the break
+        qint64 offset; // may be its length or length + 1: inside the break
     };
     Location locate(qint64 pos) const;
 
-    void setTextRtf(const Rope& rtf);
+    void setTextRtf(const Rope &rtf);
 
     qint64 selStart() const { return m_selStart; }
     qint64 selLength() const { return m_selLength; }
-    void setSelStart(qint64 start);           // collapses the selection, clamped
-    void setSelLength(qint64 length);         // clamped to the end
+    void setSelStart(qint64 start);   // collapses the selection, clamped
+    void setSelLength(qint64 length); // clamped to the end
     void setSelection(qint64 start, qint64 length);
-    void setSelColor(quint32 rgb);            // 0xRRGGBB
+    void setSelColor(quint32 rgb); // 0xRRGGBB
 
-    void setDefaultFontName(const QString& name);
+    void setDefaultFontName(const QString &name);
     // Called after every change of content or selection.
     void setChangeHandler(std::function<void()> handler) { m_onChange = std::move(handler); }
     // First paragraph changed since the last call, if any; resets the mark.
@@ -63,12 +63,12 @@ public:
 private:
     friend struct TextModelTestAccess;
     struct LoadReport {
-        bool incremental = false;    // the last setTextRtf() parsed only what was appended
-        qint64 charsCompared = 0;    // characters read to recognise the source
+        bool incremental = false; // the last setTextRtf() parsed only what was appended
+        qint64 charsCompared = 0; // characters read to recognise the source
     };
 
-    void replaceDocument(Document&& doc);
-    void appendFrom(const Rope& rtf);
+    void replaceDocument(Document &&doc);
+    void appendFrom(const Rope &rtf);
     void contentChanged(size_t firstParagraph);
     void clampSelection();
     void notify();
@@ -84,4 +84,4 @@ private:
     std::function<void()> m_onChange;
 };
 
-}  // namespace rich_text
+} // namespace rich_text

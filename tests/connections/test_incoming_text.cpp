@@ -21,29 +21,40 @@ void TestIncomingText::decodesReadByRead_data()
     QTest::addColumn<QStringList>("texts");
 
     QTest::newRow("ascii") << QList<QByteArray>{"hola"} << QStringList{"hola"};
-    QTest::newRow("utf-8 whole") << QList<QByteArray>{"ma\xC3\xB1" "ana \xE2\x82\xAC"}
+    QTest::newRow("utf-8 whole") << QList<QByteArray>{"ma\xC3\xB1"
+                                                      "ana \xE2\x82\xAC"}
                                  << QStringList{QStringLiteral("mañana €")};
-    QTest::newRow("two-byte split") << QList<QByteArray>{"\xC2\xBF" "a\xC3", "\xB1" "b"}
+    QTest::newRow("two-byte split") << QList<QByteArray>{"\xC2\xBF"
+                                                         "a\xC3",
+                                                         "\xB1"
+                                                         "b"}
                                     << QStringList{QStringLiteral("¿a"), QStringLiteral("ñb")};
-    QTest::newRow("four-byte split in three") << QList<QByteArray>{"\xC3\xA9" "x\xF0\x9F", "\x98", "\x80y"}
+    QTest::newRow("four-byte split in three") << QList<QByteArray>{"\xC3\xA9"
+                                                                   "x\xF0\x9F",
+                                                                   "\x98", "\x80y"}
                                               << QStringList{QStringLiteral("éx"), "", QStringLiteral("x😀y").mid(1)};
-    QTest::newRow("windows-1252 accents") << QList<QByteArray>{"canci\xF3n, \xBFqu\xE9 tal?"}
-                                          << QStringList{QStringLiteral("canción, ¿qué tal?")};
-    QTest::newRow("windows-1252 high range") << QList<QByteArray>{"\x80\x93" "x" "\x94\x81"}
+    QTest::newRow("windows-1252 accents")
+        << QList<QByteArray>{"canci\xF3n, \xBFqu\xE9 tal?"} << QStringList{QStringLiteral("canción, ¿qué tal?")};
+    QTest::newRow("windows-1252 high range") << QList<QByteArray>{"\x80\x93"
+                                                                  "x"
+                                                                  "\x94\x81"}
                                              << QStringList{QStringLiteral("€“x”\u0081")};
-    QTest::newRow("lead byte then not a continuation") << QList<QByteArray>{"\xC3" "A"}
+    QTest::newRow("lead byte then not a continuation") << QList<QByteArray>{"\xC3"
+                                                                            "A"}
                                                        << QStringList{QStringLiteral("ÃA")};
     QTest::newRow("overlong form") << QList<QByteArray>{"\xC0\x80"} << QStringList{QStringLiteral("À€")};
-    QTest::newRow("encoded surrogate") << QList<QByteArray>{"\xED\xA0\x80"}
-                                       << QStringList{QStringLiteral("í\u00A0€")};
+    QTest::newRow("encoded surrogate") << QList<QByteArray>{"\xED\xA0\x80"} << QStringList{QStringLiteral("í\u00A0€")};
     QTest::newRow("beyond U+10FFFF") << QList<QByteArray>{"\xF4\x90\x80\x80"}
                                      << QStringList{QStringLiteral("ô\u0090€€")};
-    QTest::newRow("NUL and control bytes kept") << QList<QByteArray>{QByteArray("a\0b\x01\x7F", 5)}
-                                                << QStringList{QString::fromUtf16(u"a\0b\x01\x7F", 5)};
-    QTest::newRow("held lead then not a continuation") << QList<QByteArray>{"\xC3\xB1" "est\xE1", " bien"}
+    QTest::newRow("NUL and control bytes kept")
+        << QList<QByteArray>{QByteArray("a\0b\x01\x7F", 5)} << QStringList{QString::fromUtf16(u"a\0b\x01\x7F", 5)};
+    QTest::newRow("held lead then not a continuation") << QList<QByteArray>{"\xC3\xB1"
+                                                                            "est\xE1",
+                                                                            " bien"}
                                                        << QStringList{QStringLiteral("ñest"), QStringLiteral("á bien")};
-    QTest::newRow("windows-1252 read ends in a letter") << QList<QByteArray>{"caf\xE9", "s\xED", "\xD1"}
-                                                        << QStringList{QStringLiteral("café"), QStringLiteral("sí"), QStringLiteral("Ñ")};
+    QTest::newRow("windows-1252 read ends in a letter")
+        << QList<QByteArray>{"caf\xE9", "s\xED", "\xD1"}
+        << QStringList{QStringLiteral("café"), QStringLiteral("sí"), QStringLiteral("Ñ")};
 }
 
 void TestIncomingText::decodesReadByRead()

@@ -1,8 +1,15 @@
-#include "../support/chat_test_support.h"
+#include "support/own_network.h"
+#include "support/window.h"
+
 #include "connections/lingering_connections.h"
+#include "connections/open_file_limit.h"
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
 
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -21,8 +28,6 @@ using namespace support;
 using connections::SocketControl;
 
 namespace {
-
-QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
 
 bool linkControlsLinked(const Form1 &form)
 {
@@ -52,28 +57,29 @@ public:
 
     explicit SlowPeer(const char *own)
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         const int yes = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_port = htons(quint16(Form1::PuertoChat));
         ::inet_pton(AF_INET, own, &at.sin_addr);
-        listening_ = ::bind(listener_, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(listener_, 4) == 0;
+        m_listening
+            = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
     }
     ~SlowPeer()
     {
-        ::close(listener_);
-        if (fd_ >= 0)
-            ::close(fd_);
+        ::close(m_listener);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
 
-    bool listening() const { return listening_; }
+    bool listening() const { return m_listening; }
     bool accepted()
     {
-        if (fd_ < 0)
-            fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        return fd_ >= 0;
+        if (m_fd < 0)
+            m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        return m_fd >= 0;
     }
 
     // Reads what has arrived, at most `most` bytes.
@@ -81,7 +87,7 @@ public:
     {
         char chunk[16 * 1024];
         while (end == Open && most > 0 && accepted()) {
-            const ssize_t n = ::recv(fd_, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
+            const ssize_t n = ::recv(m_fd, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
             if (n > 0) {
                 received.append(chunk, n);
                 most -= n;
@@ -95,7 +101,7 @@ public:
 
     bool send(const QByteArray &bytes)
     {
-        return accepted() && ::send(fd_, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+        return accepted() && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
 
     // Without reading: the connection has been reset (the kernel tells once;
@@ -104,7 +110,7 @@ public:
     {
         int error = 0;
         socklen_t size = sizeof error;
-        if (end != Reset && accepted() && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0
+        if (end != Reset && accepted() && ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0
             && (error == ECONNRESET || error == EPIPE))
             end = Reset;
         return end == Reset;
@@ -114,9 +120,9 @@ public:
     End end = Open;
 
 private:
-    int listener_ = -1;
-    int fd_ = -1;
-    bool listening_ = false;
+    int m_listener = -1;
+    int m_fd = -1;
+    bool m_listening = false;
 };
 
 QByteArray letters(qsizetype size)
@@ -130,12 +136,12 @@ QByteArray letters(qsizetype size)
 } // namespace
 
 // The outgoing link and the incoming ones, with whole windows on loopback
-// addresses of their own.
+// addresses of the test's own network namespace.
 class TestLinks : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { raiseOpenFileLimit(4096); }
+    void initTestCase();
     void connectFromOneSideIsAnsweredByTheConnectBack();
     void copyThatConnectedOutNeverConnectsBack();
     void copyConnectingToItselfDoesNotConnectBack();
@@ -147,6 +153,12 @@ private slots:
     void closingTheWindowStillDeliversWhatWasSent();
     void peerThatNeverReadsIsResetAfterTheBound();
 };
+
+void TestLinks::initTestCase()
+{
+    QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice);
+    connections::raiseOpenFileLimit(4096);
+}
 
 void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 {
@@ -178,13 +190,15 @@ void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
     QTRY_COMPARE_WITH_TIMEOUT(a.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Conectado"), 1000);
     QTRY_COMPARE_WITH_TIMEOUT(b.windowTitle(), caption(QStringLiteral("127.0.0.3"), "Conectado"), 1000);
 
-    // A third copy is taken into B's slot 2; B's link still leads to A.
+    // A third copy is taken into B's slot 2; B's link still leads to A, and
+    // nothing connects to C.
     Form1 c(address("127.0.0.4"));
     connectTo(c, QStringLiteral("127.0.0.3"));
     QTRY_VERIFY(b.slotOcupado(2));
+    processPendingEvents();
     QCOMPARE(lineEdit(b, "TxtIp")->text(), QStringLiteral("127.0.0.2"));
     QCOMPARE(envia(b).RemoteHost(), QStringLiteral("127.0.0.2"));
-    QTest::qWait(200);
+    QVERIFY(socketsTowards(address("127.0.0.4"), Form1::PuertoChat).empty());
     QVERIFY(!c.slotOcupado(1));
 
     // Slots are never freed: after A leaves, the next peer takes slot 3.
@@ -199,61 +213,62 @@ void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 void TestLinks::copyThatConnectedOutNeverConnectsBack()
 {
     QTcpServer first;
-    QVERIFY(first.listen(address("127.0.0.32"), Form1::PuertoChat));
-    Form1 a(address("127.0.0.31"));
-    connectTo(a, QStringLiteral("127.0.0.32"));
+    QVERIFY(first.listen(address("127.0.0.3"), Form1::PuertoChat));
+    Form1 a(address("127.0.0.2"));
+    connectTo(a, QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(a, "CmdDesconectar"), Qt::LeftButton);
     QVERIFY(linkControlsUnlinked(a));
     QVERIFY(a.conexionIniciada());
     QCOMPARE(envia(a).State(), int(connections::Closed));
 
     QTcpSocket peer;
-    peer.bind(address("127.0.0.33"), 0);
-    peer.connectToHost(address("127.0.0.31"), Form1::PuertoChat);
+    peer.bind(address("127.0.0.4"), 0);
+    peer.connectToHost(address("127.0.0.2"), Form1::PuertoChat);
     QTRY_VERIFY(a.slotOcupado(1));
-    QTest::qWait(100);
-    QCOMPARE(lineEdit(a, "TxtIp")->text(), QStringLiteral("127.0.0.32"));
+    processPendingEvents();
+    QCOMPARE(lineEdit(a, "TxtIp")->text(), QStringLiteral("127.0.0.3"));
     QVERIFY(linkControlsUnlinked(a));
     QCOMPARE(envia(a).State(), int(connections::Closed));
 }
 
 void TestLinks::copyConnectingToItselfDoesNotConnectBack()
 {
-    Form1 a(address("127.0.0.34"));
-    connectTo(a, QStringLiteral("127.0.0.34"));
+    Form1 a(address("127.0.0.2"));
+    connectTo(a, QStringLiteral("127.0.0.2"));
     QTRY_VERIFY(a.slotOcupado(1));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
-    QTest::qWait(100);
+    processPendingEvents();
+    QCOMPARE(socketsTowards(address("127.0.0.2"), Form1::PuertoChat).size(), size_t(1));
     QCOMPARE(takenSlots(a), 1);
-    QCOMPARE(lineEdit(a, "TxtIp")->text(), QStringLiteral("127.0.0.34"));
+    QCOMPARE(lineEdit(a, "TxtIp")->text(), QStringLiteral("127.0.0.2"));
 }
 
 void TestLinks::reconnectGoesToTheNewAddress()
 {
     QTcpServer first, second;
-    QVERIFY(first.listen(address("127.0.0.36"), Form1::PuertoChat));
-    QVERIFY(second.listen(address("127.0.0.37"), Form1::PuertoChat));
-    Form1 a(address("127.0.0.35"));
+    QVERIFY(first.listen(address("127.0.0.3"), Form1::PuertoChat));
+    QVERIFY(second.listen(address("127.0.0.4"), Form1::PuertoChat));
+    Form1 a(address("127.0.0.2"));
 
-    connectTo(a, QStringLiteral("127.0.0.36"));
+    connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_VERIFY(first.hasPendingConnections());
     QTcpSocket *toFirst = first.nextPendingConnection();
     QTest::mouseClick(button(a, "CmdDesconectar"), Qt::LeftButton);
     QTRY_COMPARE(toFirst->state(), QAbstractSocket::UnconnectedState);
 
-    connectTo(a, QStringLiteral("127.0.0.37"));
+    connectTo(a, QStringLiteral("127.0.0.4"));
     QTRY_VERIFY(second.hasPendingConnections());
-    QCOMPARE(second.nextPendingConnection()->peerAddress(), address("127.0.0.35"));
+    QCOMPARE(second.nextPendingConnection()->peerAddress(), address("127.0.0.2"));
     QVERIFY(!first.hasPendingConnections());
     QVERIFY(linkControlsLinked(a));
 }
 
 void TestLinks::failedConnectLeavesTheControlsLinked()
 {
-    Form1 a(address("127.0.0.38"));
-    connectTo(a, QStringLiteral("127.0.0.39")); // nothing listens there
+    Form1 a(address("127.0.0.2"));
+    connectTo(a, QStringLiteral("127.0.0.3")); // nothing listens there
     QTRY_COMPARE(envia(a).State(), int(connections::Failed));
-    QTRY_COMPARE_WITH_TIMEOUT(a.windowTitle(), caption(QStringLiteral("127.0.0.38"), "Desconectado"), 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(a.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"), 1000);
     QVERIFY(linkControlsLinked(a));
     QVERIFY(!a.findChild<QMessageBox *>(QStringLiteral("CuadroFallo")));
 
@@ -265,7 +280,7 @@ void TestLinks::failedConnectLeavesTheControlsLinked()
 
 void TestLinks::emptyAddressStillRunsTheConnect()
 {
-    Form1 a(address("127.0.0.40"));
+    Form1 a(address("127.0.0.2"));
     lineEdit(a, "TxtIp")->clear();
     QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
     QCOMPARE(envia(a).RemoteHost(), QString());
@@ -274,23 +289,23 @@ void TestLinks::emptyAddressStillRunsTheConnect()
     QTRY_VERIFY(envia(a).State() != int(connections::Connecting));
     QVERIFY(envia(a).State() != int(connections::Connected));
 
-    lineEdit(a, "TxtIp")->setText(QStringLiteral(" 127.0.0.99 "));
+    lineEdit(a, "TxtIp")->setText(QStringLiteral(" 127.0.0.3 "));
     QTest::mouseClick(button(a, "CmdDesconectar"), Qt::LeftButton);
     QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
-    QCOMPARE(envia(a).RemoteHost(), QStringLiteral(" 127.0.0.99 "));
+    QCOMPARE(envia(a).RemoteHost(), QStringLiteral(" 127.0.0.3 "));
 }
 
 void TestLinks::thousandConnectionsThenTheNextIsRefused()
 {
-    Form1 b(address("127.0.0.41"));
-    lineEdit(b, "TxtIp")->setText(QStringLiteral("127.0.0.42"));
+    Form1 b(address("127.0.0.2"));
+    lineEdit(b, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(b, "CmdConectar"), Qt::LeftButton); // no connect-back to the crowd
 
     std::vector<std::unique_ptr<QTcpSocket>> peers;
     auto connectOne = [&] {
         auto peer = std::make_unique<QTcpSocket>();
-        peer->bind(address("127.0.0.43"), 0);
-        peer->connectToHost(address("127.0.0.41"), Form1::PuertoChat);
+        peer->bind(address("127.0.0.4"), 0);
+        peer->connectToHost(address("127.0.0.2"), Form1::PuertoChat);
         peers.push_back(std::move(peer));
     };
     for (int i = 0; i < Form1::NumeroSlots; ++i)
@@ -321,13 +336,13 @@ void TestLinks::thousandConnectionsThenTheNextIsRefused()
 // reaches a slow peer whole, followed by the orderly end of the stream.
 void TestLinks::desconectarStillDeliversWhatWasSent()
 {
-    SlowPeer peer("127.0.0.45");
+    SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     QTimer reader;
     connect(&reader, &QTimer::timeout, [&] { peer.read(32 * 1024); });
     reader.start(10);
-    Form1 a(address("127.0.0.44"));
-    connectTo(a, QStringLiteral("127.0.0.45"));
+    Form1 a(address("127.0.0.2"));
+    connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
 
     const QByteArray message = letters(4 * 1024 * 1024);
@@ -356,13 +371,13 @@ void TestLinks::desconectarStillDeliversWhatWasSent()
 // goes out, then the program may end.
 void TestLinks::closingTheWindowStillDeliversWhatWasSent()
 {
-    SlowPeer peer("127.0.0.47");
+    SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     QTimer reader;
     connect(&reader, &QTimer::timeout, [&] { peer.read(32 * 1024); });
     reader.start(10);
-    auto a = std::make_unique<Form1>(address("127.0.0.46"));
-    connectTo(*a, QStringLiteral("127.0.0.47"));
+    auto a = std::make_unique<Form1>(address("127.0.0.2"));
+    connectTo(*a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(*a).State(), int(connections::Connected));
 
     const QByteArray message = letters(4 * 1024 * 1024);
@@ -381,13 +396,13 @@ void TestLinks::peerThatNeverReadsIsResetAfterTheBound()
     auto &lingering = connections::LingeringConnections::instance();
     const auto bound = std::chrono::milliseconds(1000);
     lingering.setGiveUpAfter(bound);
-    SlowPeer peer("127.0.0.49");
+    SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     QElapsedTimer clock;
     {
         SocketControl link;
-        link.setBindAddress(address("127.0.0.48"));
-        link.setRemoteHost(QStringLiteral("127.0.0.49"));
+        link.setBindAddress(address("127.0.0.2"));
+        link.setRemoteHost(QStringLiteral("127.0.0.3"));
         link.setRemotePort(Form1::PuertoChat);
         link.Connect();
         QTRY_COMPARE(link.State(), int(connections::Connected));

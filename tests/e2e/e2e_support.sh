@@ -1,6 +1,6 @@
 # Shared by the end-to-end scripts in this folder: reporting, clean-up, a time
 # limit, waiting, network namespaces, a private X server, and the window's
-# layout.  Sourced; the script sets TIME_LIMIT (seconds) before begin_checks
+# layout as the program has it.  Sourced; the script sets TIME_LIMIT (seconds) before begin_checks
 # and may define before_summary, run at the end before the count is printed.
 # shellcheck shell=bash
 
@@ -10,18 +10,12 @@ WAIT=15
 
 PORT=49577
 
-# Window layout in twips (left top width height); the window is 5775 twips
-# wide, so a point is placed by scaling with the real window width.
-declare -A LAYOUT=(
-    [TxtIp]="240 120 2415 285"
-    [CmdConectar]="2760 120 1095 375"
-    [CmdDesconectar]="3960 120 1095 375"
-    [Command1]="5160 120 375 375"
-    [TxtTexto]="240 600 5295 4455"
-    [TxtMensaje]="240 5160 3975 495"
-    [CmdEnviar]="4320 5160 1215 495"
-)
-WINDOW_TWIPS_WIDTH=5775
+# The window's layout in twips, "left top width height" by control name, and
+# the client area's size; filled by load_layout.  A point is placed by scaling
+# with the real window width.
+declare -A LAYOUT=()
+WINDOW_TWIPS_WIDTH=""
+WINDOW_TWIPS_HEIGHT=""
 
 passed=0
 failed=0
@@ -133,6 +127,20 @@ skip_unless_tools() {
 }
 
 # ---------------------------------------------------------------- set-up
+
+# load_layout TOOL : reads the layout from the program's own table, printed by
+# TOOL (tests/e2e/window_layout): one line per control, "name left top width
+# height", the client area first as "Form1".
+load_layout() {
+    local name left top width height
+    [ -x "$1" ] || { echo "FAIL: layout tool not found: $1"; exit 1; }
+    while read -r name left top width height; do
+        LAYOUT[$name]="$left $top $width $height"
+    done < <("$1")
+    [ -n "${LAYOUT[Form1]:-}" ] && [ -n "${LAYOUT[TxtTexto]:-}" ] \
+        || { echo "FAIL: $1 did not print the layout"; exit 1; }
+    read -r _ _ WINDOW_TWIPS_WIDTH WINDOW_TWIPS_HEIGHT <<<"${LAYOUT[Form1]}"
+}
 
 # make_namespace NS : a network namespace with only its loopback, up.
 make_namespace() {

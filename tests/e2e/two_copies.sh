@@ -9,7 +9,7 @@
 # byte leaves this machine.  Then nc plays a foreign peer: it sends text to a
 # fresh copy and listens where that copy connects back.
 #
-# Usage: two_copies.sh PATH/TO/varlo-zintabel
+# Usage: two_copies.sh PATH/TO/varlo-zintabel PATH/TO/window_layout
 # Needs root (for `ip netns`), Xvfb, xdotool, xclip, nc (OpenBSD), ss; uses
 # ImageMagick's import/convert for the colour check when present.
 # Exits 0 when every check passed, 1 when one failed, 77 (skipped) when this
@@ -19,6 +19,7 @@ set -u
 export LC_ALL=C.UTF-8
 
 PROGRAM="${1:-}"
+LAYOUT_TOOL="${2:-}"
 source "$(dirname "$0")/e2e_support.sh"
 
 # The whole script stops itself after this many seconds (CTest's own limit is
@@ -39,8 +40,9 @@ declare -A WINDOW_OF=()   # copy name -> X window id
 # ---------------------------------------------------------------- set-up
 
 check_prerequisites() {
-    [ -n "$PROGRAM" ] || { echo "usage: $0 PATH/TO/varlo-zintabel" >&2; exit 2; }
+    [ -n "$LAYOUT_TOOL" ] || { echo "usage: $0 PATH/TO/varlo-zintabel PATH/TO/window_layout" >&2; exit 2; }
     [ -x "$PROGRAM" ] || { echo "FAIL: program not found: $PROGRAM"; exit 1; }
+    load_layout "$LAYOUT_TOOL"
     [ "$(id -u)" -eq 0 ] || skip_all "needs root to make network namespaces"
     local tool
     for tool in ip ss Xvfb xdotool xclip nc timeout cmp od; do

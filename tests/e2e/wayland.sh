@@ -11,7 +11,7 @@
 # input to outside programs), so only receiving is checked; sending is checked
 # under X by two_copies.sh.
 #
-# Usage: wayland.sh PATH/TO/varlo-zintabel
+# Usage: wayland.sh PATH/TO/varlo-zintabel PATH/TO/window_layout
 # Needs root (for `ip netns`), weston, Qt's Wayland plugin (qt6-wayland),
 # ImageMagick, tesseract, nc (OpenBSD) and ss.
 # Exits 0 when every check passed, 1 when one failed, 77 (skipped) when this
@@ -21,6 +21,7 @@ set -u
 export LC_ALL=C.UTF-8
 
 PROGRAM="${1:-}"
+LAYOUT_TOOL="${2:-}"
 source "$(dirname "$0")/e2e_support.sh"
 
 TIME_LIMIT="${VZ_E2E_TIME_LIMIT:-100}"
@@ -29,13 +30,17 @@ SOCKET="vz-wayland-$$"
 RUNTIME=""
 # Letters and spaces only, which OCR reads back exactly.
 MESSAGE="Hola desde nc por Wayland"
-# The client area in pixels: 5775 x 5865 twips at Qt's 96 dots per inch.
-WIDTH=385
-HEIGHT=391
+# The client area in pixels at Qt's 96 dots per inch, from its size in twips
+# (set by check_prerequisites).
+WIDTH=""
+HEIGHT=""
 
 check_prerequisites() {
-    [ -n "$PROGRAM" ] || { echo "usage: $0 PATH/TO/varlo-zintabel" >&2; exit 2; }
+    [ -n "$LAYOUT_TOOL" ] || { echo "usage: $0 PATH/TO/varlo-zintabel PATH/TO/window_layout" >&2; exit 2; }
     [ -x "$PROGRAM" ] || { echo "FAIL: program not found: $PROGRAM"; exit 1; }
+    load_layout "$LAYOUT_TOOL"
+    WIDTH=$(( (WINDOW_TWIPS_WIDTH * 96 + 720) / 1440 ))
+    HEIGHT=$(( (WINDOW_TWIPS_HEIGHT * 96 + 720) / 1440 ))
     [ "$(id -u)" -eq 0 ] || skip_all "needs root to make a network namespace"
     skip_unless_tools ip ss nc weston weston-screenshooter convert tesseract timeout
     nc -h 2>&1 | grep -q OpenBSD || skip_all "nc is not the OpenBSD one"
@@ -122,7 +127,7 @@ start_copy() {
 
 check_size() {
     if WAIT_SECONDS=30 wait_for "the window drawn at ${WIDTH}x${HEIGHT}" area_has_window_size; then
-        pass "the window's client area on the screen is ${WIDTH}x${HEIGHT} pixels (5775 x 5865 twips)"
+        pass "the window's client area on the screen is ${WIDTH}x${HEIGHT} pixels ($WINDOW_TWIPS_WIDTH x $WINDOW_TWIPS_HEIGHT twips)"
     elif [ -n "$AREA" ]; then
         fail "the window's client area on the screen (left top width height): $AREA, expected ${WIDTH}x${HEIGHT}"
     else

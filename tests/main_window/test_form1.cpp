@@ -1,10 +1,17 @@
-#include "../support/chat_test_support.h"
+#include "support/own_network.h"
+#include "support/window.h"
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "rich_text/rich_text_box.h"
 
 #include <QAccessible>
 #include <QClipboard>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -41,8 +48,8 @@ QStringList contextMenuTexts(QWidget *widget)
 
 // The window as it opens, its caption, the about box, a taken port, its icon,
 // the one-line input box, Qt's texts in Spanish and what a screen reader
-// hears. Every copy here binds its own loopback address, so the tests never
-// need the machine's real port 49577.
+// hears. The test runs in a network namespace of its own; each copy binds a
+// loopback address there.
 class TestForm1 : public QObject {
     Q_OBJECT
 
@@ -63,13 +70,13 @@ private slots:
 // Qt's texts in Spanish, as the program has them.
 void TestForm1::initTestCase()
 {
+    QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice);
     QVERIFY(instalarTraduccionesDeQt());
 }
 
 void TestForm1::opensInItsInitialState()
 {
-    const QHostAddress self(QStringLiteral("127.0.0.21"));
-    Form1 form(self);
+    Form1 form(address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -79,7 +86,7 @@ void TestForm1::opensInItsInitialState()
     QVERIFY(!form.conexionIniciada());
     QCOMPARE(recibe(form)(0).State(), int(connections::Listening));
     QCOMPARE(recibe(form)(0).LocalPort(), Form1::PuertoChat);
-    QCOMPARE(form.windowTitle(), caption(QStringLiteral("127.0.0.21"), "Desconectado"));
+    QCOMPARE(form.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"));
 
     QCOMPARE(lineEdit(form, "TxtIp")->text(), QStringLiteral("127.0.0.1"));
     QVERIFY(lineEdit(form, "TxtIp")->isEnabled());
@@ -92,27 +99,30 @@ void TestForm1::opensInItsInitialState()
     QVERIFY(!button(form, "CmdDesconectar")->isEnabled());
     QCOMPARE(form.focusWidget(), lineEdit(form, "TxtMensaje"));
 
-    // Twice a second the caption is written again, still disconnected.
-    QTest::qWait(1100);
-    QCOMPARE(form.windowTitle(), caption(QStringLiteral("127.0.0.21"), "Desconectado"));
+    // On every tick of the caption timer the caption is written again, still
+    // disconnected.
+    QSignalSpy ticks(&captionTimer(form), &QTimer::timeout);
+    form.setWindowTitle(QStringLiteral("(sin título)"));
+    QVERIFY(ticks.wait(1000));
+    QCOMPARE(form.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"));
 }
 
 void TestForm1::controlsSitWhereTheLayoutPutsThem()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.22")));
+    Form1 form(address("127.0.0.2"));
     const double px = form.logicalDpiX() / 1440.0;
     const double py = form.logicalDpiY() / 1440.0;
     auto expected = [&](int l, int t, int w, int h) {
         return QRect(qRound(l * px), qRound(t * py), qRound(w * px), qRound(h * py));
     };
-    struct Place { const char *name; QRect rect; };
+    struct Place {
+        const char *name;
+        QRect rect;
+    };
     const Place places[] = {
-        {"TxtMensaje", expected(240, 5160, 3975, 495)},
-        {"CmdEnviar", expected(4320, 5160, 1215, 495)},
-        {"TxtIp", expected(240, 120, 2415, 285)},
-        {"CmdConectar", expected(2760, 120, 1095, 375)},
-        {"CmdDesconectar", expected(3960, 120, 1095, 375)},
-        {"TxtTexto", expected(240, 600, 5295, 4455)},
+        {"TxtMensaje", expected(240, 5160, 3975, 495)},     {"CmdEnviar", expected(4320, 5160, 1215, 495)},
+        {"TxtIp", expected(240, 120, 2415, 285)},           {"CmdConectar", expected(2760, 120, 1095, 375)},
+        {"CmdDesconectar", expected(3960, 120, 1095, 375)}, {"TxtTexto", expected(240, 600, 5295, 4455)},
         {"Command1", expected(5160, 120, 375, 375)},
     };
     for (const Place &place : places) {
@@ -127,7 +137,7 @@ void TestForm1::controlsSitWhereTheLayoutPutsThem()
 
 void TestForm1::tabCyclesThroughTheControls()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.23")));
+    Form1 form(address("127.0.0.2"));
     form.show();
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -141,43 +151,44 @@ void TestForm1::tabCyclesThroughTheControls()
         return names;
     };
     // With "Desconectar" disabled, Tab passes over it.
-    QCOMPARE(walk(6), QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "TxtTexto",
-                                   "Command1", "TxtMensaje"}));
+    QCOMPARE(walk(6),
+             QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "TxtTexto", "Command1", "TxtMensaje"}));
     button(form, "CmdDesconectar")->setEnabled(true);
-    QCOMPARE(walk(7), QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "CmdDesconectar",
-                                   "TxtTexto", "Command1", "TxtMensaje"}));
+    QCOMPARE(walk(7),
+             QStringList({"TxtMensaje", "CmdEnviar", "TxtIp", "CmdConectar", "CmdDesconectar", "TxtTexto", "Command1",
+                          "TxtMensaje"}));
 }
 
 void TestForm1::captionFollowsTheSendingSocket()
 {
     QTcpServer peer;
-    QVERIFY(peer.listen(QHostAddress(QStringLiteral("127.0.0.25")), Form1::PuertoChat));
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.24")));
+    QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
+    Form1 form(address("127.0.0.2"));
     form.show();
 
-    connectTo(form, QStringLiteral("127.0.0.25"));
-    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.24"), "Conectado"), 1000);
+    connectTo(form, QStringLiteral("127.0.0.3"));
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Conectado"), 1000);
 
     QTRY_VERIFY(peer.hasPendingConnections());
     QTcpSocket *accepted = peer.nextPendingConnection();
     accepted->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.24"), "Desconectado"), 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"), 1000);
 }
 
 void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.26")));
+    Form1 form(address("127.0.0.2"));
     QStringList shown;
-    form.setCuadroInformativo([&shown](QWidget *, const QString &title, const QString &text) {
-        shown << title << text;
-    });
+    form.setCuadroInformativo(
+        [&shown](QWidget *, const QString &title, const QString &text) { shown << title << text; });
     const QString captionBefore = form.windowTitle();
 
     QTest::mouseClick(button(form, "Command1"), Qt::LeftButton);
 
-    QCOMPARE(shown, QStringList({QStringLiteral("Que hace... VarloZintabel"),
-                                 QStringLiteral("Recibe mensajes de múltiples fuentes\r\n"
-                                                "Envia mensajes a un único destinatario")}));
+    QCOMPARE(shown,
+             QStringList({QStringLiteral("Que hace... VarloZintabel"),
+                          QStringLiteral("Recibe mensajes de múltiples fuentes\r\n"
+                                         "Envia mensajes a un único destinatario")}));
     QCOMPARE(form.windowTitle(), captionBefore);
     QCOMPARE(lineEdit(form, "TxtIp")->text(), QStringLiteral("127.0.0.1"));
 
@@ -191,11 +202,11 @@ void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
 
 void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
 {
-    const QHostAddress self(QStringLiteral("127.0.0.27"));
+    const QHostAddress self = address("127.0.0.2");
     QTcpServer squatter;
     QVERIFY(squatter.listen(self, Form1::PuertoChat));
     QTcpServer peer;
-    QVERIFY(peer.listen(QHostAddress(QStringLiteral("127.0.0.28")), Form1::PuertoChat));
+    QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
 
     Form1 form(self);
     form.show();
@@ -209,14 +220,14 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
     QVERIFY(recibe(form)(0).State() != connections::Listening);
 
     // The caption logic and the outgoing link still work.
-    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Desconectado"), 1000);
-    connectTo(form, QStringLiteral("127.0.0.28"));
-    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.27"), "Conectado"), 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"), 1000);
+    connectTo(form, QStringLiteral("127.0.0.3"));
+    QTRY_COMPARE_WITH_TIMEOUT(form.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Conectado"), 1000);
 }
 
 void TestForm1::shownWindowHasItsIcon()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.29")));
+    Form1 form(address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -229,7 +240,7 @@ void TestForm1::shownWindowHasItsIcon()
 
 void TestForm1::inputBoxTakesNoLineBreak()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.30")));
+    Form1 form(address("127.0.0.2"));
     form.show();
     QLineEdit *box = lineEdit(form, "TxtMensaje");
 
@@ -263,7 +274,7 @@ void TestForm1::inputBoxTakesNoLineBreak()
 
 void TestForm1::qtsOwnTextsAreSpanish()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.31")));
+    Form1 form(address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QLineEdit *box = lineEdit(form, "TxtMensaje");
@@ -291,15 +302,11 @@ void TestForm1::qtsOwnTextsAreSpanish()
 
 void TestForm1::screenReadersHearSpanishNames()
 {
-    Form1 form(QHostAddress(QStringLiteral("127.0.0.32")));
+    Form1 form(address("127.0.0.2"));
 
     const std::pair<const char *, const char *> names[] = {
-        {"TxtMensaje", "Mensaje"},
-        {"CmdEnviar", "Enviar"},
-        {"TxtIp", "Dirección del otro equipo"},
-        {"CmdConectar", "Conectar"},
-        {"CmdDesconectar", "Desconectar"},
-        {"TxtTexto", "Conversación"},
+        {"TxtMensaje", "Mensaje"},   {"CmdEnviar", "Enviar"},           {"TxtIp", "Dirección del otro equipo"},
+        {"CmdConectar", "Conectar"}, {"CmdDesconectar", "Desconectar"}, {"TxtTexto", "Conversación"},
         {"Command1", "Acerca de"},
     };
     for (const auto &[control, name] : names) {

@@ -1,8 +1,15 @@
-#include "../rich_text/transcript.h"
-#include "../support/chat_test_support.h"
+#include "support/own_network.h"
+#include "support/rich_text_access.h"
+#include "support/window.h"
+
+#include "connections/socket_array.h"
+#include "connections/socket_control.h"
+#include "rich_text/rich_text_box.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -11,8 +18,6 @@
 using namespace support;
 
 namespace {
-
-QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
 
 // A foreign peer: a raw socket that connects into a copy, and a listener on
 // its own address that takes the copy's connect-back and keeps what it reads.
@@ -46,15 +51,6 @@ struct ForeignPeer {
     }
 };
 
-// Each entry in the transcript's plain text, without the line break that
-// precedes it.
-QStringList entries(const Form1 &form)
-{
-    QStringList parts = transcriptText(form).split(QStringLiteral("\r\n"));
-    parts.removeFirst();
-    return parts;
-}
-
 bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 {
     for (qint64 p = from; p < from + length; ++p) {
@@ -67,11 +63,12 @@ bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 } // namespace
 
 // Sending and receiving, with whole windows driven through their widgets and
-// peers on loopback addresses of their own.
+// peers on loopback addresses of the test's own network namespace.
 class TestConversation : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice); }
     void conversationStartedFromOneSideGoesBothWays();
     void sendingHasThreeOutcomes();
     void wireCarriesTheRawTextAndNothingElse();
@@ -83,12 +80,12 @@ private slots:
 
 void TestConversation::conversationStartedFromOneSideGoesBothWays()
 {
-    Form1 a(address("127.0.0.61"));
-    Form1 b(address("127.0.0.62"));
+    Form1 a(address("127.0.0.2"));
+    Form1 b(address("127.0.0.3"));
     a.show();
     b.show();
 
-    connectTo(a, QStringLiteral("127.0.0.62"));
+    connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected));
     QTRY_COMPARE(support::envia(b).State(), int(connections::Connected));
 
@@ -117,8 +114,8 @@ void TestConversation::conversationStartedFromOneSideGoesBothWays()
 
 void TestConversation::sendingHasThreeOutcomes()
 {
-    ForeignPeer peer("127.0.0.64");
-    Form1 a(address("127.0.0.63"));
+    ForeignPeer peer("127.0.0.3");
+    Form1 a(address("127.0.0.2"));
     a.show();
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     QPushButton *send = button(a, "CmdEnviar");
@@ -137,7 +134,7 @@ void TestConversation::sendingHasThreeOutcomes()
     QVERIFY(entries(a).isEmpty());
 
     // Connecting is not connected either.
-    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.64"));
+    lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
     QCOMPARE(support::envia(a).State(), int(connections::Connecting));
     box->setText(QStringLiteral("otra vez"));
@@ -164,9 +161,9 @@ void TestConversation::sendingHasThreeOutcomes()
 
 void TestConversation::wireCarriesTheRawTextAndNothingElse()
 {
-    Form1 a(address("127.0.0.65"));
-    ForeignPeer peer("127.0.0.66");
-    QVERIFY(peer.reach(a, "127.0.0.65"));
+    Form1 a(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(a, "127.0.0.2"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected)); // the connect-back
 
     typeAndEnter(a, QStringLiteral("uno"));
@@ -176,7 +173,12 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
     QTest::keyClick(lineEdit(a, "TxtMensaje"), Qt::Key_Return);
     const QByteArray expected = QByteArray("unodos") + QStringLiteral("{\\rtf1 ñ}\tx").toUtf8();
     QTRY_COMPARE(peer.received, expected);
-    QTest::qWait(100);
+    // Nothing follows: the window has nothing queued or left to write, no
+    // byte is on its way, and the peer has read all that came.
+    processPendingEvents();
+    const QTcpSocket *link = envia(a).findChild<QTcpSocket *>();
+    QVERIFY(link);
+    QTRY_VERIFY(link->bytesToWrite() == 0 && nothingInFlight() && peer.fromCopy->bytesAvailable() == 0);
     QCOMPARE(peer.received, expected);
     // Nothing ever goes back over a receiving socket.
     QCOMPARE(peer.toCopy.bytesAvailable(), 0);
@@ -184,9 +186,9 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
 
 void TestConversation::eachReadIsOneEntry()
 {
-    Form1 b(address("127.0.0.67"));
-    ForeignPeer peer("127.0.0.68");
-    QVERIFY(peer.reach(b, "127.0.0.67"));
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(b, "127.0.0.2"));
 
     // Two messages waiting together come out of one read.
     peer.toCopy.write("ab");
@@ -204,8 +206,8 @@ void TestConversation::eachReadIsOneEntry()
 
     // A second peer's text lands in the same transcript, looking the same.
     QTcpSocket other;
-    other.bind(address("127.0.0.69"), 0);
-    other.connectToHost(address("127.0.0.67"), Form1::PuertoChat);
+    other.bind(address("127.0.0.4"), 0);
+    other.connectToHost(address("127.0.0.2"), Form1::PuertoChat);
     QVERIFY(other.waitForConnected(5000));
     other.write("otro");
     other.flush();
@@ -216,11 +218,11 @@ void TestConversation::eachReadIsOneEntry()
 
 void TestConversation::peerBytesAreShownAsText()
 {
-    Form1 b(address("127.0.0.70"));
-    ForeignPeer peer("127.0.0.71");
-    QVERIFY(peer.reach(b, "127.0.0.70"));
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(b, "127.0.0.2"));
 
-    peer.send("\xC2\xBFni\xC3");   // UTF-8, then a character cut between two reads
+    peer.send("\xC2\xBFni\xC3"); // UTF-8, then a character cut between two reads
     QTRY_COMPARE(entries(b).size(), 1);
     peer.send("\xB1o");
     QTRY_COMPARE(entries(b), QStringList({QStringLiteral("¿ni"), QStringLiteral("ño")}));
@@ -241,9 +243,9 @@ void TestConversation::peerBytesAreShownAsText()
 
 void TestConversation::largeMessageArrivesWhole()
 {
-    Form1 b(address("127.0.0.72"));
-    ForeignPeer peer("127.0.0.73");
-    QVERIFY(peer.reach(b, "127.0.0.72"));
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    QVERIFY(peer.reach(b, "127.0.0.2"));
 
     QString text;
     auto *random = QRandomGenerator::global();
@@ -275,11 +277,11 @@ void TestConversation::largeMessageArrivesWhole()
 // the platform's line breaks between them.
 void TestConversation::selectingAcrossEntriesCopiesTheirText()
 {
-    Form1 b(address("127.0.0.74"));
-    ForeignPeer peer("127.0.0.75");
+    Form1 b(address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
     b.show();
     QVERIFY(QTest::qWaitForWindowExposed(&b));
-    QVERIFY(peer.reach(b, "127.0.0.74"));
+    QVERIFY(peer.reach(b, "127.0.0.2"));
     for (const char *message : {"uno", "dos", "tres"}) {
         const int before = entries(b).size();
         peer.send(message);
@@ -290,7 +292,7 @@ void TestConversation::selectingAcrossEntriesCopiesTheirText()
     QTRY_VERIFY(!box.updatePending());
     QWidget *view = box.viewport();
     const int line = box.fontMetrics().lineSpacing();
-    const int margin = 4;      // between the frame and the text
+    const int margin = 4; // between the frame and the text
     const QPoint firstEntryStart(margin, margin + line + line / 2);
     const QPoint thirdEntryEnd(view->width() - 2, margin + 3 * line + line / 2);
     QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, firstEntryStart);

@@ -1,6 +1,6 @@
 #include "messages/rtf_literal.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/transcript_writer.h"
 
 #include <QTest>
 

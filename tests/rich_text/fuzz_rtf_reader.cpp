@@ -7,7 +7,7 @@
 #include "rich_text/rtf_reader.h"
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/rich_text_access.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -21,14 +21,14 @@ const QString kFont = QStringLiteral("MS Sans Serif");
 
 // Even-sized inputs starting with 0xFF are taken as UTF-16, to reach
 // surrogates; everything else as Latin-1.
-QString decode(const uint8_t* data, size_t size)
+QString decode(const uint8_t *data, size_t size)
 {
     if (size >= 2 && data[0] == 0xFF && size % 2 == 1) {
         QString s(qsizetype((size - 1) / 2), Qt::Uninitialized);
         std::memcpy(s.data(), data + 1, size - 1);
         return s;
     }
-    return QString::fromLatin1(reinterpret_cast<const char*>(data), qsizetype(size));
+    return QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size));
 }
 
 void check(bool condition)
@@ -37,9 +37,9 @@ void check(bool condition)
         std::abort();
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const Rope input(decode(data, size));
     const Document doc = RtfReader::read(input, kFont);
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Rope extended = source.left(source.length() - 3) + input + Rope(u"}");
     model.setText(source);
     model.setTextRtf(extended);
-    check(transcript::lastLoadIncremental(model));
+    check(TextModelTestAccess::lastLoadIncremental(model));
     check(RtfReader::read(extended, kFont) == model.document());
     return 0;
 }

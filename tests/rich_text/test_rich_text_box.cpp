@@ -1,6 +1,7 @@
+#include "support/rich_text_access.h"
+#include "support/transcript_writer.h"
+
 #include "rich_text/rich_text_box.h"
-#include "transcript.h"
-#include "view_access.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -19,15 +20,15 @@ namespace {
 const QColor kBlue(85, 85, 255);
 
 // The held blocks' text with Qt's line separators mapped back, joined like text().
-QString shownText(RichTextBox& box)
+QString shownText(RichTextBox &box)
 {
     QStringList blocks;
-    for (const RichTextBoxTestAccess::Held& h : rich_text::paintAndHeld(box))
+    for (const RichTextBoxTestAccess::Held &h : rich_text::paintAndHeld(box))
         blocks << QString(h.text).replace(QChar::LineSeparator, u'\n');
     return blocks.join(u"\r\n");
 }
 
-bool showsColor(RichTextBox& box, const QColor& color)
+bool showsColor(RichTextBox &box, const QColor &color)
 {
     const QImage image = box.viewport()->grab().toImage();
     for (int y = 0; y < image.height(); ++y) {
@@ -39,7 +40,7 @@ bool showsColor(RichTextBox& box, const QColor& color)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 class TestRichTextBox : public QObject {
     Q_OBJECT
@@ -59,8 +60,8 @@ private slots:
 
 private:
     std::unique_ptr<QWidget> m_window;
-    RichTextBox* m_box = nullptr;
-    QLineEdit* m_input = nullptr;
+    RichTextBox *m_box = nullptr;
+    QLineEdit *m_input = nullptr;
 };
 
 void TestRichTextBox::init()
@@ -127,7 +128,7 @@ void TestRichTextBox::everyCharacterKeepsItsPosition()
 void TestRichTextBox::scrollsToTheEndWhenEntriesAreAdded()
 {
     Transcript t(*m_box);
-    QScrollBar* bar = m_box->verticalScrollBar();
+    QScrollBar *bar = m_box->verticalScrollBar();
     for (int i = 0; i < 50; ++i) {
         t.sent(QStringLiteral("line %1").arg(i));
         QCoreApplication::processEvents();
@@ -179,7 +180,7 @@ void TestRichTextBox::aHugeTokenWrapsAndShowsItsEnd()
     QTRY_VERIFY(!m_box->updatePending());
     const auto held = rich_text::paintAndHeld(*m_box);
     qint64 laidOut = 0;
-    for (const auto& h : held)
+    for (const auto &h : held)
         laidOut += h.text.size();
     QVERIFY2(laidOut <= 2 * RichTextBox::kPiece, qPrintable(QString::number(laidOut)));
     QVERIFY(held.back().text.endsWith(u"xEND"));
@@ -202,7 +203,7 @@ void TestRichTextBox::longParagraphsArePiecedAtLineBreaks()
     int pages = 0;
     for (; pages < 2000 && !QTest::currentTestFailed(); ++pages) {
         const auto held = rich_text::paintAndHeld(*m_box);
-        for (const auto& h : held) {
+        for (const auto &h : held) {
             if (h.paragraph == 1 && h.piece > 0 && piecesSeen.insert(h.piece).second)
                 QVERIFY2(h.text.startsWith(u"línea "), qPrintable(h.text.left(20)));
         }
@@ -229,7 +230,7 @@ void TestRichTextBox::selectionIsPaintedOnlyWithFocus()
     m_box->setFocus();
     QTRY_VERIFY(m_box->hasFocus());
     QVERIFY(showsColor(*m_box, highlight));
-    QCOMPARE(m_box->selLength(), 6);       // focus does not change the selection
+    QCOMPARE(m_box->selLength(), 6); // focus does not change the selection
 
     m_input->setFocus();
     QTRY_VERIFY(!m_box->hasFocus());
@@ -261,11 +262,11 @@ void TestRichTextBox::selectAllAndCopyGiveThePlainText()
     QCOMPARE(m_box->selLength(), 2);
     QTest::keyClick(m_box, Qt::Key_Down, Qt::ShiftModifier);
     QCOMPARE(m_box->selStart(), 3);
-    QCOMPARE(m_box->selLength(), 11);     // to the same place on the next line, across the break
+    QCOMPARE(m_box->selLength(), 11); // to the same place on the next line, across the break
     QTest::keyClick(m_box, Qt::Key_Home, Qt::ShiftModifier);
-    QCOMPARE(m_box->selLength(), 8);      // to the start of "two"
+    QCOMPARE(m_box->selLength(), 8); // to the start of "two"
     QTest::keyClick(m_box, Qt::Key_Left, Qt::ShiftModifier);
-    QCOMPARE(m_box->selLength(), 6);      // back over the break as a whole
+    QCOMPARE(m_box->selLength(), 6); // back over the break as a whole
     // The user cannot change the content.
     QTest::keyClicks(m_box, u"typed"_qs);
     QTest::keyClick(m_box, Qt::Key_Delete);
@@ -280,7 +281,7 @@ void TestRichTextBox::colourIsReadAsBgr()
     QCOMPARE(m_box->colorAt(2), transcript::kReceivedBgr);
     m_box->setSelStart(0);
     m_box->setSelLength(1);
-    m_box->setSelColor(0x0000FF);        // pure red as &HBBGGRR
+    m_box->setSelColor(0x0000FF); // pure red as &HBBGGRR
     QCOMPARE(m_box->colorAt(0), 0x0000FFu);
     QVERIFY(m_box->textRtf().toString().contains(u"\\red255\\green0\\blue0;"));
 }

@@ -51,7 +51,8 @@ void TestRope::randomEditsMatchQString()
             const int len = rng.bounded(1, 3000);
             // Now and then a character beyond Latin-1, kept apart in a narrow chunk.
             for (int i = 0; i < len; ++i)
-                piece += rng.bounded(20) == 0 ? QChar(u"\u20ac\u4e2d\u00f1"[rng.bounded(3)]) : QChar(u'a' + rng.bounded(26));
+                piece += rng.bounded(20) == 0 ? QChar(u"\u20ac\u4e2d\u00f1"[rng.bounded(3)])
+                                              : QChar(u'a' + rng.bounded(26));
             rope = rope + Rope(piece);
             model += piece;
         } else if (op == 1) {
@@ -137,7 +138,7 @@ void TestRope::sharedPrefixIsRecognisedWithoutReadingIt()
     // One character changed is found, wherever it is.
     const Rope changed = source.left(100) + Rope(u"X") + source.mid(101, cut - 101);
     QVERIFY(!source.samePrefix(changed, cut));
-    QVERIFY(!source.samePrefix(extended.left(cut - 1), cut));      // too short
+    QVERIFY(!source.samePrefix(extended.left(cut - 1), cut)); // too short
 }
 
 void TestRope::latinTextTakesOneBytePerCharacter()

@@ -3,7 +3,7 @@
 
 #include "rich_text/rtf_reader.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/transcript_writer.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -23,7 +23,7 @@ QString collapsed(QString s)
     return s.simplified();
 }
 
-QString run(const QString& program, const QStringList& args, const QByteArray& input = {})
+QString run(const QString &program, const QStringList &args, const QByteArray &input = {})
 {
     QProcess p;
     p.start(program, args);
@@ -35,7 +35,7 @@ QString run(const QString& program, const QStringList& args, const QByteArray& i
     return QString::fromUtf8(p.readAllStandardOutput());
 }
 
-QString writeTranscript(TextModel& m, const QStringList& messages)
+QString writeTranscript(TextModel &m, const QStringList &messages)
 {
     transcript::Writer<TextModel> t(m);
     for (int i = 0; i < messages.size(); ++i)
@@ -43,7 +43,7 @@ QString writeTranscript(TextModel& m, const QStringList& messages)
     return m.textRtf().toString();
 }
 
-}  // namespace
+} // namespace
 
 class TestRtfInterop : public QObject {
     Q_OBJECT
@@ -62,11 +62,11 @@ void TestRtfInterop::pandocReadsWhatWeWrite()
     // pandoc 2.17 also drops the character after each "\uN?" (it skips the
     // "?" and then one more), so its side of non-ASCII is checked in
     // weReadWhatPandocWrites only.
-    const QString rtf = writeTranscript(m, {u"plain words"_qs, u"{braces} and \\backslash\\"_qs,
-                                            u"punctuation: ,.;:!?*#"_qs, u"tab\there\r\nnew paragraph"_qs,
-                                            u"line\nbreak"_qs});
-    const QString out = run(pandoc, {u"-f"_qs, u"rtf"_qs, u"-t"_qs, u"plain"_qs, u"--wrap=none"_qs},
-                            rtf.toUtf8());
+    const QString rtf
+        = writeTranscript(m,
+                          {u"plain words"_qs, u"{braces} and \\backslash\\"_qs, u"punctuation: ,.;:!?*#"_qs,
+                           u"tab\there\r\nnew paragraph"_qs, u"line\nbreak"_qs});
+    const QString out = run(pandoc, {u"-f"_qs, u"rtf"_qs, u"-t"_qs, u"plain"_qs, u"--wrap=none"_qs}, rtf.toUtf8());
     QCOMPARE(collapsed(out), collapsed(m.text().toString()));
 }
 
@@ -77,8 +77,8 @@ void TestRtfInterop::unrtfReadsWhatWeWrite()
         QSKIP("unrtf is not installed");
     TextModel m;
     // unrtf's text output has no Unicode, so ASCII only.
-    const QString rtf = writeTranscript(m, {u"hello there"_qs, u"{x} \\y\\ }"_qs, u"two\r\nparagraphs"_qs,
-                                            u"line\nbreak"_qs});
+    const QString rtf
+        = writeTranscript(m, {u"hello there"_qs, u"{x} \\y\\ }"_qs, u"two\r\nparagraphs"_qs, u"line\nbreak"_qs});
     QTemporaryDir dir;
     QFile file(dir.filePath(u"t.rtf"_qs));
     QVERIFY(file.open(QIODevice::WriteOnly));

@@ -10,15 +10,12 @@ namespace {
 
 const QString kFont = QStringLiteral("MS Sans Serif");
 
-Document read(const QString& rtf) { return RtfReader::read(Rope(rtf), kFont); }
-QString plain(const QString& rtf) { return read(rtf).plainText(); }
+Document read(const QString &rtf) { return RtfReader::read(Rope(rtf), kFont); }
+QString plain(const QString &rtf) { return read(rtf).plainText(); }
 
-Color colorAt(const Document& doc, size_t paragraph, qint64 offset)
-{
-    return doc.formatAt(paragraph, offset).color;
-}
+Color colorAt(const Document &doc, size_t paragraph, qint64 offset) { return doc.formatAt(paragraph, offset).color; }
 
-Document sampleDocument(const QString& lineBreaks = u"line\nbreak\rhere"_qs)
+Document sampleDocument(const QString &lineBreaks = u"line\nbreak\rhere"_qs)
 {
     Document doc = Document::empty(kFont);
     CharFormat red;
@@ -38,7 +35,7 @@ Document sampleDocument(const QString& lineBreaks = u"line\nbreak\rhere"_qs)
     return doc;
 }
 
-}  // namespace
+} // namespace
 
 class TestRtfReaderWriter : public QObject {
     Q_OBJECT
@@ -62,38 +59,56 @@ void TestRtfReaderWriter::readsText_data()
 {
     QTest::addColumn<QString>("rtf");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("simple") << "{\\rtf1 Hello}" << "Hello";
-    QTest::newRow("space after word eaten") << "{\\rtf1\\b bold\\b0  x}" << "bold x";
-    QTest::newRow("CR LF ignored, end words") << "{\\rtf1 a\r\nb\\par\r\nc}" << "ab\r\nc";
-    QTest::newRow("symbols keep spaces") << "{\\rtf1 \\\\ \\{ \\}}" << "\\ { }";
-    QTest::newRow("cp1252 hex") << "{\\rtf1\\ansi\\ansicpg1252 caf\\'e9 \\'80\\'96}"
-                                << QString::fromUtf8("café €–");
-    QTest::newRow("invalid hex") << "{\\rtf1 a\\'zzb\\'4}" << "azzb";
-    QTest::newRow("unicode skip") << "{\\rtf1 \\u233?x\\uc2\\u8364 XXy{\\uc0\\u65 B}}"
-                                  << QString::fromUtf8("éx€yAB");
-    QTest::newRow("skip ends at group") << "{\\rtf1\\uc3\\u66{}x}" << "Bx";
+    QTest::newRow("simple") << "{\\rtf1 Hello}"
+                            << "Hello";
+    QTest::newRow("space after word eaten") << "{\\rtf1\\b bold\\b0  x}"
+                                            << "bold x";
+    QTest::newRow("CR LF ignored, end words") << "{\\rtf1 a\r\nb\\par\r\nc}"
+                                              << "ab\r\nc";
+    QTest::newRow("symbols keep spaces") << "{\\rtf1 \\\\ \\{ \\}}"
+                                         << "\\ { }";
+    QTest::newRow("cp1252 hex") << "{\\rtf1\\ansi\\ansicpg1252 caf\\'e9 \\'80\\'96}" << QString::fromUtf8("café €–");
+    QTest::newRow("invalid hex") << "{\\rtf1 a\\'zzb\\'4}"
+                                 << "azzb";
+    QTest::newRow("unicode skip") << "{\\rtf1 \\u233?x\\uc2\\u8364 XXy{\\uc0\\u65 B}}" << QString::fromUtf8("éx€yAB");
+    QTest::newRow("skip ends at group") << "{\\rtf1\\uc3\\u66{}x}"
+                                        << "Bx";
     QTest::newRow("surrogate pair") << "{\\rtf1 \\u-10179?\\u-8704?}" << QString::fromUtf8("😀");
-    QTest::newRow("line tab") << "{\\rtf1 a\\line b\\tab c}" << "a\nb\tc";
+    QTest::newRow("line tab") << "{\\rtf1 a\\line b\\tab c}"
+                              << "a\nb\tc";
     QTest::newRow("named chars") << "{\\rtf1 \\emdash\\endash\\bullet\\lquote\\rdblquote\\~}"
                                  << QString::fromUtf8("—–•‘”\u00a0");
-    QTest::newRow("star destination") << "{\\rtf1 a{\\*\\unknown zzz{nested}}b}" << "ab";
+    QTest::newRow("star destination") << "{\\rtf1 a{\\*\\unknown zzz{nested}}b}"
+                                      << "ab";
     QTest::newRow("tables hidden") << "{\\rtf1{\\fonttbl{\\f0 Arial;}}{\\colortbl;\\red1\\green2\\blue3;}"
                                       "{\\stylesheet{Normal;}}{\\info{\\title t}}x}"
                                    << "x";
-    QTest::newRow("pict and bin") << "{\\rtf1 a{\\pict\\bin4 }{}x}b}" << "ab";
-    QTest::newRow("bin outside pict") << "{\\rtf1 a\\bin3 {{{b}" << "ab";
+    QTest::newRow("pict and bin") << "{\\rtf1 a{\\pict\\bin4 }{}x}b}"
+                                  << "ab";
+    QTest::newRow("bin outside pict") << "{\\rtf1 a\\bin3 {{{b}"
+                                      << "ab";
     QTest::newRow("field result") << "{\\rtf1 {\\field{\\*\\fldinst HYPERLINK \"x\"}{\\fldrslt link}} end}"
                                   << "link end";
-    QTest::newRow("trailing par is final mark") << "{\\rtf1 a\\par}" << "a";
-    QTest::newRow("empty last paragraph kept") << "{\\rtf1 a\\par\\par}" << "a\r\n";
-    QTest::newRow("only par") << "{\\rtf1\\par\r\n}" << "";
-    QTest::newRow("par in group at end") << "{\\rtf1{\\pard a\\par}\r\n}" << "a";
-    QTest::newRow("empty group keeps paragraph") << "{\\rtf1 a\\par{}}" << "a\r\n";
-    QTest::newRow("skipped group does not") << "{\\rtf1 a\\par\\pard{\\*\\themedata 00}}" << "a";
-    QTest::newRow("text after document") << "{\\rtf1 a}junk{\\rtf1 b}" << "a";
-    QTest::newRow("unknown word with param") << "{\\rtf1 a\\foo123 b\\bar-4c}" << "abc";
-    QTest::newRow("backslash newline is par") << "{\\rtf1 a\\\nb}" << "a\r\nb";
-    QTest::newRow("unclosed") << "{\\rtf1 a{\\b b" << "ab";
+    QTest::newRow("trailing par is final mark") << "{\\rtf1 a\\par}"
+                                                << "a";
+    QTest::newRow("empty last paragraph kept") << "{\\rtf1 a\\par\\par}"
+                                               << "a\r\n";
+    QTest::newRow("only par") << "{\\rtf1\\par\r\n}"
+                              << "";
+    QTest::newRow("par in group at end") << "{\\rtf1{\\pard a\\par}\r\n}"
+                                         << "a";
+    QTest::newRow("empty group keeps paragraph") << "{\\rtf1 a\\par{}}"
+                                                 << "a\r\n";
+    QTest::newRow("skipped group does not") << "{\\rtf1 a\\par\\pard{\\*\\themedata 00}}"
+                                            << "a";
+    QTest::newRow("text after document") << "{\\rtf1 a}junk{\\rtf1 b}"
+                                         << "a";
+    QTest::newRow("unknown word with param") << "{\\rtf1 a\\foo123 b\\bar-4c}"
+                                             << "abc";
+    QTest::newRow("backslash newline is par") << "{\\rtf1 a\\\nb}"
+                                              << "a\r\nb";
+    QTest::newRow("unclosed") << "{\\rtf1 a{\\b b"
+                              << "ab";
 }
 
 void TestRtfReaderWriter::readsText()
@@ -113,7 +128,7 @@ void TestRtfReaderWriter::readsColoursAndGroupScopes()
     QCOMPARE(colorAt(doc, 0, 2), Color{0x0000FF});
     QCOMPARE(colorAt(doc, 0, 3), Color{0xFF0000});
     QCOMPARE(colorAt(doc, 0, 4), Color{});
-    QCOMPARE(colorAt(doc, 0, 5), Color{});          // index beyond the table
+    QCOMPARE(colorAt(doc, 0, 5), Color{}); // index beyond the table
     QCOMPARE(doc.markFormat(0).color, Color{0xFF0000});
     QCOMPARE(colorAt(doc, 1, 0), Color{0xFF0000});
     QCOMPARE(doc.markFormat(doc.paragraphCount() - 1), Document::defaultFormat());
@@ -161,7 +176,7 @@ void TestRtfReaderWriter::writesColouredEntryWithDefaultFinalMark()
     blue.color = 0x5555FF;
     doc.ensureColor(blue.color);
     doc.endParagraph(blue);
-    doc.appendText(u"B", blue);      // the final mark is still written in the default format
+    doc.appendText(u"B", blue); // the final mark is still written in the default format
     doc.commit();
     QCOMPARE(rtf_writer::write(doc).toString(),
              QStringLiteral("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 MS Sans Serif;}}\r\n"
@@ -174,13 +189,16 @@ void TestRtfReaderWriter::writesEscapesAndUnicode_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("written");
-    QTest::newRow("markup") << "a\\b{c}" << " a\\\\b\\{c\\}";
-    QTest::newRow("tab and breaks") << "a\tb\nc\rd" << " a\\tab b\\line c\\line d";
+    QTest::newRow("markup") << "a\\b{c}"
+                            << " a\\\\b\\{c\\}";
+    QTest::newRow("tab and breaks") << "a\tb\nc\rd"
+                                    << " a\\tab b\\line c\\line d";
     QTest::newRow("latin") << QString::fromUtf8("é") << "\\u233?";
     QTest::newRow("above 32767 is negative") << QString(QChar(0xFFFD)) << "\\u-3?";
     QTest::newRow("surrogates as two") << QString::fromUtf8("😀") << "\\u-10179?\\u-8704?";
     QTest::newRow("control char") << QString(QChar(0x01)) << "\\'01";
-    QTest::newRow("digits after word") << "\t1" << "\\tab 1";
+    QTest::newRow("digits after word") << "\t1"
+                                       << "\\tab 1";
 }
 
 void TestRtfReaderWriter::writesEscapesAndUnicode()
@@ -198,7 +216,7 @@ void TestRtfReaderWriter::writesEscapesAndUnicode()
 
 void TestRtfReaderWriter::writeThenReadGivesTheSameDocument()
 {
-    const Document doc = sampleDocument(u"line\nbreak\nhere"_qs);   // line breaks read back as LF
+    const Document doc = sampleDocument(u"line\nbreak\nhere"_qs); // line breaks read back as LF
     const Document back = RtfReader::read(rtf_writer::write(doc), kFont);
     QCOMPARE(back.plainText(), doc.plainText());
     QVERIFY(back == doc);
@@ -209,20 +227,24 @@ void TestRtfReaderWriter::hostileInputIsReadSafely_data()
 {
     QTest::addColumn<QString>("rtf");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("million deep") << QString(1000000, u'{') + u"x"_qs + QString(1000000, u'}') + u"y"_qs
-                                  << QString();
-    QTest::newRow("deep then text") << u"{\\rtf1 a"_qs + QString(300, u'{') + u"hidden"_qs + QString(300, u'}') + u"b}"_qs
-                                    << "ab";
+    QTest::newRow("million deep") << QString(1000000, u'{') + u"x"_qs + QString(1000000, u'}') + u"y"_qs << QString();
+    QTest::newRow("deep then text") << u"{\\rtf1 a"_qs + QString(300, u'{') + u"hidden"_qs + QString(300, u'}')
+            + u"b}"_qs << "ab";
     QTest::newRow("only closing") << QString(100000, u'}') << QString();
     QTest::newRow("huge params") << "{\\rtf1\\fs99999999999999999999 a\\cf-99999999999999 b\\uc999999\\u99999999999 c}"
                                  << QString::fromUtf8("ab\uFFFD");
-    QTest::newRow("negative bin") << "{\\rtf1\\bin-5 a}" << "a";
-    QTest::newRow("bin beyond input") << "{\\rtf1 a\\bin999999999 bcd" << "a";
+    QTest::newRow("negative bin") << "{\\rtf1\\bin-5 a}"
+                                  << "a";
+    QTest::newRow("bin beyond input") << "{\\rtf1 a\\bin999999999 bcd"
+                                      << "a";
     QTest::newRow("lone surrogate") << "{\\rtf1 \\u-10179?x}" << QString(QChar(0xD83D)) + u"x"_qs;
     QTest::newRow("endless word") << "{\\rtf1 \\" + QString(100000, u'a') + u" b}"_qs << "b";
-    QTest::newRow("endless digits") << "{\\rtf1 \\u" + QString(100000, u'9') + u" ?b}"_qs << QString::fromUtf8("\uFFFDb");
-    QTest::newRow("dangling backslash") << "{\\rtf1 a\\" << "a";
-    QTest::newRow("dangling hex") << "{\\rtf1 a\\'f" << "a";
+    QTest::newRow("endless digits") << "{\\rtf1 \\u" + QString(100000, u'9') + u" ?b}"_qs
+                                    << QString::fromUtf8("\uFFFDb");
+    QTest::newRow("dangling backslash") << "{\\rtf1 a\\"
+                                        << "a";
+    QTest::newRow("dangling hex") << "{\\rtf1 a\\'f"
+                                  << "a";
 }
 
 void TestRtfReaderWriter::hostileInputIsReadSafely()
@@ -236,10 +258,35 @@ void TestRtfReaderWriter::hostileInputIsReadSafely()
 // reads back to the same document.
 void TestRtfReaderWriter::randomInputIsReadSafely()
 {
-    const QStringList tokens = {"{", "}", "\\par ", "\\cf1 ", "\\cf2", "\\u-10179?", "\\'e9", "\\'", "\\bin2 ",
-                                "{\\colortbl;\\red9\\green8\\blue7;}", "{\\fonttbl{\\f1 X;}}", "\\f1 ", "\\*",
-                                "\\uc0", "\\line", "\\tab", "x", " ", "\r\n", "\\\\", "\\b", "\\i0", "\\fs-3 ",
-                                "{\\pict ab}", "\\rtf1", "\\u", "\\-", "\\ul ", "\\plain "};
+    const QStringList tokens = {"{",
+                                "}",
+                                "\\par ",
+                                "\\cf1 ",
+                                "\\cf2",
+                                "\\u-10179?",
+                                "\\'e9",
+                                "\\'",
+                                "\\bin2 ",
+                                "{\\colortbl;\\red9\\green8\\blue7;}",
+                                "{\\fonttbl{\\f1 X;}}",
+                                "\\f1 ",
+                                "\\*",
+                                "\\uc0",
+                                "\\line",
+                                "\\tab",
+                                "x",
+                                " ",
+                                "\r\n",
+                                "\\\\",
+                                "\\b",
+                                "\\i0",
+                                "\\fs-3 ",
+                                "{\\pict ab}",
+                                "\\rtf1",
+                                "\\u",
+                                "\\-",
+                                "\\ul ",
+                                "\\plain "};
     QRandomGenerator rng(42);
     for (int round = 0; round < 2000; ++round) {
         QString rtf = "{\\rtf1 ";

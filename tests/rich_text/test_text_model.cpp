@@ -1,7 +1,9 @@
+#include "messages/rtf_literal.h"
 #include "rich_text/rtf_reader.h"
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
-#include "transcript.h"
+#include "support/rich_text_access.h"
+#include "support/transcript_writer.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -15,12 +17,12 @@ constexpr quint32 kBlueRgb = 0x5555FF;
 
 using Transcript = transcript::Writer<TextModel>;
 
-bool incremental(const TextModel& m) { return transcript::lastLoadIncremental(m); }
+bool incremental(const TextModel &m) { return TextModelTestAccess::lastLoadIncremental(m); }
 
-bool isBlue(const TextModel& m, qint64 pos) { return m.colorAt(pos) == Color{kBlueRgb}; }
+bool isBlue(const TextModel &m, qint64 pos) { return m.colorAt(pos) == Color{kBlueRgb}; }
 
 // Every position in [from, from + count) has (or lacks) the received colour.
-bool allBlue(const TextModel& m, qint64 from, qint64 count, bool blue)
+bool allBlue(const TextModel &m, qint64 from, qint64 count, bool blue)
 {
     for (qint64 p = from; p < from + count; ++p) {
         if (isBlue(m, p) != blue)
@@ -29,11 +31,23 @@ bool allBlue(const TextModel& m, qint64 from, qint64 count, bool blue)
     return true;
 }
 
-QString randomMessage(QRandomGenerator& rng)
+QString randomMessage(QRandomGenerator &rng)
 {
-    static const QStringList pieces = {"\\", "{", "}", "\r\n", "\r", "\n", "\t", QString(QChar(0x01)),
-                                       QString(QChar(0x7F)), QString(QChar(0x00)), QString::fromUtf8("😀"),
-                                       QString::fromUtf8("é"), QString(QChar(0xD800)), "\\par", " "};
+    static const QStringList pieces = {"\\",
+                                       "{",
+                                       "}",
+                                       "\r\n",
+                                       "\r",
+                                       "\n",
+                                       "\t",
+                                       QString(QChar(0x01)),
+                                       QString(QChar(0x7F)),
+                                       QString(QChar(0x00)),
+                                       QString::fromUtf8("😀"),
+                                       QString::fromUtf8("é"),
+                                       QString(QChar(0xD800)),
+                                       "\\par",
+                                       " "};
     QString msg;
     const int length = rng.bounded(0, 12);
     for (int i = 0; i < length; ++i) {
@@ -45,7 +59,7 @@ QString randomMessage(QRandomGenerator& rng)
     return msg;
 }
 
-}  // namespace
+} // namespace
 
 class TestTextModel : public QObject {
     Q_OBJECT
@@ -89,7 +103,7 @@ void TestTextModel::setTextKeepsTheStringExactly()
     QCOMPARE(m.text().toString(), text);
     m.load();
     QCOMPARE(int(m.document().paragraphCount()), paragraphs);
-    QCOMPARE(m.text().toString(), text);       // still exact once structured
+    QCOMPARE(m.text().toString(), text); // still exact once structured
     QCOMPARE(m.document().plainLength(), text.size());
 }
 
@@ -100,7 +114,7 @@ void TestTextModel::setTextDoesNotCopyTheRope()
     m.setText(source);
     qint64 compared = -1;
     QVERIFY(m.text().samePrefix(source, source.length(), &compared));
-    QCOMPARE(compared, 0);      // one and the same tree
+    QCOMPARE(compared, 0); // one and the same tree
 }
 
 void TestTextModel::sourceEndsWithBraceCrLf_data()
@@ -149,7 +163,7 @@ void TestTextModel::selectionIsClamped()
     m.setText(u"abc\r\nde");
     m.setSelLength(3);
     m.setSelStart(start);
-    QCOMPARE(m.selLength(), 0);             // a new start is an insertion point
+    QCOMPARE(m.selLength(), 0); // a new start is an insertion point
     m.setSelLength(length);
     QCOMPARE(m.selStart(), expectedStart);
     QCOMPARE(m.selLength(), expectedLength);
@@ -159,11 +173,11 @@ void TestTextModel::selColorColoursCharactersAndBreaks()
 {
     TextModel m;
     m.setText(u"ab\r\ncd\r\nef");
-    m.setSelStart(3);       // second position of the first break
-    m.setSelLength(3);      // break, 'c', 'd'
+    m.setSelStart(3);  // second position of the first break
+    m.setSelLength(3); // break, 'c', 'd'
     m.setSelColor(0x112233);
     QCOMPARE(m.colorAt(1), Color{});
-    QCOMPARE(m.colorAt(2), Color{0x112233});     // the whole break takes the colour
+    QCOMPARE(m.colorAt(2), Color{0x112233}); // the whole break takes the colour
     QCOMPARE(m.colorAt(3), Color{0x112233});
     QCOMPARE(m.colorAt(4), Color{0x112233});
     QCOMPARE(m.colorAt(5), Color{0x112233});
@@ -176,14 +190,13 @@ void TestTextModel::selColorColoursCharactersAndBreaks()
 
 void TestTextModel::transcriptEntries_data()
 {
-    QTest::addColumn<QStringList>("entries");   // "S:text" sent, "R:text" received
+    QTest::addColumn<QStringList>("entries"); // "S:text" sent, "R:text" received
     QTest::addColumn<QString>("expectedText");
     QTest::addColumn<qint64>("selStart");
     QTest::addColumn<qint64>("selLength");
     QTest::newRow("sent A received B") << QStringList{"S:A", "R:B"} << "\r\nA\r\nB" << qint64(3) << qint64(3);
     QTest::newRow("received 4 on fresh") << QStringList{"R:abcd"} << "\r\nabcd" << qint64(0) << qint64(6);
-    QTest::newRow("sent 3 received 4") << QStringList{"S:abc", "R:defg"} << "\r\nabc\r\ndefg" << qint64(5)
-                                       << qint64(6);
+    QTest::newRow("sent 3 received 4") << QStringList{"S:abc", "R:defg"} << "\r\nabc\r\ndefg" << qint64(5) << qint64(6);
     QTest::newRow("empty received") << QStringList{"S:x", "R:"} << "\r\nx\r\n" << qint64(3) << qint64(2);
     QTest::newRow("received twice") << QStringList{"R:a", "R:bc"} << "\r\na\r\nbc" << qint64(3) << qint64(4);
 }
@@ -196,14 +209,14 @@ void TestTextModel::transcriptEntries()
     QFETCH(qint64, selLength);
     TextModel m;
     Transcript t(m);
-    for (const QString& e : entries)
+    for (const QString &e : entries)
         e.startsWith(u"S:") ? t.sent(e.mid(2)) : t.received(e.mid(2));
     QCOMPARE(m.text().toString(), expectedText);
     QCOMPARE(m.selStart(), selStart);
     QCOMPARE(m.selLength(), selLength);
     QVERIFY(allBlue(m, selStart, selLength, true));
-    const bool earlierAllSent = std::all_of(entries.begin(), entries.end() - 1,
-                                            [](const QString& e) { return e.startsWith(u"S:"); });
+    const bool earlierAllSent
+        = std::all_of(entries.begin(), entries.end() - 1, [](const QString &e) { return e.startsWith(u"S:"); });
     if (earlierAllSent)
         QVERIFY(allBlue(m, 0, selStart, false));
     QVERIFY(incremental(m));
@@ -258,7 +271,7 @@ void TestTextModel::incrementalAndFullReadsAgree()
 {
     TextModel m;
     QRandomGenerator rng(3);
-    auto appendAndCompare = [&m](const Rope& tail) {
+    auto appendAndCompare = [&m](const Rope &tail) {
         const Rope source = m.textRtf();
         const Rope extended = source.left(source.length() - 3) + tail + Rope(u"}");
         m.setText(source);
@@ -342,7 +355,7 @@ void TestTextModel::tenThousandRandomEntriesRoundTrip()
             QFAIL(qPrintable(QStringLiteral("entry %1 was read in full").arg(i)));
     }
     QCOMPARE(m.text().toString(), expected);
-    for (const Entry& e : entries) {
+    for (const Entry &e : entries) {
         if (!allBlue(m, e.start, e.length, e.received))
             QFAIL(qPrintable(QStringLiteral("wrong colour in entry at %1").arg(e.start)));
     }

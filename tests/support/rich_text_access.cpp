@@ -1,0 +1,44 @@
+#include "rich_text_access.h"
+
+#include "rich_text/rich_text_box.h"
+#include "rich_text/text_model.h"
+
+#include <QTextCharFormat>
+
+namespace rich_text {
+
+bool TextModelTestAccess::lastLoadIncremental(const TextModel &m) { return m.m_lastLoad.incremental; }
+
+qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastLoad.charsCompared; }
+
+std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(const RichTextBox &box)
+{
+    std::vector<Held> out;
+    for (const auto &[block, layout] : box.m_layouts)
+        out.push_back(Held{block.paragraph, block.piece, layout->text()});
+    return out;
+}
+
+QColor RichTextBoxTestAccess::colorShown(const RichTextBox &box, size_t paragraph, qint64 offset)
+{
+    for (const auto &[block, layout] : box.m_layouts) {
+        if (block.paragraph == paragraph && block.piece == 0) {
+            const QTextCharFormat f = layout->formatAt(offset);
+            return f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color()
+                                                               : box.palette().color(QPalette::Text);
+        }
+    }
+    return QColor();
+}
+
+size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.m_top.block.paragraph; }
+
+qint64 RichTextBoxTestAccess::charactersLaidOut(const RichTextBox &box) { return box.m_charactersLaidOut; }
+
+std::vector<RichTextBoxTestAccess::Held> paintAndHeld(RichTextBox &box)
+{
+    box.viewport()->repaint();
+    return RichTextBoxTestAccess::held(box);
+}
+
+} // namespace rich_text
