@@ -472,11 +472,12 @@ bool Rope::samePrefix(const Rope& other, qint64 n, qint64* charsCompared) const
         qint64 i = 0;
         const qint64 count = std::min(end, n) - start;
         compared += count;
+        const Node* leaf = node;
         other.forEachChunk(start, [&](QStringView chunk) {
             for (const QChar c : chunk) {
                 if (i == count)
                     return false;
-                if (c.unicode() != node->unit(i)) {
+                if (c.unicode() != leaf->unit(i)) {
                     same = false;
                     return false;
                 }
