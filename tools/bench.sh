@@ -2,7 +2,7 @@
 # Builds the benchmarks in Release (build-bench/) and runs them offscreen:
 # chat_bench (whole windows over loopback, each figure beside a baseline
 # measured in the same run) and transcript_bench (the transcript control).
-#   tools/bench.sh                      everything (about 2 minutes)
+#   tools/bench.sh                      everything (about 15 minutes)
 #   tools/bench.sh latency accept       some chat_bench groups only
 # VZ_BENCH_DIR chooses another build directory.
 set -euo pipefail
