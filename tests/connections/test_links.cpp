@@ -99,6 +99,13 @@ public:
         }
     }
 
+    // A reader that takes 32 KiB every 10 ms: far slower than loopback.
+    void readSlowly()
+    {
+        QObject::connect(&m_reader, &QTimer::timeout, [this] { read(32 * 1024); });
+        m_reader.start(10);
+    }
+
     bool send(const QByteArray &bytes)
     {
         return accepted() && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
@@ -120,6 +127,7 @@ public:
     End end = Open;
 
 private:
+    QTimer m_reader;
     int m_listener = -1;
     int m_fd = -1;
     bool m_listening = false;
@@ -338,9 +346,7 @@ void TestLinks::desconectarStillDeliversWhatWasSent()
 {
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
-    QTimer reader;
-    connect(&reader, &QTimer::timeout, [&] { peer.read(32 * 1024); });
-    reader.start(10);
+    peer.readSlowly();
     Form1 a(address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
@@ -373,9 +379,7 @@ void TestLinks::closingTheWindowStillDeliversWhatWasSent()
 {
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
-    QTimer reader;
-    connect(&reader, &QTimer::timeout, [&] { peer.read(32 * 1024); });
-    reader.start(10);
+    peer.readSlowly();
     auto a = std::make_unique<Form1>(address("127.0.0.2"));
     connectTo(*a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(*a).State(), int(connections::Connected));
