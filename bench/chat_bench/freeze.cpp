@@ -107,9 +107,7 @@ int runPeer(const QStringList &a)
         }
     });
     QTcpSocket out;
-    out.bind(from, 0, QAbstractSocket::ReuseAddressHint);
-    out.connectToHost(to, Form1::PuertoChat);
-    if (!out.waitForConnected(5000)) {
+    if (!connectToChat(out, from, to)) {
         say(QStringLiteral("connected error=1"));
         return 1;
     }
@@ -327,9 +325,7 @@ int runPaste(const QStringList &a)
     PlainWindow plainWindow;
     plainWindow.window.show();
     QTcpSocket link;
-    link.bind(at, 0);
-    link.connectToHost(peerAt, Form1::PuertoChat);
-    link.waitForConnected(5000);
+    connectToChat(link, at, peerAt);
     const qint64 t0 = nowNs();
     pasteInto(plainWindow.input);
     pasteNs = nowNs() - t0;

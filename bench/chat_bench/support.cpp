@@ -30,6 +30,13 @@ qint64 nowNs()
 
 QHostAddress addr(int last) { return QHostAddress(QStringLiteral("127.0.0.%1").arg(last)); }
 
+bool connectToChat(QTcpSocket &socket, const QHostAddress &from, const QHostAddress &to)
+{
+    socket.bind(from, 0, QAbstractSocket::ReuseAddressHint);
+    socket.connectToHost(to, Form1::PuertoChat);
+    return socket.waitForConnected(5000);
+}
+
 qint64 procStatus(const char *key)
 {
     QFile f(QStringLiteral("/proc/self/status"));

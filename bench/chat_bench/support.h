@@ -20,6 +20,7 @@
 #include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
+#include <QTcpSocket>
 #include <QTextEdit>
 #include <QWidget>
 
@@ -46,6 +47,9 @@ qint64 nowNs();
 extern qint64 g_mainNs;
 
 QHostAddress addr(int last);
+
+// Connects `socket` from `from` to the chat port at `to`, waiting up to 5 s.
+bool connectToChat(QTcpSocket &socket, const QHostAddress &from, const QHostAddress &to);
 
 // A line of /proc/self/status, in KiB (VmRSS, VmHWM) or as a count.
 qint64 procStatus(const char *key);

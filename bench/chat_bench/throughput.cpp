@@ -51,9 +51,7 @@ int runFlooder(const QHostAddress &from, const QHostAddress &to, int seconds)
     });
     const QByteArray text = printableText(1 << 20, 20261208);
     QTcpSocket out;
-    out.bind(from, 0, QAbstractSocket::ReuseAddressHint);
-    out.connectToHost(to, Form1::PuertoChat);
-    if (!out.waitForConnected(5000)) {
+    if (!connectToChat(out, from, to)) {
         say(QStringLiteral("sent error=connect"));
         return 1;
     }
