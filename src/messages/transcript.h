@@ -11,21 +11,37 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
+#include <concepts>
 
 namespace messages {
 
-// The selection takes a signed 32-bit position; a larger one stays at the end
-// of that range instead of wrapping.
-inline qint32 aPosicion32(double position)
+// A position as the control's selection takes it: whole, not narrowed to
+// 32 bits, so that past 2^31 characters the entry that arrived is the one
+// coloured and the caret goes to the real end. A double holds every position
+// exactly up to 2^53.
+inline qint64 aPosicion(double position)
 {
+    constexpr double kMayorExacta = 9007199254740992.0; // 2^53
     const double rounded = std::nearbyint(position);
-    if (rounded >= std::numeric_limits<qint32>::max())
-        return std::numeric_limits<qint32>::max();
-    if (rounded <= 0)
+    if (!(rounded > 0))
         return 0;
-    return static_cast<qint32>(rounded);
+    return static_cast<qint64>(std::min(rounded, kMayorExacta));
 }
+
+// Converts only to qint64: a control whose selection members take a
+// narrower type (and would cut positions past 2^31) does not compile here.
+struct PosicionEntera {
+    template <typename T>
+    requires std::same_as<T, qint64>
+    operator T() const { return 0; }
+};
+
+template <typename Control>
+concept TomaPosicionesEnteras = requires(Control &control, PosicionEntera p)
+{
+    control.setSelStart(p);
+    control.setSelLength(p);
+};
 
 // Appends by rebuilding: the source comes out as plain text, the tail goes in
 // just before the document's closing brace, and the whole source is read
@@ -46,20 +62,19 @@ template <typename Control> void AgregarEnviado(Control &TxtTexto, double &PosTe
 }
 
 // `color` is &HBBGGRR.
-template <typename Control>
+template <TomaPosicionesEnteras Control>
 void AgregarRecibido(Control &TxtTexto, double &PosTexto, const QString &texto, quint32 color)
 {
     AnexarRtf(TxtTexto, rich_text::Rope(u"\r\n") + rtfLiteral(texto));
-    TxtTexto.setSelStart(aPosicion32(PosTexto));
-    TxtTexto.setSelLength(
-        static_cast<qint32>(std::min<qint64>(texto.length() + 2, std::numeric_limits<qint32>::max())));
+    TxtTexto.setSelStart(aPosicion(PosTexto));
+    TxtTexto.setSelLength(qint64(texto.length()) + 2);
     TxtTexto.setSelColor(color);
     PosTexto = static_cast<double>(texto.length()) + PosTexto + 2;
 }
 
-template <typename Control> void CursorAlFinal(Control &TxtTexto)
+template <TomaPosicionesEnteras Control> void CursorAlFinal(Control &TxtTexto)
 {
-    TxtTexto.setSelStart(aPosicion32(static_cast<double>(TxtTexto.text().length())));
+    TxtTexto.setSelStart(TxtTexto.text().length());
 }
 
 } // namespace messages

@@ -53,9 +53,9 @@ public:
     void setTextRtf(const Rope &rtf) { m_model.setTextRtf(rtf); }
 
     qint32 selStart() const;
-    void setSelStart(qint32 start) { m_model.setSelStart(start); }
+    void setSelStart(qint64 start) { m_model.setSelStart(start); }
     qint32 selLength() const;
-    void setSelLength(qint32 length) { m_model.setSelLength(length); }
+    void setSelLength(qint64 length) { m_model.setSelLength(length); }
     void setSelColor(quint32 bgr);
     quint32 colorAt(qint64 pos); // 0xBBGGRR; default text is 0 (black)
 

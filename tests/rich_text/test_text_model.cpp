@@ -1,4 +1,5 @@
 #include "messages/rtf_literal.h"
+#include "messages/transcript.h"
 #include "rich_text/rtf_reader.h"
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
@@ -59,6 +60,21 @@ QString randomMessage(QRandomGenerator &rng)
     return msg;
 }
 
+// A control that only records where the transcript puts the selection, over
+// a plain text longer than 2^31 characters that costs a few shared chunks.
+struct SelectionRecorder {
+    Rope plain;
+    qint64 selStart = -1;
+    qint64 selLength = -1;
+    Rope text() const { return plain; }
+    void setText(const Rope &text) { plain = text; }
+    Rope textRtf() const { return plain; }
+    void setTextRtf(const Rope &) { }
+    void setSelStart(qint64 start) { selStart = start; }
+    void setSelLength(qint64 length) { selLength = length; }
+    void setSelColor(quint32) { }
+};
+
 } // namespace
 
 class TestTextModel : public QObject {
@@ -75,6 +91,7 @@ private slots:
     void transcriptEntries_data();
     void transcriptEntries();
     void sentEntryAfterReceivedIsNotColoured();
+    void positionsPast32BitsStayWhole();
     void markupInMessagesIsShownLiterally();
     void appendsAreReadIncrementally();
     void incrementalAndFullReadsAgree();
@@ -220,6 +237,21 @@ void TestTextModel::transcriptEntries()
     if (earlierAllSent)
         QVERIFY(allBlue(m, 0, selStart, false));
     QVERIFY(incremental(m));
+}
+
+void TestTextModel::positionsPast32BitsStayWhole()
+{
+    SelectionRecorder control;
+    control.plain = Rope(u"0123456789abcdef"_qs);
+    while (control.plain.length() <= (qint64(1) << 31))
+        control.plain += control.plain;
+    double posTexto = 2147483648.0;
+    messages::AgregarRecibido(control, posTexto, u"hola"_qs, transcript::kReceivedBgr);
+    QCOMPARE(control.selStart, qint64(2147483648));
+    QCOMPARE(control.selLength, qint64(6));
+    QCOMPARE(posTexto, 2147483654.0);
+    messages::CursorAlFinal(control);
+    QCOMPARE(control.selStart, control.plain.length());
 }
 
 void TestTextModel::sentEntryAfterReceivedIsNotColoured()

@@ -18,9 +18,9 @@ rich_text::Rope ModelControl::textRtf()
 
 void ModelControl::setTextRtf(const rich_text::Rope &rtf) { m_model.setTextRtf(rtf); }
 
-void ModelControl::setSelStart(qint32 start) { m_model.setSelStart(start); }
+void ModelControl::setSelStart(qint64 start) { m_model.setSelStart(start); }
 
-void ModelControl::setSelLength(qint32 length) { m_model.setSelLength(length); }
+void ModelControl::setSelLength(qint64 length) { m_model.setSelLength(length); }
 
 void ModelControl::setSelColor(quint32 bgr) { m_model.setSelColor(rich_text::swapRedBlue(bgr)); }
 

@@ -31,8 +31,8 @@ public:
     void setText(const rich_text::Rope &plain);
     rich_text::Rope textRtf();
     void setTextRtf(const rich_text::Rope &rtf);
-    void setSelStart(qint32 start);
-    void setSelLength(qint32 length);
+    void setSelStart(qint64 start);
+    void setSelLength(qint64 length);
     void setSelColor(quint32 bgr);
 
 private:
