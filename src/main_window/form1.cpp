@@ -66,24 +66,45 @@ bool esSaltoDeLinea(QChar c) { return c == u'\r' || c == u'\n'; }
 // A single-line box takes in no line break: text that comes in at once
 // (pasted, dropped, set) keeps what precedes its first line break and loses
 // the rest of itself, as a classic single-line box does.
+// Keeps a text box to one line: an insertion that brings line breaks keeps
+// only what comes before its first break. The insertion is found by comparing
+// with the text the box held before, since it may happen anywhere (a paste at
+// the caret, a drop, a screen reader's or on-screen keyboard's insertText).
 class SinSaltosDeLinea : public QValidator {
 public:
-    using QValidator::QValidator;
+    explicit SinSaltosDeLinea(QLineEdit *box)
+        : QValidator(box)
+        , m_aceptado(box->text())
+    {
+        connect(box, &QLineEdit::textChanged, this, [this](const QString &text) { m_aceptado = text; });
+    }
 
     State validate(QString &text, int &cursor) const override
     {
         const auto first = std::find_if(text.cbegin(), text.cend(), esSaltoDeLinea);
         if (first == text.cend())
             return Acceptable;
-        // The box held no line break before this change, so every break is
-        // in the text just inserted, which ends at the cursor.
-        const auto last = std::find_if(text.crbegin(), text.crend(), esSaltoDeLinea);
+        // The accepted text holds no line break, so every break lies in the
+        // inserted part, which ends where the unchanged end of the text begins.
         const qsizetype cut = first - text.cbegin();
-        const qsizetype rest = std::max<qsizetype>(cursor, text.crend() - last);
-        text = text.left(cut) + text.mid(rest);
+        text = text.left(cut) + text.right(finComun(m_aceptado, text, cut));
         cursor = int(cut);
         return Acceptable;
     }
+
+private:
+    // How many characters `after` ends with that `before` ends with too,
+    // none of them before position `from` of `after`.
+    static qsizetype finComun(const QString &before, const QString &after, qsizetype from)
+    {
+        const qsizetype most = std::min(before.size(), after.size() - from);
+        qsizetype n = 0;
+        while (n < most && before[before.size() - 1 - n] == after[after.size() - 1 - n])
+            ++n;
+        return n;
+    }
+
+    QString m_aceptado; // the box's text as last accepted
 };
 
 QLineEdit *cajaDeTexto(const QString &name, const QString &text, QWidget *parent)

@@ -263,6 +263,20 @@ void TestForm1::inputBoxTakesNoLineBreak()
     QApplication::sendEvent(box, &drop);
     QCOMPARE(box->text(), QStringLiteral("cinco"));
 
+    // Inserted in the middle through the accessibility interface (screen
+    // readers, on-screen keyboards, dictation) or set whole: the text after
+    // the insertion stays.
+    QAccessibleEditableTextInterface *editable = QAccessible::queryAccessibleInterface(box)->editableTextInterface();
+    QVERIFY(editable);
+    box->setText(QStringLiteral("Hola mundo"));
+    editable->insertText(4, QStringLiteral(", amigo\r\nmas"));
+    QCOMPARE(box->text(), QStringLiteral("Hola, amigo mundo"));
+    box->setText(QStringLiteral("Hola mundo"));
+    editable->replaceText(0, 4, QStringLiteral("Adios\ny"));
+    QCOMPARE(box->text(), QStringLiteral("Adios mundo"));
+    box->setText(QStringLiteral("cinco\nseis"));
+    QCOMPARE(box->text(), QStringLiteral("cinco"));
+
     // Ctrl+Enter is a line feed: it does not send (no link here, so a send
     // would leave the warning) and the box takes nothing in.
     QTest::keyClick(box, Qt::Key_Return, Qt::ControlModifier);
