@@ -52,6 +52,7 @@ private slots:
     void scrollsToTheEndWhenEntriesAreAdded();
     void onlyWhatIsOnScreenIsLaidOut();
     void aHugeTokenWrapsAndShowsItsEnd();
+    void everyLineOnScreenIsDrawnWhileScrolling();
     void longParagraphsArePiecedAtLineBreaks();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
@@ -185,6 +186,47 @@ void TestRichTextBox::aHugeTokenWrapsAndShowsItsEnd()
     QVERIFY2(laidOut <= 2 * RichTextBox::kPiece, qPrintable(QString::number(laidOut)));
     QVERIFY(held.back().text.endsWith(u"xEND"));
     QVERIFY(m_box->verticalScrollBar()->maximum() > 0);
+}
+
+// Entries long enough to be laid out in several segments: at every step of a
+// line-by-line scroll through them, each line the view says it shows has ink
+// where it says.
+void TestRichTextBox::everyLineOnScreenIsDrawnWhileScrolling()
+{
+    Transcript t(*m_box);
+    for (const int length : {1000, 2100, 5000, 10000}) {
+        QString entry;
+        for (int w = 0; entry.size() < length; ++w)
+            entry += QString(3 + (w * 7 + length) % 9, QChar(u'a' + w % 26)) + u' ';
+        t.received(entry.left(length));
+    }
+    QTRY_VERIFY(!m_box->updatePending());
+    QTest::keyClick(m_box, Qt::Key_Home, Qt::ControlModifier);
+    QScrollBar *bar = m_box->verticalScrollBar();
+    const QColor background = m_box->palette().color(QPalette::Base);
+    auto hasInk = [&](const QImage &image, int top, int bottom) {
+        for (int y = top; y < bottom; ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (image.pixelColor(x, y) != background)
+                    return true;
+            }
+        }
+        return false;
+    };
+    int steps = 0, blank = 0;
+    for (; steps < 2000; ++steps) {
+        const QImage image = m_box->viewport()->grab().toImage();
+        for (const RichTextBoxTestAccess::ShownLine &line : RichTextBoxTestAccess::shownLines(*m_box)) {
+            if (!line.text.trimmed().isEmpty() && line.bottom <= image.height()
+                && !hasInk(image, line.top, line.bottom))
+                ++blank;
+        }
+        if (bar->value() == bar->maximum())
+            break;
+        bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    }
+    QVERIFY2(steps > 300, qPrintable(QString::number(steps)));
+    QVERIFY2(blank == 0, qPrintable(QStringLiteral("%1 blank lines over %2 steps").arg(blank).arg(steps)));
 }
 
 // Pieces of a long paragraph end after one of its line breaks where there is
