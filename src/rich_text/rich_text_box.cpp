@@ -1,5 +1,7 @@
 #include "rich_text/rich_text_box.h"
 
+#include "rich_text/clipboard_text.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -110,18 +112,16 @@ void RichTextBox::setBackgroundColor(const QColor &color)
     setPalette(p);
 }
 
-QString RichTextBox::selectedText() const
-{
-    QString text = m_model.text().mid(m_model.selStart(), m_model.selLength()).toString();
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(u'\r', u'\n');
-    return text;
-}
+Rope RichTextBox::selectedRope() const { return m_model.text().mid(m_model.selStart(), m_model.selLength()); }
 
+QString RichTextBox::selectedText() const { return ClipboardText::plainText(selectedRope()); }
+
+// The clipboard and the primary selection get the text when a client asks
+// for it: a copy of a whole transcript costs no more than a short one.
 void RichTextBox::copy() const
 {
     if (m_model.selLength() > 0)
-        QGuiApplication::clipboard()->setText(selectedText());
+        QGuiApplication::clipboard()->setMimeData(new ClipboardText(selectedRope()));
 }
 
 void RichTextBox::selectAll()
@@ -135,7 +135,7 @@ void RichTextBox::publishSelection() const
 {
     QClipboard *clipboard = QGuiApplication::clipboard();
     if (m_model.selLength() > 0 && clipboard->supportsSelection())
-        clipboard->setText(selectedText(), QClipboard::Selection);
+        clipboard->setMimeData(new ClipboardText(selectedRope()), QClipboard::Selection);
 }
 
 // ---------------------------------------------------------------- updates

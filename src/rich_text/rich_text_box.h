@@ -64,7 +64,7 @@ public:
     const TextModel &model() const { return m_model; }
     bool updatePending() const { return m_updateQueued; }
 
-    // The selection as the clipboard gets it: line breaks as on this platform.
+    // The selection as the clipboard gets it: with LF line breaks.
     QString selectedText() const;
     void copy() const;
     void selectAll();
@@ -163,6 +163,7 @@ private:
     qint64 onAdjacentLine(qint64 pos, int direction);
     void showPosition(qint64 pos);
     void selectWordAt(qint64 position);
+    Rope selectedRope() const;
     void publishSelection() const;
 
     TextModel m_model;

@@ -1,11 +1,13 @@
 #include "support/rich_text_access.h"
 #include "support/transcript_writer.h"
 
+#include "rich_text/clipboard_text.h"
 #include "rich_text/rich_text_box.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTest>
 
@@ -281,7 +283,8 @@ void TestRichTextBox::selectionIsPaintedOnlyWithFocus()
     QCOMPARE(m_box->selLength(), 6);
 }
 
-// The clipboard gets the platform's line breaks; the control keeps CR LF.
+// The clipboard gets LF line breaks, built only when a client asks; the
+// control keeps CR LF.
 void TestRichTextBox::selectAllAndCopyGiveThePlainText()
 {
     Transcript t(*m_box);
@@ -295,7 +298,27 @@ void TestRichTextBox::selectAllAndCopyGiveThePlainText()
     QCOMPARE(m_box->selStart(), 0);
     QCOMPARE(m_box->selLength(), m_box->text().length());
     QTest::keyClick(m_box, Qt::Key_C, Qt::ControlModifier);
+    const auto *offered = qobject_cast<const rich_text::ClipboardText *>(QApplication::clipboard()->mimeData());
+    QVERIFY(offered);
+    QCOMPARE(offered->timesBuilt(), 0);
     QCOMPARE(QApplication::clipboard()->text(), u"\none\ttab\ntwo\nlines\nand\nmore"_qs);
+    QVERIFY(offered->timesBuilt() > 0);
+    // The same text as the whole string with its breaks replaced, wherever
+    // the rope's chunks end (a CR LF may straddle two).
+    QRandomGenerator random(19);
+    for (int round = 0; round < 20; ++round) {
+        rich_text::Rope rope;
+        QString whole;
+        while (whole.size() < 20000) {
+            QString part(int(random.bounded(1, 3000)), u'x');
+            for (QChar &c : part)
+                c = u"ab\r\n"[random.bounded(4)];
+            rope += part;
+            whole += part;
+        }
+        QCOMPARE(rich_text::ClipboardText::plainText(rope),
+                 whole.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n'));
+    }
     // Shift and the arrows move the selection's free end from where the program left it.
     m_box->setSelStart(3);
     QTest::keyClick(m_box, Qt::Key_Right, Qt::ShiftModifier);
