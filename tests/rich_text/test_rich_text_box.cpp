@@ -53,6 +53,7 @@ private slots:
     void everyCharacterKeepsItsPosition();
     void scrollsToTheEndWhenEntriesAreAdded();
     void onlyWhatIsOnScreenIsLaidOut();
+    void aHiddenViewKeepsFewLayouts();
     void aHugeTokenWrapsAndShowsItsEnd();
     void everyLineOnScreenIsDrawnWhileScrolling();
     void longParagraphsArePiecedAtLineBreaks();
@@ -170,6 +171,30 @@ void TestRichTextBox::onlyWhatIsOnScreenIsLaidOut()
     QVERIFY(RichTextBoxTestAccess::topParagraph(*m_box) > 0);
     QTest::keyClick(m_box, Qt::Key_End, Qt::ControlModifier);
     QVERIFY(shownText(*m_box).endsWith(u"recibido 99999"));
+}
+
+// A window that is not painted (minimized) lays out the last page after each
+// entry to scroll there, and still keeps no more layouts than two pages'
+// worth; shown again, it paints the last entry.
+void TestRichTextBox::aHiddenViewKeepsFewLayouts()
+{
+    m_window->hide();
+    Transcript t(*m_box);
+    size_t most = 0;
+    for (int i = 0; i < 20000; ++i) {
+        i % 2 ? t.received(QStringLiteral("recibido %1").arg(i)) : t.sent(QStringLiteral("enviado %1").arg(i));
+        QCoreApplication::processEvents();
+        most = std::max(most, RichTextBoxTestAccess::layoutsHeld(*m_box));
+    }
+    const int pageLines = m_box->viewport()->height() / m_box->fontMetrics().lineSpacing();
+    const size_t bound = RichTextBoxTestAccess::layoutsBound(*m_box);
+    QVERIFY2(bound <= size_t(2 * (pageLines + 2)), qPrintable(QString::number(bound)));
+    QVERIFY2(most <= bound, qPrintable(QStringLiteral("%1 layouts held, bound %2").arg(most).arg(bound)));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QTRY_VERIFY(!m_box->updatePending());
+    QVERIFY(shownText(*m_box).endsWith(u"recibido 19999"));
+    QVERIFY(showsColor(*m_box, kBlue));
 }
 
 // A token with no break opportunity wraps anywhere; a huge one is laid out a

@@ -11,25 +11,29 @@ bool TextModelTestAccess::lastLoadIncremental(const TextModel &m) { return m.m_l
 
 qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastLoad.charsCompared; }
 
-std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(const RichTextBox &box)
+std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(RichTextBox &box)
 {
     std::vector<Held> out;
-    for (const auto &[block, layout] : box.m_layouts)
-        out.push_back(Held{block.paragraph, block.piece, layout->text()});
+    for (const RichTextBox::ShownBlock &s : box.shownBlocks())
+        out.push_back(Held{s.block.paragraph, s.block.piece, s.layout->text()});
     return out;
 }
 
-QColor RichTextBoxTestAccess::colorShown(const RichTextBox &box, size_t paragraph, qint64 offset)
+QColor RichTextBoxTestAccess::colorShown(RichTextBox &box, size_t paragraph, qint64 offset)
 {
-    for (const auto &[block, layout] : box.m_layouts) {
-        if (block.paragraph == paragraph && block.piece == 0) {
-            const QTextCharFormat f = layout->formatAt(offset);
+    for (const RichTextBox::ShownBlock &s : box.shownBlocks()) {
+        if (s.block.paragraph == paragraph && s.block.piece == 0) {
+            const QTextCharFormat f = s.layout->formatAt(offset);
             return f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color()
                                                                : box.palette().color(QPalette::Text);
         }
     }
     return QColor();
 }
+
+size_t RichTextBoxTestAccess::layoutsHeld(const RichTextBox &box) { return box.m_layouts.size(); }
+
+size_t RichTextBoxTestAccess::layoutsBound(const RichTextBox &box) { return box.m_layouts.capacity(); }
 
 size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.m_top.block.paragraph; }
 
