@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextLayout>
 
 #include <set>
 
@@ -56,6 +57,7 @@ private slots:
     void aHiddenViewKeepsFewLayouts();
     void aHugeTokenWrapsAndShowsItsEnd();
     void everyLineOnScreenIsDrawnWhileScrolling();
+    void linesEqualOneLayoutOfTheWhole();
     void longParagraphsArePiecedAtLineBreaks();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
@@ -254,6 +256,49 @@ void TestRichTextBox::everyLineOnScreenIsDrawnWhileScrolling()
     }
     QVERIFY2(steps > 300, qPrintable(QString::number(steps)));
     QVERIFY2(blank == 0, qPrintable(QStringLiteral("%1 blank lines over %2 steps").arg(blank).arg(steps)));
+}
+
+// Laid out in segments, an entry gets the lines one layout of the whole
+// text would give, also where a run of zero-width or combining characters
+// crosses from one segment into the next.
+void TestRichTextBox::linesEqualOneLayoutOfTheWhole()
+{
+    QString words;
+    for (int w = 0; words.size() < 1000; ++w)
+        words += QString(2 + w % 7, QChar(u'a' + w % 26)) + u' ';
+    const QStringList entries = {
+        u'a' + QString(1500, QChar(0x200D)),
+        u'e' + QString(1500, QChar(0x0301)),
+        words + u'e' + QString(600, QChar(0x0301)) + u" fin"_qs,
+        words + u'a' + QString(1500, QChar(0x200B)) + u' ' + words,
+        words + words + words,
+    };
+    Transcript t(*m_box);
+    for (const QString &entry : entries)
+        t.received(entry);
+    QTRY_VERIFY(!m_box->updatePending());
+    for (int e = 0; e < entries.size(); ++e) {
+        QTextLayout whole(entries[e], m_box->font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        option.setTabStopDistance(80);
+        whole.setTextOption(option);
+        whole.beginLayout();
+        std::vector<std::pair<qint64, qint64>> expected;
+        for (QTextLine line = whole.createLine(); line.isValid(); line = whole.createLine()) {
+            line.setLineWidth(RichTextBoxTestAccess::wrapWidth(*m_box));
+            expected.emplace_back(line.textStart(), line.textLength());
+        }
+        whole.endLayout();
+        const auto lines = RichTextBoxTestAccess::paragraphLines(*m_box, size_t(e) + 1);
+        QVERIFY2(lines == expected,
+                 qPrintable(QStringLiteral("entry %1: %2 lines, one layout %3; first %4 vs %5")
+                                .arg(e)
+                                .arg(lines.size())
+                                .arg(expected.size())
+                                .arg(lines.front().second)
+                                .arg(expected.front().second)));
+    }
 }
 
 // Pieces of a long paragraph end after one of its line breaks where there is

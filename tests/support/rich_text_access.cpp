@@ -31,6 +31,20 @@ QColor RichTextBoxTestAccess::colorShown(RichTextBox &box, size_t paragraph, qin
     return QColor();
 }
 
+std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::paragraphLines(RichTextBox &box, size_t paragraph)
+{
+    std::vector<std::pair<qint64, qint64>> out;
+    for (qint64 piece = 0; piece < box.pieceCount(paragraph); ++piece) {
+        const BlockLayout &layout = box.layoutOf(RichTextBox::Block{paragraph, piece});
+        const qint64 start = box.pieceStart(paragraph, piece);
+        for (int i = 0; i < layout.lineCount(); ++i)
+            out.emplace_back(start + layout.line(i).start, layout.line(i).length);
+    }
+    return out;
+}
+
+qreal RichTextBoxTestAccess::wrapWidth(const RichTextBox &box) { return box.wrapWidth(); }
+
 size_t RichTextBoxTestAccess::layoutsHeld(const RichTextBox &box) { return box.m_layouts.size(); }
 
 size_t RichTextBoxTestAccess::layoutsBound(const RichTextBox &box) { return box.m_layouts.capacity(); }

@@ -42,6 +42,10 @@ struct RichTextBoxTestAccess {
     static size_t layoutsBound(const RichTextBox &box);
     static size_t topParagraph(const RichTextBox &box);
     static qint64 charactersLaidOut(const RichTextBox &box);
+    // A paragraph's lines as the view lays them out, piece by piece: where
+    // each starts in the paragraph and its length; and the width it wraps at.
+    static std::vector<std::pair<qint64, qint64>> paragraphLines(RichTextBox &box, size_t paragraph);
+    static qreal wrapWidth(const RichTextBox &box);
     // The lines the view says it shows, where it shows them.
     static std::vector<ShownLine> shownLines(RichTextBox &box);
 };
