@@ -1,6 +1,7 @@
 #pragma once
 
 #include "rich_text/block_layout.h"
+#include "rich_text/line_map.h"
 
 #include <functional>
 #include <list>
@@ -8,13 +9,6 @@
 #include <memory>
 
 namespace rich_text {
-
-// A block is a paragraph, or one piece of a paragraph of several.
-struct Block {
-    size_t paragraph;
-    qint64 piece;
-    friend auto operator<=>(const Block &, const Block &) = default;
-};
 
 // The view's laid-out blocks, at most capacity() of them whether the view
 // paints or not: asking for a block lays it out when it is not held, and the

@@ -82,12 +82,16 @@ RichTextBox::RichTextBox(QWidget *parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_model.setDefaultFontName(font().family());
     m_model.setChangeHandler([this] { scheduleUpdate(); });
-    m_lines.resize(1);
+    m_model.setParagraphsChangedHandler([this](size_t from) { onParagraphsChanged(from); });
     boundLayouts();
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
 }
 
-RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
+RichTextBox::~RichTextBox()
+{
+    m_model.setChangeHandler(nullptr);
+    m_model.setParagraphsChangedHandler(nullptr);
+}
 
 Rope RichTextBox::textRtf()
 {
@@ -154,116 +158,43 @@ void RichTextBox::updateView()
     if (!m_updateQueued)
         return;
     m_updateQueued = false;
-    const std::optional<size_t> changedFrom = m_model.takeChangedFrom();
-    if (changedFrom) {
-        const size_t before = m_lines.size();
-        const size_t count = m_model.document().paragraphCount();
-        const size_t kept = std::min(*changedFrom, before);
-        m_lines.resize(kept);
-        m_lines.resize(count);
-        std::erase_if(m_pieceLines, [kept](const auto &entry) { return entry.first >= kept; });
-        m_layouts.dropFrom(kept);
-        if (m_top.block.paragraph >= count)
-            m_top = Position{{0, 0}, 0};
-        if (count > before)
+    // Plain text set since is read here, and the map told of it.
+    if (m_model.takeChangedFrom()) {
+        const size_t count = m_map.paragraphCount();
+        if (count > m_paragraphsShown)
             m_top = lastPageTop();
+        m_paragraphsShown = count;
     }
     syncScrollBar();
     viewport()->update();
+}
+
+void RichTextBox::onParagraphsChanged(size_t from)
+{
+    m_map.paragraphsChanged(from);
+    m_layouts.dropFrom(from);
+    if (m_top.block.paragraph >= m_map.paragraphCount())
+        m_top = Position{{0, 0}, 0};
+    else if (m_top.block.piece >= m_map.pieceCount(m_top.block.paragraph))
+        m_top = Position{{m_top.block.paragraph, 0}, 0};
 }
 
 void RichTextBox::forgetLayouts() { m_layouts.clear(); }
 
 void RichTextBox::resetLines()
 {
-    m_lines.clear();
-    m_lines.resize(m_model.isLoaded() ? m_model.document().paragraphCount() : 1);
-    m_pieceLines.clear();
+    m_map.forgetLineCounts();
     m_top.line = 0;
 }
 
 // ---------------------------------------------------------------- blocks
 
-qint64 RichTextBox::pieceCount(size_t paragraph) const
-{
-    const qint64 length = m_model.document().paragraphLength(paragraph);
-    return length <= kPiece ? 1 : (length + kPiece - 1) / kPiece;
-}
-
-// Where piece `piece` begins depends only on the text just before its
-// nominal start, so any piece is found without reading the pieces before it.
-qint64 RichTextBox::pieceStart(size_t paragraph, qint64 piece) const
-{
-    if (piece == 0)
-        return 0;
-    const Document &doc = m_model.document();
-    const qint64 nominal = piece * kPiece;
-    const qint64 from = nominal - kPieceSnap;
-    const QString before = doc.text().mid(doc.paragraphStart(paragraph) + from, kPieceSnap).toString();
-    qint64 afterSpace = -1;
-    for (qint64 i = before.size() - 1; i >= 0; --i) {
-        const QChar c = before.at(i);
-        if (c == u'\r' || c == u'\n' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            return from + i + 1;
-        if (afterSpace < 0 && c.isSpace())
-            afterSpace = from + i + 1;
-    }
-    if (afterSpace >= 0)
-        return afterSpace;
-    return before.at(before.size() - 1).isHighSurrogate() ? nominal + 1 : nominal;
-}
-
-qint64 RichTextBox::pieceEnd(size_t paragraph, qint64 piece) const
-{
-    return piece + 1 < pieceCount(paragraph) ? pieceStart(paragraph, piece + 1)
-                                             : m_model.document().paragraphLength(paragraph);
-}
-
-qint64 RichTextBox::blockLines(const Block &b) const
-{
-    const auto pieces = m_pieceLines.find(b.paragraph);
-    if (pieces == m_pieceLines.end())
-        return pieceCount(b.paragraph) == 1 ? m_lines.lines(b.paragraph) : 1;
-    return std::max<qint64>(pieces->second[size_t(b.piece)], 1);
-}
-
-bool RichTextBox::nextBlock(Block &b) const
-{
-    if (b.piece + 1 < pieceCount(b.paragraph)) {
-        ++b.piece;
-        return true;
-    }
-    if (b.paragraph + 1 >= m_lines.size())
-        return false;
-    b = Block{b.paragraph + 1, 0};
-    return true;
-}
-
-bool RichTextBox::previousBlock(Block &b) const
-{
-    if (b.piece > 0) {
-        --b.piece;
-        return true;
-    }
-    if (b.paragraph == 0)
-        return false;
-    b.paragraph -= 1;
-    b.piece = pieceCount(b.paragraph) - 1;
-    return true;
-}
-
-RichTextBox::Block RichTextBox::lastBlock() const
-{
-    const size_t last = m_lines.size() - 1;
-    return Block{last, pieceCount(last) - 1};
-}
-
 std::unique_ptr<BlockLayout> RichTextBox::makeLayout(const Block &b)
 {
     const Document &doc = m_model.document();
     const qint64 paragraphStart = doc.paragraphStart(b.paragraph);
-    const qint64 from = pieceStart(b.paragraph, b.piece);
-    const qint64 to = pieceEnd(b.paragraph, b.piece);
+    const qint64 from = m_map.pieceStart(b.paragraph, b.piece);
+    const qint64 to = m_map.pieceEnd(b.paragraph, b.piece);
     QList<QTextLayout::FormatRange> formats;
     doc.forEachRun(b.paragraph, [&](qint64 offset, qint64 length, const CharFormat &format) {
         const qint64 a = std::max(offset, from);
@@ -274,7 +205,7 @@ std::unique_ptr<BlockLayout> RichTextBox::makeLayout(const Block &b)
     const QString text = displayText(doc.text().mid(paragraphStart + from, to - from).toString());
     auto layout = std::make_unique<BlockLayout>(text, formats, font(), optionFor(b.paragraph), wrapWidth());
     m_charactersLaidOut += text.size();
-    noteLineCount(b, layout->lineCount());
+    m_map.setLines(b, layout->lineCount());
     return layout;
 }
 
@@ -284,22 +215,6 @@ void RichTextBox::boundLayouts()
 {
     const qint64 pageLines = qint64(pageHeight()) / std::max(1, fontMetrics().lineSpacing());
     m_layouts.setCapacity(size_t(2 * (pageLines + 2)));
-}
-
-void RichTextBox::noteLineCount(const Block &b, qint64 lines)
-{
-    const qint64 pieces = pieceCount(b.paragraph);
-    if (pieces == 1) {
-        m_lines.setLines(b.paragraph, lines);
-        return;
-    }
-    std::vector<qint32> &counts = m_pieceLines[b.paragraph];
-    counts.resize(size_t(pieces), 0);
-    counts[size_t(b.piece)] = qint32(std::min<qint64>(lines, std::numeric_limits<qint32>::max()));
-    qint64 sum = 0;
-    for (const qint32 n : counts)
-        sum += std::max(n, 1);
-    m_lines.setLines(b.paragraph, sum);
 }
 
 // The width text wraps at leaves room for the scroll bar whether it shows or
@@ -329,45 +244,25 @@ QTextOption RichTextBox::optionFor(size_t paragraph) const
 
 // ---------------------------------------------------------------- scrolling
 
-qint64 RichTextBox::lineNumberOf(const Position &p) const
-{
-    qint64 line = m_lines.linesBefore(p.block.paragraph);
-    for (Block b{p.block.paragraph, 0}; b.piece < p.block.piece; ++b.piece)
-        line += blockLines(b);
-    return line + p.line;
-}
-
-RichTextBox::Position RichTextBox::positionOfLine(qint64 line) const
-{
-    auto [paragraph, within] = m_lines.find(line);
-    Block b{paragraph, 0};
-    const qint64 pieces = pieceCount(paragraph);
-    while (b.piece + 1 < pieces && within >= blockLines(b)) {
-        within -= blockLines(b);
-        ++b.piece;
-    }
-    return Position{b, std::min(within, blockLines(b) - 1)};
-}
-
 // Where the top must be for the last line to show at the bottom.
 RichTextBox::Position RichTextBox::lastPageTop()
 {
     qreal room = pageHeight();
-    Block b = lastBlock();
+    Block b = m_map.lastBlock();
     for (bool placedOne = false;;) {
         const BlockLayout &layout = layoutOf(b);
         for (int line = layout.lineCount() - 1; line >= 0; --line) {
             const qreal height = layout.line(line).height;
             if (placedOne && height > room) {
                 Position top{b, line + 1};
-                if (top.line >= layout.lineCount() && nextBlock(top.block))
+                if (top.line >= layout.lineCount() && m_map.nextBlock(top.block))
                     top.line = 0;
                 return top;
             }
             room -= height;
             placedOne = true;
         }
-        if (!previousBlock(b))
+        if (!m_map.previousBlock(b))
             return Position{{0, 0}, 0};
     }
 }
@@ -376,16 +271,16 @@ void RichTextBox::syncScrollBar()
 {
     if (!m_model.isLoaded())
         return;
-    const qint64 maxLine = lineNumberOf(lastPageTop());
-    if (lineNumberOf(m_top) > maxLine)
-        m_top = positionOfLine(maxLine);
+    const qint64 maxLine = m_map.lineNumberOf(lastPageTop());
+    if (m_map.lineNumberOf(m_top) > maxLine)
+        m_top = m_map.positionOfLine(maxLine);
     const int lineHeight = std::max(1, fontMetrics().lineSpacing());
     QScrollBar *bar = verticalScrollBar();
     m_settingScrollBar = true;
     bar->setRange(0, clampToInt32(maxLine));
     bar->setSingleStep(1);
     bar->setPageStep(std::max(1, int(pageHeight()) / lineHeight));
-    bar->setValue(clampToInt32(lineNumberOf(m_top)));
+    bar->setValue(clampToInt32(m_map.lineNumberOf(m_top)));
     m_settingScrollBar = false;
 }
 
@@ -398,11 +293,12 @@ void RichTextBox::scrollToEnd()
 
 RichTextBox::Position RichTextBox::movedBy(Position from, qint64 lines, Bound bound)
 {
-    const qint64 last = bound == Bound::LastPage ? lineNumberOf(lastPageTop()) : std::numeric_limits<qint64>::max();
-    for (; lines > 0 && lineNumberOf(from) < last; --lines) {
+    const qint64 last
+        = bound == Bound::LastPage ? m_map.lineNumberOf(lastPageTop()) : std::numeric_limits<qint64>::max();
+    for (; lines > 0 && m_map.lineNumberOf(from) < last; --lines) {
         if (from.line + 1 < layoutOf(from.block).lineCount())
             ++from.line;
-        else if (nextBlock(from.block))
+        else if (m_map.nextBlock(from.block))
             from.line = 0;
         else
             break;
@@ -410,7 +306,7 @@ RichTextBox::Position RichTextBox::movedBy(Position from, qint64 lines, Bound bo
     for (; lines < 0; ++lines) {
         if (from.line > 0)
             --from.line;
-        else if (previousBlock(from.block))
+        else if (m_map.previousBlock(from.block))
             from.line = layoutOf(from.block).lineCount() - 1;
     }
     return from;
@@ -473,7 +369,7 @@ void RichTextBox::scrollContentsBy(int, int)
     if (m_settingScrollBar)
         return;
     updateView();
-    m_top = positionOfLine(verticalScrollBar()->value());
+    m_top = m_map.positionOfLine(verticalScrollBar()->value());
     viewport()->update();
 }
 
@@ -492,7 +388,6 @@ void RichTextBox::wheelEvent(QWheelEvent *event)
 
 std::vector<RichTextBox::ShownBlock> RichTextBox::shownBlocks()
 {
-    const Document &doc = m_model.document();
     const int bottom = viewport()->height();
     std::vector<ShownBlock> shown;
     qreal y = kMargin;
@@ -503,10 +398,10 @@ std::vector<RichTextBox::ShownBlock> RichTextBox::shownBlocks()
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const QPointF origin(kMargin, y - layout.line(first).top);
         const int last = layout.lineAt(bottom - origin.y());
-        const qint64 start = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 start = m_map.blockStart(at.block);
         shown.push_back(ShownBlock{at.block, std::move(held), origin, first, last, start});
         y = origin.y() + layout.height();
-        if (y >= bottom || !nextBlock(at.block))
+        if (y >= bottom || !m_map.nextBlock(at.block))
             return shown;
         at.line = 0;
     }
@@ -520,7 +415,7 @@ void RichTextBox::paintEvent(QPaintEvent *)
     const bool focused = hasFocus();
     const qint64 selFrom = m_model.selStart();
     const qint64 selTo = selFrom + m_model.selLength();
-    const qint64 linesBefore = lineNumberOf(m_top);
+    const qint64 linesBefore = m_map.lineNumberOf(m_top);
 
     const std::vector<ShownBlock> blocks = shownBlocks();
     for (const ShownBlock &s : blocks) {
@@ -530,7 +425,7 @@ void RichTextBox::paintEvent(QPaintEvent *)
             layout.draw(&painter, s.origin, s.first, s.last, selFrom - s.start, selTo - s.start, palette());
         else
             layout.draw(&painter, s.origin, s.first, s.last, 0, 0, palette());
-        const bool endsParagraph = s.block.piece + 1 == pieceCount(s.block.paragraph);
+        const bool endsParagraph = s.block.piece + 1 == m_map.pieceCount(s.block.paragraph);
         if (focused && endsParagraph && s.last == layout.lineCount() - 1 && selFrom <= blockEnd && blockEnd < selTo) {
             // The paragraph's break is selected too: a space's width after its last line.
             const BlockLayout::Line &line = layout.line(s.last);
@@ -543,7 +438,7 @@ void RichTextBox::paintEvent(QPaintEvent *)
             layout.drawCaret(&painter, s.origin, selFrom - s.start);
     }
     // Laying out may have turned estimated line counts into real ones.
-    if (lineNumberOf(m_top) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))
+    if (m_map.lineNumberOf(m_top) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))
         QMetaObject::invokeMethod(this, &RichTextBox::syncScrollBar, Qt::QueuedConnection);
 }
 
@@ -591,7 +486,6 @@ void RichTextBox::focusOutEvent(QFocusEvent *event)
 RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
 {
     updateView();
-    const Document &doc = m_model.document();
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
@@ -599,10 +493,9 @@ RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const qreal originY = y - layout.line(first).top;
         const qreal blockBottom = originY + layout.height();
-        const qint64 blockStart
-            = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        const qint64 blockStart = m_map.blockStart(at.block);
         Block next = at.block;
-        if (point.y() < blockBottom || !nextBlock(next)) {
+        if (point.y() < blockBottom || !m_map.nextBlock(next)) {
             if (point.y() >= blockBottom)
                 return Hit{blockStart + layout.length(), true};
             const int line = std::max(first, layout.lineAt(point.y() - originY));
@@ -641,18 +534,10 @@ qint64 RichTextBox::previousPosition(qint64 pos) const
 
 RichTextBox::Caret RichTextBox::caretAt(qint64 pos)
 {
-    const Document &doc = m_model.document();
-    const size_t paragraph = doc.paragraphAt(pos);
-    const qint64 offset = std::min(pos - doc.paragraphStart(paragraph), doc.paragraphLength(paragraph));
-    qint64 piece = std::min(offset / kPiece, pieceCount(paragraph) - 1);
-    if (piece + 1 < pieceCount(paragraph) && offset >= pieceStart(paragraph, piece + 1))
-        ++piece;
-    else if (piece > 0 && offset < pieceStart(paragraph, piece))
-        --piece;
-    const Block block{paragraph, piece};
-    const qint64 blockStart = doc.paragraphStart(paragraph) + pieceStart(paragraph, piece);
-    return Caret{Position{block, layoutOf(block).lineOf(doc.paragraphStart(paragraph) + offset - blockStart)},
-                 blockStart};
+    const Block block = m_map.blockAt(pos);
+    const qint64 blockStart = m_map.blockStart(block);
+    const qint64 offset = std::min(pos - blockStart, layoutOf(block).length());
+    return Caret{Position{block, layoutOf(block).lineOf(offset)}, blockStart};
 }
 
 // The position on the line above or below that stands nearest to `pos`.
@@ -663,9 +548,7 @@ qint64 RichTextBox::onAdjacentLine(qint64 pos, int direction)
     const Position target = movedBy(caret.at, direction, Bound::LastLine);
     if (target.block == caret.at.block && target.line == caret.at.line)
         return direction > 0 ? m_model.length() : 0;
-    const Document &doc = m_model.document();
-    const qint64 targetStart
-        = doc.paragraphStart(target.block.paragraph) + pieceStart(target.block.paragraph, target.block.piece);
+    const qint64 targetStart = m_map.blockStart(target.block);
     return targetStart + layoutOf(target.block).offsetAt(int(target.line), x);
 }
 
@@ -705,8 +588,8 @@ std::optional<qint64> RichTextBox::keyboardTarget(QKeyEvent *event)
 void RichTextBox::showPosition(qint64 pos)
 {
     const Position line = caretAt(pos).at;
-    const qint64 number = lineNumberOf(line);
-    const qint64 top = lineNumberOf(m_top);
+    const qint64 number = m_map.lineNumberOf(line);
+    const qint64 top = m_map.lineNumberOf(m_top);
     const qint64 page = linesPerPage() + 1;
     if (number < top)
         m_top = line;

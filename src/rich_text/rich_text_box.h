@@ -2,7 +2,7 @@
 
 #include "rich_text/block_layout.h"
 #include "rich_text/layout_cache.h"
-#include "rich_text/line_index.h"
+#include "rich_text/line_map.h"
 #include "rich_text/rope.h"
 #include "rich_text/text_model.h"
 
@@ -12,7 +12,6 @@
 
 #include <map>
 #include <memory>
-#include <unordered_map>
 
 namespace rich_text {
 
@@ -21,21 +20,15 @@ namespace rich_text {
 // and returned as 0xBBGGRR like the classic controls.
 //
 // The view's cost follows what is on screen, not the length of the content.
-// Only the paragraphs on screen are laid out, and their layouts are dropped
-// when they leave it; scrolling is by lines, and a paragraph not laid out yet
-// counts as one line. A paragraph longer than kPiece characters is shown as
-// pieces of about that size, each laid out on its own, so a huge one costs no
-// more than the pieces on screen. A piece ends after a line break near its
-// end where there is one (which changes nothing on screen), else after a
-// space (the line before it ends early), else anywhere. Changes are shown once the current event handler
-// has returned, in one update however many came before it; an update that
-// adds paragraphs scrolls to the end.
+// Only the blocks (paragraphs, or pieces of long ones) on screen and those a
+// scroll computation passes are laid out, in a cache of a few pages; scrolling
+// is by lines, and a block not laid out yet counts as one line (m_map, told
+// of every change of the model as it happens). Changes are shown once the
+// current event handler has returned, in one update however many came
+// before it; an update that adds paragraphs scrolls to the end.
 //
-// Invariants of the view's caches:
-// - m_lines has one entry per paragraph of the model as of the last update;
-//   for a paragraph of one piece it is that piece's line count once laid out.
-// - m_pieceLines holds, for a paragraph of several pieces, each piece's line
-//   count (0: not laid out yet, counted as one line); m_lines holds their sum.
+// Invariants of the view's state:
+// - m_map follows the model's document at all times (the model calls it).
 // - m_layouts holds at most the blocks of two pages and a few more (those of
 //   the last paint and of the last scroll computation), whether the view
 //   paints or not, all laid out for the current content, width and font.
@@ -43,8 +36,7 @@ namespace rich_text {
 class RichTextBox : public QAbstractScrollArea {
     Q_OBJECT
 public:
-    static constexpr qint64 kPiece = 4096;
-    static constexpr qint64 kPieceSnap = 512; // how far back a piece looks for a break
+    static constexpr qint64 kPiece = LineMap::kPiece;
 
     explicit RichTextBox(QWidget *parent = nullptr);
     ~RichTextBox() override;
@@ -91,10 +83,7 @@ private:
     friend struct RichTextBoxTestAccess;
 
     using Block = rich_text::Block;
-    struct Position {
-        Block block;
-        qint64 line;
-    };
+    using Position = LinePosition;
     struct Hit {
         qint64 position; // in the plain text
         bool beyondEnd;  // below the last line
@@ -112,20 +101,13 @@ private:
 
     void scheduleUpdate();
     void updateView();
+    void onParagraphsChanged(size_t from);
     void forgetLayouts();
     void resetLines();
 
-    qint64 pieceCount(size_t paragraph) const;
-    qint64 pieceStart(size_t paragraph, qint64 piece) const;
-    qint64 pieceEnd(size_t paragraph, qint64 piece) const;
-    qint64 blockLines(const Block &b) const;
-    bool nextBlock(Block &b) const;
-    bool previousBlock(Block &b) const;
-    Block lastBlock() const;
     const BlockLayout &layoutOf(const Block &b) { return *m_layouts.get(b); }
     std::unique_ptr<BlockLayout> makeLayout(const Block &b);
     void boundLayouts();
-    void noteLineCount(const Block &b, qint64 lines);
 
     qreal wrapWidth() const;
     qreal pageHeight() const;
@@ -134,8 +116,6 @@ private:
     // The blocks on screen from the top down, laid out, as a paint draws them.
     std::vector<ShownBlock> shownBlocks();
 
-    qint64 lineNumberOf(const Position &p) const;
-    Position positionOfLine(qint64 line) const;
     Position lastPageTop();
     void syncScrollBar();
     void scrollToEnd();
@@ -166,8 +146,8 @@ private:
     void publishSelection() const;
 
     TextModel m_model;
-    LineIndex m_lines;
-    std::unordered_map<size_t, std::vector<qint32>> m_pieceLines;
+    LineMap m_map{m_model.document()};
+    size_t m_paragraphsShown = 1; // by the last update
     LayoutCache m_layouts{[this](const Block &b) { return makeLayout(b); }};
     Position m_top{{0, 0}, 0};
     bool m_updateQueued = false;

@@ -93,6 +93,8 @@ void TextModel::contentChanged(size_t firstParagraph)
 {
     m_source.refresh(m_doc);
     m_viewChangedFrom = std::min(m_viewChangedFrom.value_or(firstParagraph), firstParagraph);
+    if (m_onParagraphsChanged)
+        m_onParagraphsChanged(firstParagraph);
 }
 
 void TextModel::setSelStart(qint64 start)

@@ -57,6 +57,12 @@ public:
     void setDefaultFontName(const QString &name);
     // Called after every change of content or selection.
     void setChangeHandler(std::function<void()> handler) { m_onChange = std::move(handler); }
+    // Called at once whenever the document changes, with the first paragraph
+    // that changed (the view's line map follows it).
+    void setParagraphsChangedHandler(std::function<void(size_t)> handler)
+    {
+        m_onParagraphsChanged = std::move(handler);
+    }
     // First paragraph changed since the last call, if any; resets the mark.
     std::optional<size_t> takeChangedFrom();
 
@@ -82,6 +88,7 @@ private:
     std::optional<size_t> m_viewChangedFrom;
     LoadReport m_lastLoad;
     std::function<void()> m_onChange;
+    std::function<void(size_t)> m_onParagraphsChanged;
 };
 
 } // namespace rich_text

@@ -34,9 +34,9 @@ QColor RichTextBoxTestAccess::colorShown(RichTextBox &box, size_t paragraph, qin
 std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::paragraphLines(RichTextBox &box, size_t paragraph)
 {
     std::vector<std::pair<qint64, qint64>> out;
-    for (qint64 piece = 0; piece < box.pieceCount(paragraph); ++piece) {
+    for (qint64 piece = 0; piece < box.m_map.pieceCount(paragraph); ++piece) {
         const BlockLayout &layout = box.layoutOf(RichTextBox::Block{paragraph, piece});
-        const qint64 start = box.pieceStart(paragraph, piece);
+        const qint64 start = box.m_map.pieceStart(paragraph, piece);
         for (int i = 0; i < layout.lineCount(); ++i)
             out.emplace_back(start + layout.line(i).start, layout.line(i).length);
     }
