@@ -332,7 +332,6 @@ qint64 RichTextBox::linesPerPage()
 
 void RichTextBox::scrollByLines(qint64 lines)
 {
-    updateView();
     m_top = movedBy(m_top, lines);
     syncScrollBar();
     viewport()->update();
@@ -368,7 +367,6 @@ void RichTextBox::scrollContentsBy(int, int)
 {
     if (m_settingScrollBar)
         return;
-    updateView();
     m_top = m_map.positionOfLine(verticalScrollBar()->value());
     viewport()->update();
 }
@@ -409,6 +407,7 @@ std::vector<RichTextBox::ShownBlock> RichTextBox::shownBlocks()
 
 void RichTextBox::paintEvent(QPaintEvent *)
 {
+    // A paint shows the content as it is: an update still queued is made now.
     updateView();
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Text));
@@ -445,7 +444,6 @@ void RichTextBox::paintEvent(QPaintEvent *)
 void RichTextBox::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    updateView();
     const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
     forgetLayouts();
     boundLayouts();
@@ -459,7 +457,6 @@ void RichTextBox::resizeEvent(QResizeEvent *event)
 void RichTextBox::changeEvent(QEvent *event)
 {
     if (event->type() == QEvent::FontChange) {
-        updateView();
         m_model.setDefaultFontName(font().family());
         forgetLayouts();
         boundLayouts();
@@ -485,7 +482,6 @@ void RichTextBox::focusOutEvent(QFocusEvent *event)
 
 RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
 {
-    updateView();
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
@@ -687,7 +683,7 @@ void RichTextBox::keyPressEvent(QKeyEvent *event)
         copy();
     } else if (event == QKeySequence::SelectAll) {
         selectAll();
-    } else if (const std::optional<qint64> to = (updateView(), keyboardTarget(event))) {
+    } else if (const std::optional<qint64> to = keyboardTarget(event)) {
         selectBetween(m_anchor, *to);
         showPosition(*to);
         publishSelection();
