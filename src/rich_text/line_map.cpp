@@ -22,16 +22,34 @@ LineMap::LineMap(const Document &doc)
     countUnlaidFrom(0);
 }
 
-void LineMap::paragraphsChanged(size_t from)
+void LineMap::paragraphsChanged(size_t from) { m_changedFrom = std::min(m_changedFrom, from); }
+
+void LineMap::catchUp() const
 {
-    from = std::min(from, m_lines.size());
+    if (m_changedFrom == kNone)
+        return;
+    const size_t from = std::min(m_changedFrom, m_lines.size());
+    m_changedFrom = kNone;
     m_lines.resize(from);
     m_pieces.erase(m_pieces.lower_bound(from), m_pieces.end());
     countUnlaidFrom(from);
 }
 
+size_t LineMap::paragraphCount() const
+{
+    catchUp();
+    return m_lines.size();
+}
+
+qint64 LineMap::totalLines() const
+{
+    catchUp();
+    return m_lines.total();
+}
+
 void LineMap::forgetLineCounts()
 {
+    catchUp();
     m_lines.clear();
     for (auto &[paragraph, pieces] : m_pieces)
         std::fill(pieces.lines.begin(), pieces.lines.end(), 0);
@@ -39,7 +57,7 @@ void LineMap::forgetLineCounts()
 }
 
 // Paragraphs from `from` on join, each piece counted as one line.
-void LineMap::countUnlaidFrom(size_t from)
+void LineMap::countUnlaidFrom(size_t from) const
 {
     m_lines.resize(m_doc.paragraphCount());
     for (size_t p = from; p < m_lines.size(); ++p) {
@@ -56,6 +74,7 @@ qint64 LineMap::pieceCount(size_t paragraph) const
 
 LineMap::Pieces &LineMap::piecesOf(size_t paragraph) const
 {
+    catchUp();
     Pieces &p = m_pieces[paragraph];
     if (p.start.empty()) {
         const size_t count = size_t(pieceCount(paragraph));
@@ -131,6 +150,7 @@ Block LineMap::blockAt(qint64 pos) const
 
 qint64 LineMap::blockLines(const Block &b) const
 {
+    catchUp();
     const auto pieces = m_pieces.find(b.paragraph);
     if (pieces == m_pieces.end())
         return pieceCount(b.paragraph) == 1 ? m_lines.lines(b.paragraph) : 1;
@@ -139,6 +159,7 @@ qint64 LineMap::blockLines(const Block &b) const
 
 void LineMap::setLines(const Block &b, qint64 lines)
 {
+    catchUp();
     if (pieceCount(b.paragraph) == 1) {
         m_lines.setLines(b.paragraph, lines);
         return;
@@ -153,6 +174,7 @@ void LineMap::setLines(const Block &b, qint64 lines)
 
 bool LineMap::nextBlock(Block &b) const
 {
+    catchUp();
     if (b.piece + 1 < pieceCount(b.paragraph)) {
         ++b.piece;
         return true;
@@ -178,12 +200,14 @@ bool LineMap::previousBlock(Block &b) const
 
 Block LineMap::lastBlock() const
 {
+    catchUp();
     const size_t last = m_lines.size() - 1;
     return Block{last, pieceCount(last) - 1};
 }
 
 qint64 LineMap::lineNumberOf(const LinePosition &p) const
 {
+    catchUp();
     qint64 line = m_lines.linesBefore(p.block.paragraph);
     for (Block b{p.block.paragraph, 0}; b.piece < p.block.piece; ++b.piece)
         line += blockLines(b);
@@ -192,6 +216,7 @@ qint64 LineMap::lineNumberOf(const LinePosition &p) const
 
 LinePosition LineMap::positionOfLine(qint64 line) const
 {
+    catchUp();
     auto [paragraph, within] = m_lines.find(line);
     Block b{paragraph, 0};
     const qint64 pieces = pieceCount(paragraph);

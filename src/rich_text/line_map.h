@@ -36,9 +36,16 @@ struct LinePosition {
 // A block not laid out yet counts as one line; the owner reports real counts
 // with setLines() as it lays blocks out.
 //
+// Being told of a change costs nothing: the paragraphs from the first one
+// changed are counted again when the map is next read, once however many
+// changes came (an entry appended and then coloured is one).
+//
 // Invariants:
 // - m_doc is the document as it is: whoever changes it calls
 //   paragraphsChanged() before anything else reads this map.
+// - Every member below m_changedFrom describes m_doc up to paragraph
+//   m_changedFrom (kNone: all of it); catchUp(), run first by every member
+//   that reads them, brings them up to date. Past that:
 // - m_lines has one entry per paragraph of m_doc; for a paragraph of one
 //   piece it is that block's line count (1 until laid out), for one of
 //   several the sum of its pieces' (each 1 until laid out).
@@ -58,7 +65,7 @@ public:
     // Every line count is unknown again (the width or the font changed).
     void forgetLineCounts();
 
-    size_t paragraphCount() const { return m_lines.size(); }
+    size_t paragraphCount() const;
     qint64 pieceCount(size_t paragraph) const;
     qint64 pieceStart(size_t paragraph, qint64 piece) const; // in the paragraph
     qint64 pieceEnd(size_t paragraph, qint64 piece) const;
@@ -75,19 +82,22 @@ public:
 
     qint64 lineNumberOf(const LinePosition &p) const;
     LinePosition positionOfLine(qint64 line) const; // clamped to the lines there are
-    qint64 totalLines() const { return m_lines.total(); }
+    qint64 totalLines() const;
 
 private:
     struct Pieces {
         std::vector<qint64> start;
         std::vector<qint32> lines;
     };
-    void countUnlaidFrom(size_t from);
+    static constexpr size_t kNone = size_t(-1);
+    void catchUp() const;
+    void countUnlaidFrom(size_t from) const;
     Pieces &piecesOf(size_t paragraph) const;
     qint64 findPieceStart(size_t paragraph, qint64 piece) const;
 
     const Document &m_doc;
-    LineIndex m_lines;
+    mutable size_t m_changedFrom = kNone;
+    mutable LineIndex m_lines;
     mutable std::map<size_t, Pieces> m_pieces; // found as asked for
 };
 

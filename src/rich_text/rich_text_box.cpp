@@ -173,7 +173,8 @@ void RichTextBox::onParagraphsChanged(size_t from)
 {
     m_map.paragraphsChanged(from);
     m_layouts.dropFrom(from);
-    if (m_top.block.paragraph >= m_map.paragraphCount())
+    // The document's count, so that the map counts lines once for many changes.
+    if (m_top.block.paragraph >= m_model.document().paragraphCount())
         m_top = Position{{0, 0}, 0};
     else if (m_top.block.piece >= m_map.pieceCount(m_top.block.paragraph))
         m_top = Position{{m_top.block.paragraph, 0}, 0};
