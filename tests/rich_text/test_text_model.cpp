@@ -4,6 +4,7 @@
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
 #include "support/rich_text_access.h"
+#include "support/shown_literally.h"
 #include "support/transcript_writer.h"
 
 #include <QElapsedTimer>
@@ -381,7 +382,7 @@ void TestTextModel::tenThousandRandomEntriesRoundTrip()
         const QString msg = randomMessage(rng);
         const bool received = rng.bounded(2) == 1;
         entries.push_back({expected.size(), msg.size() + 2, received});
-        expected += u"\r\n"_qs + messages::shownLiterally(msg);
+        expected += u"\r\n"_qs + support::shownLiterally(msg);
         received ? t.received(msg) : t.sent(msg);
         if (!incremental(m))
             QFAIL(qPrintable(QStringLiteral("entry %1 was read in full").arg(i)));
