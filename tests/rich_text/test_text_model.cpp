@@ -95,6 +95,7 @@ private slots:
     void positionsPast32BitsStayWhole();
     void markupInMessagesIsShownLiterally();
     void appendsAreReadIncrementally();
+    void appendReadsLittleOfALongSource();
     void incrementalAndFullReadsAgree();
     void foreignOrStaleSourcesAreReadInFull();
     void tenThousandRandomEntriesRoundTrip();
@@ -296,6 +297,26 @@ void TestTextModel::appendsAreReadIncrementally()
     m.setTextRtf(source.left(source.length() - 3) + Rope(u"x}"));
     QVERIFY(incremental(m));
     QCOMPARE(m.text().toString(), u"\r\none\r\ntwo\r\nx"_qs);
+}
+
+// The fast path of an append: the model finds its own source in the one it is
+// given by the subtrees they share, so each append reads a bounded number of
+// characters however long the transcript has grown.
+void TestTextModel::appendReadsLittleOfALongSource()
+{
+    constexpr qint64 kMostComparedPerAppend = 8192;
+    TextModel m;
+    Transcript t(m);
+    const QString message = QString(200, u'x');
+    qint64 mostCompared = 0;
+    for (int i = 0; i < 1000; ++i) {
+        i % 2 ? t.received(message) : t.sent(message);
+        QVERIFY(incremental(m));
+        mostCompared = std::max(mostCompared, TextModelTestAccess::charsCompared(m));
+    }
+    QVERIFY(m.textRtf().length() > 20 * kMostComparedPerAppend);
+    QVERIFY2(mostCompared < kMostComparedPerAppend,
+             qPrintable(QStringLiteral("%1 characters read in one append").arg(mostCompared)));
 }
 
 // After each append, the live document equals a fresh full read of the very
