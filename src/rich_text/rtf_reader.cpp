@@ -157,7 +157,7 @@ RtfReader::RtfReader(Document &target, const QString &defaultFontName, Start sta
     , m_defaultFontName(defaultFontName)
 {
     if (start == Start::Fresh)
-        m_doc->colors.push_back(Color{});
+        m_doc->appendColor(Color{});
     m_groups.push_back(Group{rtfInitialFormat()});
 }
 
@@ -167,9 +167,9 @@ RtfReader RtfReader::resumeAfterFinalParagraph(Document &document, const QString
     RtfReader reader(document, defaultFontName, Start::Resumed);
     reader.m_started = true;
     reader.m_groups.push_back(Group{Document::defaultFormat()});
-    for (int i = 0; i < int(document.fonts.size()); ++i)
+    for (int i = 0; i < int(document.fonts().size()); ++i)
         reader.m_fontNumbers.insert(i, i);
-    reader.m_colorTable = document.colors;
+    reader.m_colorTable = document.colors();
     reader.paragraphBreak();
     return reader;
 }
@@ -526,8 +526,7 @@ void RtfReader::paragraphBreak()
 void RtfReader::commitFont()
 {
     m_pendingFont.name = m_pendingFont.name.trimmed();
-    m_fontNumbers.insert(m_pendingFontNumber, int(m_doc->fonts.size()));
-    m_doc->fonts.push_back(m_pendingFont);
+    m_fontNumbers.insert(m_pendingFontNumber, m_doc->addFont(m_pendingFont));
     m_pendingFont = FontEntry{};
 }
 
