@@ -118,6 +118,22 @@ bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
     return length > joined.size() && classify(joined, 0, length) == Sequence::Truncated;
 }
 
+bool IncomingText::endsInOpenCharacter(QByteArrayView bytes) const
+{
+    if (m_shownUtf8 || !m_pending.isEmpty())
+        return false;
+    // A lead byte is never a continuation byte, so the last lead among the
+    // final three bytes starts the only sequence that can be cut at the end.
+    for (qsizetype at = bytes.size() - 1; at >= 0 && at >= bytes.size() - 3; --at) {
+        const int length = sequenceLength(static_cast<unsigned char>(bytes[at]));
+        if (length)
+            return classify(bytes, at, length) == Sequence::Truncated;
+        if (!isContinuation(static_cast<unsigned char>(bytes[at])))
+            return false;
+    }
+    return false;
+}
+
 QString IncomingText::flush()
 {
     QString text;

@@ -87,6 +87,8 @@ private:
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();
+    bool mayEndInSplitCharacter() const;
+    bool moreWaitingAfterRead(qint64 readBytes) const;
     void releaseSocket();
     static void checkPort(int port);
 
@@ -100,6 +102,9 @@ private:
     QPointer<QTcpSocket> m_socket;
     IncomingText *m_incoming = nullptr;
     QTimer *m_flushTimer = nullptr;
+    // Runs while a connection that has shown no UTF-8 yet has a read waiting
+    // in the socket that ends inside a character.
+    QTimer *m_openCharacterWait = nullptr;
     bool m_flushDue = false;
 };
 

@@ -63,13 +63,11 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
 
 bool esSaltoDeLinea(QChar c) { return c == u'\r' || c == u'\n'; }
 
-// A single-line box takes in no line break: text that comes in at once
-// (pasted, dropped, set) keeps what precedes its first line break and loses
-// the rest of itself, as a classic single-line box does.
-// Keeps a text box to one line: an insertion that brings line breaks keeps
-// only what comes before its first break. The insertion is found by comparing
-// with the text the box held before, since it may happen anywhere (a paste at
-// the caret, a drop, a screen reader's or on-screen keyboard's insertText).
+// A single-line box takes in no line break, as a classic one does: text that
+// comes in at once (pasted, dropped, set, inserted by a screen reader) keeps
+// what precedes its first line break and loses the rest of itself.
+// The insertion is found by comparing with the text the box held before,
+// since it may happen anywhere, not only at the caret.
 class SinSaltosDeLinea : public QValidator {
 public:
     explicit SinSaltosDeLinea(QLineEdit *box)
