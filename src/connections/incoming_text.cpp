@@ -1,12 +1,12 @@
 #include "connections/incoming_text.h"
 
-#include "rich_text/windows1252.h"
+#include "code_page/windows1252.h"
 
 namespace connections {
 
 namespace {
 
-using rich_text::windows1252ToUnicode;
+using code_page::windows1252ToUnicode;
 
 int sequenceLength(unsigned char lead)
 {

@@ -1,6 +1,6 @@
 #include "rich_text/rtf_reader.h"
 
-#include "rich_text/windows1252.h"
+#include "code_page/windows1252.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -485,7 +485,7 @@ void RtfReader::hexByte(int byte)
 {
     if (byte == '\r' || byte == '\n')
         byte = '\n'; // a line break inside the paragraph
-    destinationText(windows1252ToUnicode(uchar(byte)));
+    destinationText(code_page::windows1252ToUnicode(uchar(byte)));
 }
 
 void RtfReader::destinationText(char16_t c)

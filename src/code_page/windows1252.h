@@ -2,7 +2,7 @@
 
 #include <QtGlobal>
 
-namespace rich_text {
+namespace code_page {
 
 // Windows-1252, the code page of legacy Spanish peers and of RTF's \'hh
 // escapes: Latin-1 but for 0x80 to 0x9F, where the five bytes it leaves
@@ -17,4 +17,4 @@ inline char16_t windows1252ToUnicode(unsigned char byte)
     return byte >= 0x80 && byte <= 0x9F ? kHigh[byte - 0x80] : char16_t(byte);
 }
 
-} // namespace rich_text
+} // namespace code_page
