@@ -3,6 +3,7 @@
 #include "connections/incoming_text.h"
 #include "connections/lingering_connections.h"
 #include "connections/local_address.h"
+#include "connections/pending_requests.h"
 
 #include <QNetworkProxy>
 #include <QTcpServer>
@@ -12,7 +13,6 @@
 #include <sys/ioctl.h>
 
 #include <limits>
-#include <map>
 
 namespace connections {
 
@@ -33,37 +33,6 @@ constexpr int kOpenCharacterWaitMs = 50;
 constexpr int kListenBacklog = 1024;
 
 constexpr int kAcceptRetryMs = 1000;
-
-// Connections taken from a listener and waiting to be accepted, by request
-// number. Process-wide because any socket may accept a request raised by the
-// listener; everything runs on one thread.
-struct PendingRequests {
-    std::map<qint32, QPointer<QTcpSocket>> sockets;
-    qint32 lastId = 0;
-
-    qint32 add(QTcpSocket *socket)
-    {
-        lastId = (lastId == std::numeric_limits<qint32>::max()) ? 1 : lastId + 1;
-        sockets[lastId] = socket;
-        return lastId;
-    }
-
-    QTcpSocket *take(qint32 id)
-    {
-        auto found = sockets.find(id);
-        if (found == sockets.end())
-            return nullptr;
-        QTcpSocket *socket = found->second;
-        sockets.erase(found);
-        return socket;
-    }
-};
-
-PendingRequests &pendingRequests()
-{
-    static PendingRequests requests;
-    return requests;
-}
 
 QString describeSocketError(int qtError, const QString &fallback)
 {
@@ -104,8 +73,21 @@ SocketError::SocketError(const QString &text)
 
 QString SocketError::text() const { return QString::fromStdString(what()); }
 
-SocketControl::SocketControl(QObject *parent)
+SocketControl::SocketControl(LingeringConnections &lingering, QObject *parent)
+    : SocketControl(lingering, nullptr, parent)
+{
+}
+
+SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests &requests, QObject *parent)
+    : SocketControl(lingering, &requests, parent)
+{
+}
+
+SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests *shared, QObject *parent)
     : QObject(parent)
+    , m_lingering(lingering)
+    , m_ownRequests(shared ? nullptr : std::make_unique<PendingRequests>())
+    , m_requests(shared ? *shared : *m_ownRequests)
     , m_incoming(new IncomingText)
     , m_flushTimer(new QTimer(this))
     , m_openCharacterWait(new QTimer(this))
@@ -251,7 +233,7 @@ void SocketControl::Accept(qint32 requestID)
 {
     if (m_server || m_socket)
         throw SocketError(QStringLiteral("Este socket ya está en uso y no puede aceptar otra conexión."));
-    QTcpSocket *socket = pendingRequests().take(requestID);
+    QTcpSocket *socket = m_requests.take(requestID);
     if (!socket)
         throw SocketError(QStringLiteral("La solicitud de conexión %1 ya no existe.").arg(requestID));
     socket->setParent(this);
@@ -300,10 +282,10 @@ void SocketControl::onNewConnection()
     while (m_server && m_server->hasPendingConnections()) {
         QTcpSocket *socket = m_server->nextPendingConnection();
         m_requesterIP = addressText(socket->peerAddress());
-        const qint32 id = pendingRequests().add(socket);
+        const qint32 id = m_requests.add(socket);
         emit ConnectionRequest(id);
         // Not accepted inside its event: refused.
-        if (QTcpSocket *refused = pendingRequests().take(id)) {
+        if (QTcpSocket *refused = m_requests.take(id)) {
             refused->disconnectFromHost();
             refused->deleteLater();
         }
@@ -405,7 +387,7 @@ void SocketControl::releaseSocket()
     QTcpSocket *socket = m_socket;
     m_socket = nullptr;
     socket->disconnect(this);
-    LingeringConnections::instance().adopt(socket);
+    m_lingering.adopt(socket);
 }
 
 } // namespace connections

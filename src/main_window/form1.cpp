@@ -139,7 +139,7 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 // the resource is registered explicitly or the program would have no icon.
 static void registrarRecursos() { Q_INIT_RESOURCE(resources); }
 
-Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
+Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
     , m_cuadroInformativo(cuadroInformativoModal)
 {
@@ -154,10 +154,10 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     controlsFont.setPointSizeF(8);
     setFont(controlsFont);
     crearControles();
-    WSCEnvia = new connections::SocketControl(this);
+    WSCEnvia = new connections::SocketControl(lingering, this);
     WSCEnvia->setObjectName(QStringLiteral("WSCEnvia"));
     WSCEnvia->setBindAddress(bindAddress);
-    WSCRecibe = new connections::SocketArray(bindAddress, this);
+    WSCRecibe = new connections::SocketArray(lingering, bindAddress, this);
     WSCRecibe->setObjectName(QStringLiteral("WSCRecibe"));
     colocarControles();
     conectarEventos();

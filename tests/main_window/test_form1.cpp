@@ -1,6 +1,7 @@
 #include "support/own_network.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/rich_text_box.h"
@@ -65,6 +66,10 @@ private slots:
     void inputBoxTakesNoLineBreak();
     void qtsOwnTextsAreSpanish();
     void screenReadersHearSpanishNames();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 // Qt's texts in Spanish, as the program has them.
@@ -76,7 +81,7 @@ void TestForm1::initTestCase()
 
 void TestForm1::opensInItsInitialState()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -109,7 +114,7 @@ void TestForm1::opensInItsInitialState()
 
 void TestForm1::controlsSitWhereTheLayoutPutsThem()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     const double px = form.logicalDpiX() / 1440.0;
     const double py = form.logicalDpiY() / 1440.0;
     auto expected = [&](int l, int t, int w, int h) {
@@ -137,7 +142,7 @@ void TestForm1::controlsSitWhereTheLayoutPutsThem()
 
 void TestForm1::tabCyclesThroughTheControls()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -163,7 +168,7 @@ void TestForm1::captionFollowsTheSendingSocket()
 {
     QTcpServer peer;
     QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
 
     connectTo(form, QStringLiteral("127.0.0.3"));
@@ -177,7 +182,7 @@ void TestForm1::captionFollowsTheSendingSocket()
 
 void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     QStringList shown;
     form.setCuadroInformativo(
         [&shown](QWidget *, const QString &title, const QString &text) { shown << title << text; });
@@ -208,7 +213,7 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
     QTcpServer peer;
     QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
 
-    Form1 form(self);
+    Form1 form(m_lingering, self);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -227,7 +232,7 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
 
 void TestForm1::shownWindowHasItsIcon()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -240,7 +245,7 @@ void TestForm1::shownWindowHasItsIcon()
 
 void TestForm1::inputBoxTakesNoLineBreak()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QLineEdit *box = lineEdit(form, "TxtMensaje");
 
@@ -288,7 +293,7 @@ void TestForm1::inputBoxTakesNoLineBreak()
 
 void TestForm1::qtsOwnTextsAreSpanish()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QLineEdit *box = lineEdit(form, "TxtMensaje");
@@ -316,7 +321,7 @@ void TestForm1::qtsOwnTextsAreSpanish()
 
 void TestForm1::screenReadersHearSpanishNames()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
 
     const std::pair<const char *, const char *> names[] = {
         {"TxtMensaje", "Mensaje"},   {"CmdEnviar", "Enviar"},           {"TxtIp", "Dirección del otro equipo"},
