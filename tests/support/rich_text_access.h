@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 namespace rich_text {
@@ -33,6 +34,9 @@ struct RichTextBoxTestAccess {
     static QColor colorShown(const RichTextBox &box, size_t paragraph, qint64 offset);
     static size_t topParagraph(const RichTextBox &box);
     static qint64 charactersLaidOut(const RichTextBox &box);
+    // The lines of a held one-piece paragraph as the view wrapped it: start
+    // and length of each, in the paragraph.
+    static std::vector<std::pair<qint64, qint64>> heldLines(const RichTextBox &box, size_t paragraph);
 };
 
 // Paints the box now and returns what it keeps laid out.
