@@ -307,4 +307,39 @@ QString AccessibleRichTextBox::attributes(int offset, int *startOffset, int *end
         .arg(format.italic ? u"italic" : u"normal");
 }
 
+// ---------------------------------------------------------------- events
+
+void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const RichTextBox::Announced &before,
+                     const RichTextBox::Announced &now)
+{
+    const Document &doc = box.model().document();
+    const bool appended = now.length > before.length && (!changedFrom || *changedFrom + 1 >= before.paragraphs);
+    if (appended) {
+        const qint64 from = copyOffsetOf(doc, before.length);
+        const qint64 to = copyLength(doc);
+        // A flood is told by its end: the last characters where they stand,
+        // as an update of the text rather than the whole insertion.
+        const qint64 told = std::max(from, to - AccessibleRichTextBox::kMostAnnounced);
+        const QString text = copyText(doc, positionOfCopyOffset(doc, told), doc.plainLength());
+        if (told == from) {
+            QAccessibleTextInsertEvent event(&box, toInt(told), text);
+            QAccessible::updateAccessibility(&event);
+        } else {
+            QAccessibleTextUpdateEvent event(&box, toInt(told), QString(), text);
+            QAccessible::updateAccessibility(&event);
+        }
+    }
+    const int caret = toInt(copyOffsetOf(doc, now.caret));
+    if (now.selStart != before.selStart || now.selLength != before.selLength) {
+        QAccessibleTextSelectionEvent event(&box, toInt(copyOffsetOf(doc, now.selStart)),
+                                            toInt(copyOffsetOf(doc, now.selStart + now.selLength)));
+        event.setCursorPosition(caret);
+        QAccessible::updateAccessibility(&event);
+    }
+    if (now.caret != before.caret) {
+        QAccessibleTextCursorEvent event(&box, caret);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
 } // namespace rich_text

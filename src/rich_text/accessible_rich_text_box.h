@@ -62,6 +62,13 @@ qint64 copyLength(const Document &doc);
 // The text of plain-text positions [from, to) as copy gives it.
 QString copyText(const Document &doc, qint64 from, qint64 to);
 
+// Tells assistive technology what one update of the view changed: the text
+// appended (its last kMostAnnounced characters at most), the selection and
+// the caret. `changedFrom` is the first paragraph the update found changed;
+// text counts as appended when nothing before the old last paragraph changed.
+void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const RichTextBox::Announced &before,
+                     const RichTextBox::Announced &now);
+
 // Registers the interface with Qt's accessibility; more calls change nothing.
 void installAccessibleRichTextBox();
 

@@ -172,7 +172,7 @@ void RichTextBox::updateView()
     }
     syncScrollBar();
     viewport()->update();
-    announceUpdate();
+    announceUpdate(changedFrom);
 }
 
 void RichTextBox::forgetLayouts() { m_layouts.clear(); }

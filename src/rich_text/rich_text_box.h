@@ -102,6 +102,7 @@ public:
     // built from it only while accessibility is active.
     struct Announced {
         qint64 length = 0;
+        size_t paragraphs = 1;
         qint64 selStart = 0;
         qint64 selLength = 0;
         qint64 caret = 0;
@@ -192,7 +193,7 @@ private:
 
     // Assistive technology (rich_text_box_access.cpp).
     Block blockHolding(qint64 position) const;
-    void announceUpdate();
+    void announceUpdate(std::optional<size_t> changedFrom);
 
     TextModel m_model;
     LineIndex m_lines;

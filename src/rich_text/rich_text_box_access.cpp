@@ -124,9 +124,16 @@ void RichTextBox::select(qint64 anchor, qint64 caret)
     selectBetween(m_anchor, std::clamp<qint64>(caret, 0, length));
 }
 
-void RichTextBox::announceUpdate()
+// What was last announced is kept on every update, so that an assistive
+// technology arriving later is told only what changed from then on; the
+// events themselves are built only while one listens.
+void RichTextBox::announceUpdate(std::optional<size_t> changedFrom)
 {
-    m_announced = Announced{m_model.length(), m_model.selStart(), m_model.selLength(), caretPosition()};
+    const Announced before = m_announced;
+    m_announced = Announced{m_model.length(), m_model.document().paragraphCount(), m_model.selStart(),
+                            m_model.selLength(), caretPosition()};
+    if (QAccessible::isActive())
+        announceChanges(*this, changedFrom, before, m_announced);
 }
 
 } // namespace rich_text

@@ -1,6 +1,8 @@
+#include "support/accessibility.h"
 #include "support/rich_text_access.h"
 #include "support/transcript_writer.h"
 
+#include "rich_text/accessible_rich_text_box.h"
 #include "rich_text/rich_text_box.h"
 
 #include <QAccessible>
@@ -60,6 +62,7 @@ private slots:
     void replacingTheDocumentReplacesTheView();
     void screenReadersReadWhatCopyGives();
     void accessibleLinesAreTheWrappedLines();
+    void screenReadersAreToldWhatArrives();
 
 private:
     std::unique_ptr<QWidget> m_window;
@@ -403,6 +406,42 @@ void TestRichTextBox::accessibleLinesAreTheWrappedLines()
     QVERIFY(RichTextBoxTestAccess::heldLines(*m_box, 1).empty());
     checkLines(1);
     QVERIFY(RichTextBoxTestAccess::heldLines(*m_box, 1).empty());
+}
+
+// Each update that adds text is one insertion event with that text; the
+// entry selected on arrival is a selection event. A flood is told by its
+// last 64 KiB, where they stand.
+void TestRichTextBox::screenReadersAreToldWhatArrives()
+{
+    support::AccessibilityEvents events;
+    QVERIFY(QAccessible::isActive());
+    Transcript t(*m_box);
+    t.sent(u"mío"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_box)->textInterface();
+    const int before = text->characterCount();
+    events.clear();
+
+    t.received(u"hola"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    const auto inserted = events.of(QAccessible::TextInserted, m_box);
+    QCOMPARE(inserted.size(), size_t(1));
+    QCOMPARE(inserted[0].position, before);
+    QCOMPARE(inserted[0].text, u"\nhola"_qs);
+    const auto selected = events.of(QAccessible::TextSelectionChanged, m_box);
+    QCOMPARE(selected.size(), size_t(1));
+    QCOMPARE(selected[0].selectionStart, before);
+    QCOMPARE(selected[0].selectionEnd, before + 5);
+
+    events.clear();
+    const QString flood(100000, u'x');
+    t.received(flood);
+    QTRY_VERIFY(!m_box->updatePending());
+    QVERIFY(events.of(QAccessible::TextInserted, m_box).empty());
+    const auto updated = events.of(QAccessible::TextUpdated, m_box);
+    QCOMPARE(updated.size(), size_t(1));
+    QCOMPARE(updated[0].text.size(), rich_text::AccessibleRichTextBox::kMostAnnounced);
+    QCOMPARE(updated[0].position, text->characterCount() - rich_text::AccessibleRichTextBox::kMostAnnounced);
 }
 
 QTEST_MAIN(TestRichTextBox)
