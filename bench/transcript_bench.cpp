@@ -8,11 +8,13 @@
 //   transcript_bench ours|bare N      N entries, 60-character messages sent and received alternately
 //   transcript_bench ours-crlf|bare-crlf N
 //                                     N empty paragraphs, received as a peer's CR LF flood in 16 KiB reads
+//   transcript_bench accessible N     what a screen reader's questions cost on N entries
 
 #include "support/transcript_writer.h"
 
 #include "rich_text/rich_text_box.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -22,6 +24,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -147,8 +150,46 @@ QString crlfRead(int paragraphs)
     return text;
 }
 
+// Median time of one call, in microseconds, over `calls` calls.
+double medianMicros(int calls, const std::function<void()> &call)
+{
+    std::vector<qint64> ns;
+    QElapsedTimer timer;
+    for (int i = 0; i < calls; ++i) {
+        timer.start();
+        call();
+        ns.push_back(timer.nsecsElapsed());
+    }
+    std::sort(ns.begin(), ns.end());
+    return ns[ns.size() / 2] / 1000.0;
+}
+
+// characterCount, and the line at the start (off screen, laid out for the
+// question) and at the end of the transcript, through the accessible interface.
+int runAccessible(int n)
+{
+    Ours ours;
+    for (int i = 0; i < n; ++i) {
+        i % 2 ? ours.received(message(i)) : ours.sent(message(i));
+        if (i % 1000 == 999)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&ours.box)->textInterface();
+    int start = 0, end = 0;
+    const double count = medianMicros(1000, [&] { text->characterCount(); });
+    const int last = text->characterCount() - 1;
+    // Inside the first entry: the transcript opens with an empty paragraph.
+    const double first = medianMicros(1000, [&] { text->textAtOffset(5, QAccessible::LineBoundary, &start, &end); });
+    const double atEnd = medianMicros(1000, [&] { text->textAtOffset(last, QAccessible::LineBoundary, &start, &end); });
+    std::printf("%.2f %.2f %.2f\n", count, first, atEnd);
+    return 0;
+}
+
 int runOne(const QString &which, int n)
 {
+    if (which == u"accessible")
+        return runAccessible(n);
     const qint64 rssBefore = residentBytes();
     Result r;
     if (which == u"ours") {
@@ -221,6 +262,11 @@ int runAll(const QString &self)
     const bool crlf = runChild(self, QStringLiteral("ours-crlf"), paragraphs, oursCrlf)
         && runChild(self, QStringLiteral("bare-crlf"), paragraphs, bareCrlf);
 
+    QProcess accessible;
+    accessible.start(self, {QStringLiteral("accessible"), QStringLiteral("100000")});
+    accessible.waitForFinished(-1);
+    const QStringList a11y = QString::fromLatin1(accessible.readAllStandardOutput()).trimmed().split(u' ');
+
     std::printf("\nTargets\n");
     auto ratio = [&](const QString &a, int na, const QString &b, int nb) {
         return results[{a, na}].microsPerEntry / std::max(0.001, results[{b, nb}].microsPerEntry);
@@ -241,6 +287,14 @@ int runAll(const QString &self)
         std::printf("- memory per empty paragraph (512 KiB of CR LF in 16 KiB reads), at most 256 bytes: "
                     "%.0f bytes (bare QTextEdit %.0f bytes): %s\n",
                     ours, bare, yes(ours <= 256));
+    }
+    if (a11y.size() == 3) {
+        const double count = a11y[0].toDouble(), first = a11y[1].toDouble(), last = a11y[2].toDouble();
+        std::printf("- screen reader, 100,000 entries: characterCount %.2f us, textAtOffset(LINE) at the start "
+                    "%.2f us, at the end %.2f us (each median of 1,000 calls), each under 1 ms: %s\n",
+                    count, first, last, yes(count < 1000 && first < 1000 && last < 1000));
+    } else {
+        std::printf("- screen reader, 100,000 entries: the run failed\n");
     }
     std::printf("\nus/entry: wall time per entry, including the view's update and paint; at 1,000,000 entries,\n"
                 "over the last 10,000 (the rest appended with a turn of the event loop every 1,000). RSS added:\n"
