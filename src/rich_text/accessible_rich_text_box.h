@@ -21,6 +21,7 @@ public:
 
     explicit AccessibleRichTextBox(RichTextBox *box);
 
+    using QAccessibleWidget::text; // the name and description, beside the text interface's text()
     void *interface_cast(QAccessible::InterfaceType type) override;
     QAccessible::State state() const override;
 

@@ -37,7 +37,9 @@ void AccessibilityEvents::collect(QAccessibleEvent *event)
 {
     if (!s_current)
         return;
-    Event e{event->type(), event->object()};
+    Event e;
+    e.type = event->type();
+    e.object = event->object();
     switch (event->type()) {
     case QAccessible::TextInserted: {
         auto *insert = static_cast<QAccessibleTextInsertEvent *>(event);

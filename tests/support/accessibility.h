@@ -15,7 +15,7 @@ namespace support {
 class AccessibilityEvents {
 public:
     struct Event {
-        QAccessible::Event type;
+        QAccessible::Event type = QAccessible::InvalidEvent;
         QPointer<QObject> object;
         int position = -1; // where text changed, or the caret
         QString text;      // inserted
