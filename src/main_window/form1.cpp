@@ -7,6 +7,8 @@
 #include "rich_text/document.h"
 #include "rich_text/rich_text_box.h"
 
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -125,6 +127,17 @@ void nombrarParaLectores(QWidget *widget, const QString &name, const QString &de
     widget->setAccessibleDescription(description);
 }
 
+// To screen readers the window is a frame, as Qt's main windows are, named
+// by its caption.
+QAccessibleInterface *interfazDeVentana(const QString &className, QObject *object)
+{
+    if (className != QLatin1String(Form1::staticMetaObject.className()) || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+}
+
+void avisoDelEscritorio(QWidget *window) { QApplication::alert(window); }
+
 void cuadroInformativoModal(QWidget *parent, const QString &title, const QString &text)
 {
     QString shown = text;
@@ -142,7 +155,9 @@ static void registrarRecursos() { Q_INIT_RESOURCE(resources); }
 Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
     , m_cuadroInformativo(cuadroInformativoModal)
+    , m_avisoDeAtencion(avisoDelEscritorio)
 {
+    QAccessible::installFactory(interfazDeVentana); // more windows change nothing
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
     registrarRecursos();
@@ -168,6 +183,23 @@ Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &b
 Form1::~Form1() = default;
 
 void Form1::setCuadroInformativo(CuadroInformativo box) { m_cuadroInformativo = std::move(box); }
+
+void Form1::setAvisoDeAtencion(AvisoDeAtencion aviso) { m_avisoDeAtencion = std::move(aviso); }
+
+void Form1::PedirAtencion()
+{
+    if (isActiveWindow() || m_atencionPedida)
+        return;
+    m_atencionPedida = true;
+    m_avisoDeAtencion(this);
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        m_atencionPedida = false;
+    QWidget::changeEvent(event);
+}
 
 bool Form1::slotOcupado(int n) const { return n >= 1 && n <= NumeroSlots && SlotOcupado[n]; }
 

@@ -53,12 +53,19 @@ public:
 
     void setCuadroInformativo(CuadroInformativo box);
 
+    // Asks the desktop for the user's attention (the taskbar entry, the
+    // urgency hint) without taking the focus. Replaceable so that tests see
+    // when it is asked.
+    using AvisoDeAtencion = std::function<void(QWidget *)>;
+    void setAvisoDeAtencion(AvisoDeAtencion aviso);
+
     bool conexionIniciada() const { return ConexionIniciada; }
     bool slotOcupado(int n) const;
     double posTexto() const { return PosTexto; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     // Window and controls
@@ -101,6 +108,9 @@ private:
 
     // Receiving
     void WSCRecibe_DataArrival(int Index, qint32 bytesTotal);
+    // A message that arrives while the window is not the active one asks for
+    // attention, once until the window is active again.
+    void PedirAtencion();
 
     QLineEdit *TxtMensaje = nullptr;
     QPushButton *CmdEnviar = nullptr;
@@ -119,5 +129,7 @@ private:
 
     bool m_slotsAgotadosAvisado = false;
     CuadroInformativo m_cuadroInformativo;
+    AvisoDeAtencion m_avisoDeAtencion;
+    bool m_atencionPedida = false;
     QMessageBox *m_cuadroFallo = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "rich_text/rich_text_box.h"
 
+#include "rich_text/accessible_rich_text_box.h"
 #include "rich_text/clipboard_text.h"
 
 #include <QApplication>
@@ -23,7 +24,7 @@ namespace rich_text {
 namespace {
 
 // Space between the frame and the text, as in Qt's text views.
-constexpr int kMargin = 4;
+constexpr int kMargin = RichTextBox::kTextMargin;
 // Qt's text views put a tab stop every 80 pixels.
 constexpr qreal kTabStop = 80;
 // Lines scrolled per tick while a selection is dragged beyond the view.
@@ -84,6 +85,7 @@ RichTextBox::RichTextBox(QWidget *parent)
     m_model.setChangeHandler([this] { scheduleUpdate(); });
     m_lines.resize(1);
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
+    installAccessibleRichTextBox();
 }
 
 RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
@@ -169,6 +171,7 @@ void RichTextBox::updateView()
     }
     syncScrollBar();
     viewport()->update();
+    announceUpdate(changedFrom);
 }
 
 void RichTextBox::forgetLayouts() { m_layouts.clear(); }

@@ -1,4 +1,5 @@
 #include "support/own_network.h"
+#include "support/raw_peer.h"
 #include "support/window.h"
 
 #include "connections/lingering_connections.h"
@@ -66,6 +67,7 @@ private slots:
     void inputBoxTakesNoLineBreak();
     void qtsOwnTextsAreSpanish();
     void screenReadersHearSpanishNames();
+    void aMessageWhileAwayAsksForAttentionOnce();
 
 private:
     // Outlives every window and socket a test makes: they hand it their connections.
@@ -336,9 +338,51 @@ void TestForm1::screenReadersHearSpanishNames()
         QVERIFY2(!accessibleText(form.findChild<QWidget *>(QLatin1String(control)), QAccessible::Description).isEmpty(),
                  control);
 
+    // The window is a frame named by its caption.
+    QAccessibleInterface *window = QAccessible::queryAccessibleInterface(&form);
+    QCOMPARE(window->role(), QAccessible::Window);
+    QCOMPARE(window->text(QAccessible::Name), form.windowTitle());
+
     // What is announced when the transcript takes the focus.
     transcript(form).setFocus();
     QCOMPARE(accessibleText(form.focusWidget(), QAccessible::Name), QStringLiteral("Conversación"));
+}
+
+// Messages that arrive while another window is active ask once for
+// attention, and take nothing from that window; once the chat window has been
+// active, the next message away asks again.
+void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
+{
+    Form1 form(m_lingering, address("127.0.0.2"));
+    QList<QWidget *> asked;
+    form.setAvisoDeAtencion([&](QWidget *window) { asked << window; });
+    form.show();
+    QWidget other;
+    other.setGeometry(400, 0, 200, 100);
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+
+    RawPeer peer("127.0.0.3", "127.0.0.2");
+    QVERIFY(peer.connected());
+    QVERIFY(peer.send("uno"));
+    QTRY_COMPARE(entries(form).size(), 1);
+    QVERIFY(peer.send("dos"));
+    QTRY_COMPARE(entries(form).size(), 2);
+    QCOMPARE(asked, QList<QWidget *>{&form});
+    QCOMPARE(QApplication::activeWindow(), &other);
+
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QVERIFY(peer.send("tres"));
+    QTRY_COMPARE(entries(form).size(), 3);
+    QCOMPARE(asked.size(), 1); // the window is active: nothing to ask
+
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QVERIFY(peer.send("cuatro"));
+    QTRY_COMPARE(entries(form).size(), 4);
+    QCOMPARE(asked.size(), 2);
 }
 
 QTEST_MAIN(TestForm1)

@@ -49,6 +49,17 @@ std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(
     return out;
 }
 
+std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::heldLines(const RichTextBox &box, size_t paragraph)
+{
+    std::vector<std::pair<qint64, qint64>> lines;
+    const auto found = box.m_layouts.find(RichTextBox::Block{paragraph, 0});
+    if (found == box.m_layouts.end())
+        return lines;
+    for (int i = 0; i < found->second->lineCount(); ++i)
+        lines.emplace_back(found->second->line(i).start, found->second->line(i).length);
+    return lines;
+}
+
 std::vector<RichTextBoxTestAccess::Held> paintAndHeld(RichTextBox &box)
 {
     box.viewport()->repaint();

@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 namespace rich_text {
@@ -41,6 +42,9 @@ struct RichTextBoxTestAccess {
     static qint64 charactersLaidOut(const RichTextBox &box);
     // The lines the view says it shows, where it shows them.
     static std::vector<ShownLine> shownLines(RichTextBox &box);
+    // The lines of a held one-piece paragraph as the view wrapped it: start
+    // and length of each, in the paragraph.
+    static std::vector<std::pair<qint64, qint64>> heldLines(const RichTextBox &box, size_t paragraph);
 };
 
 // Paints the box now and returns what it keeps laid out.
