@@ -8,6 +8,8 @@
 //   transcript_bench ours|bare N      N entries, 60-character messages sent and received alternately
 //   transcript_bench ours-crlf|bare-crlf N
 //                                     N empty paragraphs, received as a peer's CR LF flood in 16 KiB reads
+//   transcript_bench ours-hidden N    as ours, in a window shown once and then unmapped (minimized),
+//                                     then the time to show it again with its last page painted
 //   transcript_bench copy MIB         select-all and Ctrl+C on a transcript of MIB mebibytes of text
 //   transcript_bench accessible N     what a screen reader's questions cost on N entries
 
@@ -66,6 +68,7 @@ struct Result {
     double microsPerEntry = 0;
     double microsPerEntryLastTenth = 0;
     qint64 rssDelta = 0;
+    double restoreMs = 0; // unmapped windows only
 };
 
 // Each entry is followed by one turn of the event loop, in which the view
@@ -239,6 +242,18 @@ int runOne(const QString &which, int n)
         Ours ours;
         r = measure(n, [&](int i) { i % 2 ? ours.received(message(i)) : ours.sent(message(i)); });
         r.rssDelta = residentBytes() - rssBefore;
+    } else if (which == u"ours-hidden") {
+        Ours ours;
+        ours.box.hide();
+        QCoreApplication::processEvents();
+        r = measure(n, [&](int i) { i % 2 ? ours.received(message(i)) : ours.sent(message(i)); });
+        r.rssDelta = residentBytes() - rssBefore;
+        QElapsedTimer timer;
+        timer.start();
+        ours.box.show();
+        ours.box.viewport()->repaint();
+        QCoreApplication::processEvents();
+        r.restoreMs = timer.nsecsElapsed() / 1e6;
     } else if (which == u"bare") {
         Bare bare;
         r = measure(n, [&](int i) { bare.add(message(i), i % 2); });
@@ -260,7 +275,8 @@ int runOne(const QString &which, int n)
     } else {
         return 2;
     }
-    std::printf("%.2f %.2f %lld\n", r.microsPerEntry, r.microsPerEntryLastTenth, qlonglong(r.rssDelta));
+    std::printf("%.2f %.2f %lld %.2f\n", r.microsPerEntry, r.microsPerEntryLastTenth, qlonglong(r.rssDelta),
+                r.restoreMs);
     return 0;
 }
 
@@ -270,9 +286,9 @@ bool runChild(const QString &self, const QString &which, int n, Result &r)
     p.start(self, {which, QString::number(n)});
     p.waitForFinished(-1);
     const QStringList f = QString::fromLatin1(p.readAllStandardOutput()).trimmed().split(u' ');
-    if (p.exitCode() != 0 || f.size() != 3)
+    if (p.exitCode() != 0 || f.size() != 4)
         return false;
-    r = Result{f[0].toDouble(), f[1].toDouble(), f[2].toLongLong()};
+    r = Result{f[0].toDouble(), f[1].toDouble(), f[2].toLongLong(), f[3].toDouble()};
     return true;
 }
 
@@ -282,21 +298,24 @@ const char *yes(bool ok) { return ok ? "yes" : "NO"; }
 int runAll(const QString &self)
 {
     std::printf("Entries of 60 characters, sent and received alternately; the view catches up after each.\n");
-    std::printf("%-6s %10s %12s %22s %12s\n", "view", "entries", "us/entry", "us/entry (last 10%)", "RSS added");
+    std::printf("%-11s %10s %12s %22s %12s %12s\n", "view", "entries", "us/entry", "us/entry (last 10%)", "RSS added",
+                "restore");
     std::map<std::pair<QString, int>, Result> results;
     const std::vector<std::pair<QString, int>> runs = {
-        {"ours", 1000}, {"ours", 10000}, {"ours", 100000}, {"ours", 1000000},
-        {"bare", 1000}, {"bare", 10000}, {"bare", 100000},
+        {"ours", 1000},  {"ours", 10000},  {"ours", 100000},      {"ours", 1000000},      {"bare", 1000},
+        {"bare", 10000}, {"bare", 100000}, {"ours-hidden", 1000}, {"ours-hidden", 10000}, {"ours-hidden", 100000},
     };
     for (const auto &[which, n] : runs) {
         Result r;
         if (!runChild(self, which, n, r)) {
-            std::printf("%-6s %10d failed\n", qPrintable(which), n);
+            std::printf("%-11s %10d failed\n", qPrintable(which), n);
             continue;
         }
         results[{which, n}] = r;
-        std::printf("%-6s %10d %12.1f %22.1f %12s\n", qPrintable(which), n, r.microsPerEntry, r.microsPerEntryLastTenth,
-                    qPrintable(mb(r.rssDelta)));
+        const QString restore
+            = which == u"ours-hidden" ? QStringLiteral("%1 ms").arg(r.restoreMs, 0, 'f', 1) : QString();
+        std::printf("%-11s %10d %12.1f %22.1f %12s %12s\n", qPrintable(which), n, r.microsPerEntry,
+                    r.microsPerEntryLastTenth, qPrintable(mb(r.rssDelta)), qPrintable(restore));
         std::fflush(stdout);
     }
 
@@ -346,6 +365,16 @@ int runAll(const QString &self)
                     "%.0f bytes (bare QTextEdit %.0f bytes): %s\n",
                     ours, bare, yes(ours <= 256));
     }
+    const Result &hidden = results[{"ours-hidden", 100000}];
+    const double hiddenFlat = ratio("ours-hidden", 100000, "ours-hidden", 1000);
+    std::printf("- unmapped window, entry cost flat from 1,000 to 100,000 entries: %.2fx: %s\n", hiddenFlat,
+                yes(hiddenFlat < 1.5));
+    const double perEntry = double(hidden.rssDelta) / 100000;
+    const double shownPerEntry = double(results[{"ours", 100000}].rssDelta) / 100000;
+    std::printf("- unmapped window, memory per entry at most 1.2x the shown window's: %.0f vs %.0f bytes = %.2fx: %s\n",
+                perEntry, shownPerEntry, perEntry / std::max(1.0, shownPerEntry), yes(perEntry <= 1.2 * shownPerEntry));
+    std::printf("- unmapped window of 100,000 entries shown again with its last page in under 50 ms: %.1f ms: %s\n",
+                hidden.restoreMs, yes(hidden.restoreMs < 50));
     if (copyPause >= 0)
         std::printf("- select-all and Ctrl+C of %d MiB: worst pause %.1f ms, under 100 ms: %s\n", copyMib, copyPause,
                     yes(copyPause < 100));

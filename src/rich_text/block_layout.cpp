@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPalette>
+#include <QTextBoundaryFinder>
 
 #include <algorithm>
 
@@ -29,13 +30,23 @@ QList<QTextLayout::FormatRange> clipped(const QList<QTextLayout::FormatRange> &f
     return out;
 }
 
-// A segment does not end between the two halves of a surrogate pair.
-qint64 segmentLength(const QString &text, qint64 start)
+// Where a segment of about `length` characters from `start` ends: never
+// inside a grapheme cluster (a base and its marks, a surrogate pair), which
+// would be shaped apart; a cluster longer than the segment is taken whole.
+qint64 segmentEnd(QTextBoundaryFinder &graphemes, qint64 textLength, qint64 start, qint64 length)
 {
-    qint64 length = std::min<qint64>(kSegment, text.size() - start);
-    if (start + length < text.size() && text.at(start + length - 1).isHighSurrogate())
-        ++length;
-    return length;
+    const qint64 end = start + length;
+    if (end >= textLength)
+        return textLength;
+    graphemes.setPosition(end);
+    if (graphemes.isAtBoundary())
+        return end;
+    const qint64 before = graphemes.toPreviousBoundary();
+    if (before > start)
+        return before;
+    graphemes.setPosition(end);
+    const qint64 after = graphemes.toNextBoundary();
+    return after < 0 ? textLength : after;
 }
 
 } // namespace
@@ -44,23 +55,34 @@ BlockLayout::BlockLayout(const QString &text, const QList<QTextLayout::FormatRan
                          const QTextOption &option, qreal width)
     : m_length(text.size())
 {
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     qreal y = 0;
     qint64 start = 0;
     for (;;) {
-        const qint64 length = segmentLength(text, start);
-        const bool lastSegment = start + length >= text.size();
-        auto layout = std::make_unique<QTextLayout>(text.mid(start, length), font);
-        layout->setTextOption(option);
-        layout->setFormats(clipped(formats, start, length));
-        layout->setCacheEnabled(true);
-        layout->beginLayout();
+        std::unique_ptr<QTextLayout> layout;
         std::vector<QTextLine> made;
-        for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
-            line.setLineWidth(width);
-            made.push_back(line);
+        qint64 end = start;
+        // A segment that lays out as one line may go on past its end: it
+        // grows until it makes a second line or takes the rest of the text.
+        for (qint64 length = kSegment;; length *= 2) {
+            end = segmentEnd(graphemes, text.size(), start, length);
+            layout = std::make_unique<QTextLayout>(text.mid(start, end - start), font);
+            layout->setTextOption(option);
+            layout->setFormats(clipped(formats, start, end - start));
+            layout->setCacheEnabled(true);
+            layout->beginLayout();
+            made.clear();
+            for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+                line.setLineWidth(width);
+                made.push_back(line);
+            }
+            if (end >= text.size() || made.size() > 1)
+                break;
+            layout->endLayout();
         }
+        const bool lastSegment = end >= text.size();
         // All lines but the last are final; the last one starts the next segment.
-        const size_t kept = lastSegment || made.size() <= 1 ? made.size() : made.size() - 1;
+        const size_t kept = lastSegment ? made.size() : made.size() - 1;
         const int segment = int(m_segments.size());
         for (size_t i = 0; i < made.size(); ++i) {
             QTextLine &line = made[i];
@@ -77,7 +99,7 @@ BlockLayout::BlockLayout(const QString &text, const QList<QTextLayout::FormatRan
         m_segmentStart.push_back(start);
         if (lastSegment)
             break;
-        start += kept == made.size() ? length : made[kept].textStart();
+        start += made[kept].textStart();
     }
 }
 

@@ -20,7 +20,16 @@ namespace rich_text {
 // text has no break opportunities, so one long token would take minutes. The
 // text is laid out in segments of about a thousand characters instead: each
 // segment's last line is dropped and laid out again as the start of the next
-// segment, which gives the lines that one layout of the whole would give.
+// segment, which gives the lines that one layout of the whole would give. A
+// segment ends at a grapheme boundary, and one that lays out as a single
+// line (a run of zero-width or combining characters) grows until it does not.
+//
+// Invariants:
+// - m_lines are the block's lines from the top, covering [0, m_length) in
+//   order; a line's segment starts at m_segmentStart[segment] in the text.
+// - In each segment's layout the kept lines stand at their `top`, and the
+//   dropped last line, if any, below all of them (QTextLayout::draw() takes
+//   a layout's lines as sorted from the top).
 class BlockLayout {
 public:
     struct Line {

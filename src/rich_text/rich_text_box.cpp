@@ -84,6 +84,7 @@ RichTextBox::RichTextBox(QWidget *parent)
     m_model.setDefaultFontName(font().family());
     m_model.setChangeHandler([this] { scheduleUpdate(); });
     m_lines.resize(1);
+    boundLayouts();
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
     installAccessibleRichTextBox();
 }
@@ -163,7 +164,7 @@ void RichTextBox::updateView()
         m_lines.resize(kept);
         m_lines.resize(count);
         std::erase_if(m_pieceLines, [kept](const auto &entry) { return entry.first >= kept; });
-        std::erase_if(m_layouts, [kept](const auto &entry) { return entry.first.paragraph >= kept; });
+        m_layouts.dropFrom(kept);
         if (m_top.block.paragraph >= count)
             m_top = Position{{0, 0}, 0};
         if (count > before)
@@ -260,11 +261,8 @@ RichTextBox::Block RichTextBox::lastBlock() const
     return Block{last, pieceCount(last) - 1};
 }
 
-const BlockLayout &RichTextBox::layoutOf(const Block &b)
+std::unique_ptr<BlockLayout> RichTextBox::makeLayout(const Block &b)
 {
-    auto found = m_layouts.find(b);
-    if (found != m_layouts.end())
-        return *found->second;
     const Document &doc = m_model.document();
     const qint64 paragraphStart = doc.paragraphStart(b.paragraph);
     const qint64 from = pieceStart(b.paragraph, b.piece);
@@ -280,7 +278,15 @@ const BlockLayout &RichTextBox::layoutOf(const Block &b)
     auto layout = std::make_unique<BlockLayout>(text, formats, font(), optionFor(b.paragraph), wrapWidth());
     m_charactersLaidOut += text.size();
     noteLineCount(b, layout->lineCount());
-    return *m_layouts.emplace(b, std::move(layout)).first->second;
+    return layout;
+}
+
+// Two pages of blocks, each at least a line, and two more each: what a paint
+// and a scroll computation need, and no more however long the content.
+void RichTextBox::boundLayouts()
+{
+    const qint64 pageLines = qint64(pageHeight()) / std::max(1, fontMetrics().lineSpacing());
+    m_layouts.setCapacity(size_t(2 * (pageLines + 2)));
 }
 
 void RichTextBox::noteLineCount(const Block &b, qint64 lines)
@@ -495,12 +501,13 @@ std::vector<RichTextBox::ShownBlock> RichTextBox::shownBlocks()
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
-        const BlockLayout &layout = layoutOf(at.block);
+        LayoutCache::Layout held = m_layouts.get(at.block);
+        const BlockLayout &layout = *held;
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const QPointF origin(kMargin, y - layout.line(first).top);
         const int last = layout.lineAt(bottom - origin.y());
         const qint64 start = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
-        shown.push_back(ShownBlock{at.block, &layout, origin, first, last, start});
+        shown.push_back(ShownBlock{at.block, std::move(held), origin, first, last, start});
         y = origin.y() + layout.height();
         if (y >= bottom || !nextBlock(at.block))
             return shown;
@@ -538,11 +545,6 @@ void RichTextBox::paintEvent(QPaintEvent *)
             && (selFrom < blockEnd || endsParagraph))
             layout.drawCaret(&painter, s.origin, selFrom - s.start);
     }
-    // Layouts of blocks off screen are let go.
-    std::map<Block, std::unique_ptr<BlockLayout>> kept;
-    for (const ShownBlock &s : blocks)
-        kept.emplace(s.block, std::move(m_layouts.find(s.block)->second));
-    m_layouts = std::move(kept);
     // Laying out may have turned estimated line counts into real ones.
     if (lineNumberOf(m_top) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))
         QMetaObject::invokeMethod(this, &RichTextBox::syncScrollBar, Qt::QueuedConnection);
@@ -554,6 +556,7 @@ void RichTextBox::resizeEvent(QResizeEvent *event)
     updateView();
     const bool atEnd = verticalScrollBar()->value() == verticalScrollBar()->maximum();
     forgetLayouts();
+    boundLayouts();
     resetLines();
     if (atEnd)
         scrollToEnd();
@@ -567,6 +570,7 @@ void RichTextBox::changeEvent(QEvent *event)
         updateView();
         m_model.setDefaultFontName(font().family());
         forgetLayouts();
+        boundLayouts();
         resetLines();
         syncScrollBar();
     }

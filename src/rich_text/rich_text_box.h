@@ -1,6 +1,7 @@
 #pragma once
 
 #include "rich_text/block_layout.h"
+#include "rich_text/layout_cache.h"
 #include "rich_text/line_index.h"
 #include "rich_text/rope.h"
 #include "rich_text/text_model.h"
@@ -36,8 +37,9 @@ namespace rich_text {
 //   for a paragraph of one piece it is that piece's line count once laid out.
 // - m_pieceLines holds, for a paragraph of several pieces, each piece's line
 //   count (0: not laid out yet, counted as one line); m_lines holds their sum.
-// - m_layouts holds only blocks drawn by the last paint or needed by the
-//   last scroll computation, all laid out for the current width and font.
+// - m_layouts holds at most the blocks of two pages and a few more (those of
+//   the last paint and of the last scroll computation), whether the view
+//   paints or not, all laid out for the current content, width and font.
 // - m_top is a valid block and a line within it.
 class RichTextBox : public QAbstractScrollArea {
     Q_OBJECT
@@ -127,12 +129,7 @@ protected:
 private:
     friend struct RichTextBoxTestAccess;
 
-    // A block is a paragraph, or one piece of a paragraph of several.
-    struct Block {
-        size_t paragraph;
-        qint64 piece;
-        friend auto operator<=>(const Block &, const Block &) = default;
-    };
+    using Block = rich_text::Block;
     struct Position {
         Block block;
         qint64 line;
@@ -145,7 +142,7 @@ private:
     // top at `origin` (viewport coordinates).
     struct ShownBlock {
         Block block;
-        const BlockLayout *layout;
+        LayoutCache::Layout layout;
         QPointF origin;
         int first;
         int last;
@@ -164,7 +161,9 @@ private:
     bool nextBlock(Block &b) const;
     bool previousBlock(Block &b) const;
     Block lastBlock() const;
-    const BlockLayout &layoutOf(const Block &b);
+    const BlockLayout &layoutOf(const Block &b) { return *m_layouts.get(b); }
+    std::unique_ptr<BlockLayout> makeLayout(const Block &b);
+    void boundLayouts();
     void noteLineCount(const Block &b, qint64 lines);
 
     qreal wrapWidth() const;
@@ -212,7 +211,7 @@ private:
     TextModel m_model;
     LineIndex m_lines;
     std::unordered_map<size_t, std::vector<qint32>> m_pieceLines;
-    std::map<Block, std::unique_ptr<BlockLayout>> m_layouts;
+    LayoutCache m_layouts{[this](const Block &b) { return makeLayout(b); }};
     Position m_top{{0, 0}, 0};
     bool m_updateQueued = false;
     bool m_settingScrollBar = false;

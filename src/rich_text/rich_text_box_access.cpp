@@ -39,17 +39,17 @@ RichTextBox::LineSpan RichTextBox::lineAt(qint64 position)
     const Document &doc = document();
     position = std::clamp<qint64>(position, 0, doc.plainLength());
     const Block block = blockHolding(position);
-    const bool held = m_layouts.contains(block);
     const qint64 blockStart = doc.paragraphStart(block.paragraph) + pieceStart(block.paragraph, block.piece);
-    const BlockLayout &layout = layoutOf(block);
+    // A block off screen is laid out for the question alone: the cache stays
+    // with the blocks the view shows.
+    const LayoutCache::Layout *held = m_layouts.find(block);
+    const LayoutCache::Layout layout = held ? *held : LayoutCache::Layout(makeLayout(block));
     LineSpan span{blockStart, blockStart};
-    if (layout.lineCount() > 0) {
-        const qint64 offset = std::min(position - blockStart, layout.length());
-        const BlockLayout::Line &line = layout.line(layout.lineOf(offset));
+    if (layout->lineCount() > 0) {
+        const qint64 offset = std::min(position - blockStart, layout->length());
+        const BlockLayout::Line &line = layout->line(layout->lineOf(offset));
         span = LineSpan{blockStart + line.start, blockStart + line.start + line.length};
     }
-    if (!held)
-        m_layouts.erase(block);
     return span;
 }
 

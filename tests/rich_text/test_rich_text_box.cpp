@@ -13,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextLayout>
 
 #include <set>
 
@@ -56,8 +57,10 @@ private slots:
     void everyCharacterKeepsItsPosition();
     void scrollsToTheEndWhenEntriesAreAdded();
     void onlyWhatIsOnScreenIsLaidOut();
+    void aHiddenViewKeepsFewLayouts();
     void aHugeTokenWrapsAndShowsItsEnd();
     void everyLineOnScreenIsDrawnWhileScrolling();
+    void linesEqualOneLayoutOfTheWhole();
     void longParagraphsArePiecedAtLineBreaks();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
@@ -178,6 +181,30 @@ void TestRichTextBox::onlyWhatIsOnScreenIsLaidOut()
     QVERIFY(shownText(*m_box).endsWith(u"recibido 99999"));
 }
 
+// A window that is not painted (minimized) lays out the last page after each
+// entry to scroll there, and still keeps no more layouts than two pages'
+// worth; shown again, it paints the last entry.
+void TestRichTextBox::aHiddenViewKeepsFewLayouts()
+{
+    m_window->hide();
+    Transcript t(*m_box);
+    size_t most = 0;
+    for (int i = 0; i < 20000; ++i) {
+        i % 2 ? t.received(QStringLiteral("recibido %1").arg(i)) : t.sent(QStringLiteral("enviado %1").arg(i));
+        QCoreApplication::processEvents();
+        most = std::max(most, RichTextBoxTestAccess::layoutsHeld(*m_box));
+    }
+    const int pageLines = m_box->viewport()->height() / m_box->fontMetrics().lineSpacing();
+    const size_t bound = RichTextBoxTestAccess::layoutsBound(*m_box);
+    QVERIFY2(bound <= size_t(2 * (pageLines + 2)), qPrintable(QString::number(bound)));
+    QVERIFY2(most <= bound, qPrintable(QStringLiteral("%1 layouts held, bound %2").arg(most).arg(bound)));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QTRY_VERIFY(!m_box->updatePending());
+    QVERIFY(shownText(*m_box).endsWith(u"recibido 19999"));
+    QVERIFY(showsColor(*m_box, kBlue));
+}
+
 // A token with no break opportunity wraps anywhere; a huge one is laid out a
 // piece at a time, so only the piece on screen costs anything.
 void TestRichTextBox::aHugeTokenWrapsAndShowsItsEnd()
@@ -235,6 +262,49 @@ void TestRichTextBox::everyLineOnScreenIsDrawnWhileScrolling()
     }
     QVERIFY2(steps > 300, qPrintable(QString::number(steps)));
     QVERIFY2(blank == 0, qPrintable(QStringLiteral("%1 blank lines over %2 steps").arg(blank).arg(steps)));
+}
+
+// Laid out in segments, an entry gets the lines one layout of the whole
+// text would give, also where a run of zero-width or combining characters
+// crosses from one segment into the next.
+void TestRichTextBox::linesEqualOneLayoutOfTheWhole()
+{
+    QString words;
+    for (int w = 0; words.size() < 1000; ++w)
+        words += QString(2 + w % 7, QChar(u'a' + w % 26)) + u' ';
+    const QStringList entries = {
+        u'a' + QString(1500, QChar(0x200D)),
+        u'e' + QString(1500, QChar(0x0301)),
+        words + u'e' + QString(600, QChar(0x0301)) + u" fin"_qs,
+        words + u'a' + QString(1500, QChar(0x200B)) + u' ' + words,
+        words + words + words,
+    };
+    Transcript t(*m_box);
+    for (const QString &entry : entries)
+        t.received(entry);
+    QTRY_VERIFY(!m_box->updatePending());
+    for (int e = 0; e < entries.size(); ++e) {
+        QTextLayout whole(entries[e], m_box->font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        option.setTabStopDistance(80);
+        whole.setTextOption(option);
+        whole.beginLayout();
+        std::vector<std::pair<qint64, qint64>> expected;
+        for (QTextLine line = whole.createLine(); line.isValid(); line = whole.createLine()) {
+            line.setLineWidth(RichTextBoxTestAccess::wrapWidth(*m_box));
+            expected.emplace_back(line.textStart(), line.textLength());
+        }
+        whole.endLayout();
+        const auto lines = RichTextBoxTestAccess::paragraphLines(*m_box, size_t(e) + 1);
+        QVERIFY2(lines == expected,
+                 qPrintable(QStringLiteral("entry %1: %2 lines, one layout %3; first %4 vs %5")
+                                .arg(e)
+                                .arg(lines.size())
+                                .arg(expected.size())
+                                .arg(lines.front().second)
+                                .arg(expected.front().second)));
+    }
 }
 
 // Pieces of a long paragraph end after one of its line breaks where there is

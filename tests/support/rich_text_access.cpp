@@ -11,25 +11,43 @@ bool TextModelTestAccess::lastLoadIncremental(const TextModel &m) { return m.m_l
 
 qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastLoad.charsCompared; }
 
-std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(const RichTextBox &box)
+std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(RichTextBox &box)
 {
     std::vector<Held> out;
-    for (const auto &[block, layout] : box.m_layouts)
-        out.push_back(Held{block.paragraph, block.piece, layout->text()});
+    for (const RichTextBox::ShownBlock &s : box.shownBlocks())
+        out.push_back(Held{s.block.paragraph, s.block.piece, s.layout->text()});
     return out;
 }
 
-QColor RichTextBoxTestAccess::colorShown(const RichTextBox &box, size_t paragraph, qint64 offset)
+QColor RichTextBoxTestAccess::colorShown(RichTextBox &box, size_t paragraph, qint64 offset)
 {
-    for (const auto &[block, layout] : box.m_layouts) {
-        if (block.paragraph == paragraph && block.piece == 0) {
-            const QTextCharFormat f = layout->formatAt(offset);
+    for (const RichTextBox::ShownBlock &s : box.shownBlocks()) {
+        if (s.block.paragraph == paragraph && s.block.piece == 0) {
+            const QTextCharFormat f = s.layout->formatAt(offset);
             return f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color()
                                                                : box.palette().color(QPalette::Text);
         }
     }
     return QColor();
 }
+
+std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::paragraphLines(RichTextBox &box, size_t paragraph)
+{
+    std::vector<std::pair<qint64, qint64>> out;
+    for (qint64 piece = 0; piece < box.pieceCount(paragraph); ++piece) {
+        const BlockLayout &layout = box.layoutOf(RichTextBox::Block{paragraph, piece});
+        const qint64 start = box.pieceStart(paragraph, piece);
+        for (int i = 0; i < layout.lineCount(); ++i)
+            out.emplace_back(start + layout.line(i).start, layout.line(i).length);
+    }
+    return out;
+}
+
+qreal RichTextBoxTestAccess::wrapWidth(const RichTextBox &box) { return box.wrapWidth(); }
+
+size_t RichTextBoxTestAccess::layoutsHeld(const RichTextBox &box) { return box.m_layouts.size(); }
+
+size_t RichTextBoxTestAccess::layoutsBound(const RichTextBox &box) { return box.m_layouts.capacity(); }
 
 size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.m_top.block.paragraph; }
 
@@ -52,11 +70,11 @@ std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(
 std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::heldLines(const RichTextBox &box, size_t paragraph)
 {
     std::vector<std::pair<qint64, qint64>> lines;
-    const auto found = box.m_layouts.find(RichTextBox::Block{paragraph, 0});
-    if (found == box.m_layouts.end())
+    const LayoutCache::Layout *found = box.m_layouts.find(Block{paragraph, 0});
+    if (!found)
         return lines;
-    for (int i = 0; i < found->second->lineCount(); ++i)
-        lines.emplace_back(found->second->line(i).start, found->second->line(i).length);
+    for (int i = 0; i < (*found)->lineCount(); ++i)
+        lines.emplace_back((*found)->line(i).start, (*found)->line(i).length);
     return lines;
 }
 

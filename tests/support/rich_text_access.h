@@ -34,12 +34,19 @@ struct RichTextBoxTestAccess {
         QString text;
     };
 
-    // The blocks the view keeps laid out: those the last paint drew.
-    static std::vector<Held> held(const RichTextBox &box);
-    // The colour a held paragraph's character is drawn in.
-    static QColor colorShown(const RichTextBox &box, size_t paragraph, qint64 offset);
+    // The blocks on screen, as a paint draws them.
+    static std::vector<Held> held(RichTextBox &box);
+    // The colour a shown paragraph's character is drawn in.
+    static QColor colorShown(RichTextBox &box, size_t paragraph, qint64 offset);
+    // How many blocks the view keeps laid out, and how many it may.
+    static size_t layoutsHeld(const RichTextBox &box);
+    static size_t layoutsBound(const RichTextBox &box);
     static size_t topParagraph(const RichTextBox &box);
     static qint64 charactersLaidOut(const RichTextBox &box);
+    // A paragraph's lines as the view lays them out, piece by piece: where
+    // each starts in the paragraph and its length; and the width it wraps at.
+    static std::vector<std::pair<qint64, qint64>> paragraphLines(RichTextBox &box, size_t paragraph);
+    static qreal wrapWidth(const RichTextBox &box);
     // The lines the view says it shows, where it shows them.
     static std::vector<ShownLine> shownLines(RichTextBox &box);
     // The lines of a held one-piece paragraph as the view wrapped it: start
@@ -47,7 +54,7 @@ struct RichTextBoxTestAccess {
     static std::vector<std::pair<qint64, qint64>> heldLines(const RichTextBox &box, size_t paragraph);
 };
 
-// Paints the box now and returns what it keeps laid out.
+// Paints the box now and returns the blocks it shows.
 std::vector<RichTextBoxTestAccess::Held> paintAndHeld(RichTextBox &box);
 
 } // namespace rich_text
