@@ -8,6 +8,7 @@
 //   transcript_bench ours|bare N      N entries, 60-character messages sent and received alternately
 //   transcript_bench ours-crlf|bare-crlf N
 //                                     N empty paragraphs, received as a peer's CR LF flood in 16 KiB reads
+//   transcript_bench copy MIB         select-all and Ctrl+C on a transcript of MIB mebibytes of text
 //   transcript_bench accessible N     what a screen reader's questions cost on N entries
 
 #include "support/transcript_writer.h"
@@ -16,9 +17,11 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QScrollBar>
+#include <QTest>
 #include <QTextCursor>
 #include <QTextEdit>
 
@@ -150,6 +153,44 @@ QString crlfRead(int paragraphs)
     return text;
 }
 
+// Select-all and Ctrl+C on a transcript of `mib` MiB of 64-character lines,
+// then a client that asks for the copied text. The transcript is built by
+// doubling one rope, which shares its characters, so that building it takes
+// seconds; the view and the copy see an ordinary transcript of that length.
+int runCopy(int mib)
+{
+    QString line;
+    for (int i = 0; line.size() < 1024 * 1024; ++i)
+        line += message(i) + QStringLiteral("\r\n");
+    rich_text::Rope text = line.left(1024 * 1024);
+    for (qint64 size = 1; size < mib; size *= 2)
+        text += text;
+    text = text.left(qint64(mib) * 1024 * 1024);
+    Ours ours;
+    ours.box.setText(text);
+    ours.box.setFocus();
+    QCoreApplication::processEvents();
+    (void)ours.box.textRtf(); // loaded, as after the window's first entry
+    QCoreApplication::processEvents();
+
+    QElapsedTimer timer;
+    auto pause = [&](const std::function<void()> &step) {
+        timer.start();
+        step();
+        const double ms = timer.nsecsElapsed() / 1e6;
+        timer.start();
+        QCoreApplication::processEvents(); // what the step left queued: update, paint
+        return std::max(ms, timer.nsecsElapsed() / 1e6);
+    };
+    const double selectAll = pause([&] { QTest::keyClick(&ours.box, Qt::Key_A, Qt::ControlModifier); });
+    const double copy = pause([&] { QTest::keyClick(&ours.box, Qt::Key_C, Qt::ControlModifier); });
+    timer.start();
+    const qint64 length = QGuiApplication::clipboard()->text().size();
+    const double request = timer.nsecsElapsed() / 1e6;
+    std::printf("%.2f %.2f %.2f %lld %lld\n", selectAll, copy, request, qlonglong(text.length()), qlonglong(length));
+    return 0;
+}
+
 // Median time of one call, in microseconds, over `calls` calls.
 double medianMicros(int calls, const std::function<void()> &call)
 {
@@ -188,6 +229,8 @@ int runAccessible(int n)
 
 int runOne(const QString &which, int n)
 {
+    if (which == u"copy")
+        return runCopy(n);
     if (which == u"accessible")
         return runAccessible(n);
     const qint64 rssBefore = residentBytes();
@@ -262,6 +305,21 @@ int runAll(const QString &self)
     const bool crlf = runChild(self, QStringLiteral("ours-crlf"), paragraphs, oursCrlf)
         && runChild(self, QStringLiteral("bare-crlf"), paragraphs, bareCrlf);
 
+    const int copyMib = 1024;
+    QProcess copy;
+    copy.start(self, {QStringLiteral("copy"), QString::number(copyMib)});
+    copy.waitForFinished(-1);
+    const QStringList c = QString::fromLatin1(copy.readAllStandardOutput()).trimmed().split(u' ');
+    double copyPause = -1;
+    if (copy.exitCode() == 0 && c.size() == 5) {
+        copyPause = std::max(c[0].toDouble(), c[1].toDouble());
+        std::printf(
+            "\nSelect-all then Ctrl+C on %d MiB of transcript (%s characters): Ctrl+A %.1f ms, Ctrl+C %.1f ms;\n"
+            "a client asking for the copied text then waits %.0f ms for %s characters\n",
+            copyMib, qPrintable(c[3]), c[0].toDouble(), c[1].toDouble(), c[2].toDouble(), qPrintable(c[4]));
+    } else {
+        std::printf("\nSelect-all then Ctrl+C on %d MiB of transcript: failed\n", copyMib);
+    }
     QProcess accessible;
     accessible.start(self, {QStringLiteral("accessible"), QStringLiteral("100000")});
     accessible.waitForFinished(-1);
@@ -288,6 +346,9 @@ int runAll(const QString &self)
                     "%.0f bytes (bare QTextEdit %.0f bytes): %s\n",
                     ours, bare, yes(ours <= 256));
     }
+    if (copyPause >= 0)
+        std::printf("- select-all and Ctrl+C of %d MiB: worst pause %.1f ms, under 100 ms: %s\n", copyMib, copyPause,
+                    yes(copyPause < 100));
     if (a11y.size() == 3) {
         const double count = a11y[0].toDouble(), first = a11y[1].toDouble(), last = a11y[2].toDouble();
         std::printf("- screen reader, 100,000 entries: characterCount %.2f us, textAtOffset(LINE) at the start "

@@ -49,13 +49,14 @@ int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
 int runAcceptor(const QString &kind, const QHostAddress &at, int count)
 {
     connections::raiseOpenFileLimit(kDescriptors);
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> window;
     QTcpServer server;
     std::vector<QTcpSocket *> kept;
     int accepted = 0;
     qint64 lastNs = 0;
     if (kind == QLatin1String("form")) {
-        window = std::make_unique<Form1>(at);
+        window = std::make_unique<Form1>(lingering, at);
         quietBoxes(*window);
         window->show();
         // After the window's own handler: the slot is taken by then.

@@ -28,8 +28,9 @@ constexpr int kMessages = 2000;
 constexpr int kWarmUp = 50;
 
 struct Windows {
-    Form1 a{addr(21)};
-    Form1 b{addr(22)};
+    connections::LingeringConnections lingering; // outlives the windows
+    Form1 a{lingering, addr(21)};
+    Form1 b{lingering, addr(22)};
 
     Windows()
     {

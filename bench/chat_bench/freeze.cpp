@@ -145,12 +145,13 @@ int runAnswering(const QStringList &a)
 {
     const bool form = a.value(0) == QLatin1String("form");
     const QHostAddress at(a.value(1));
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> window;
     std::unique_ptr<PlainWindow> plain;
     QTcpServer server;
     QTcpSocket link; // the plain chat's own link back to its first peer
     if (form) {
-        window = std::make_unique<Form1>(at);
+        window = std::make_unique<Form1>(lingering, at);
         quietBoxes(*window);
         window->show();
     } else {
@@ -303,7 +304,8 @@ int runPaste(const QStringList &a)
         return 0;
     };
     if (form) {
-        Form1 window(at);
+        connections::LingeringConnections lingering;
+        Form1 window(lingering, at);
         quietBoxes(window);
         window.show();
         lineEdit(window, "TxtIp")->setText(peerAt.toString());

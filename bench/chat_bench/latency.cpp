@@ -46,8 +46,9 @@ struct LatencyPath {
 
 // The window: Enter in copy A, the entry in copy B's transcript.
 struct FormPath : LatencyPath {
-    Form1 a{addr(1)};
-    Form1 b{addr(2)};
+    connections::LingeringConnections lingering; // outlives the windows
+    Form1 a{lingering, addr(1)};
+    Form1 b{lingering, addr(2)};
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     int messages = 0;
 

@@ -75,11 +75,12 @@ struct PlainForm {
 int runWindow(const QString &kind, const QHostAddress &at, int idleSeconds)
 {
     const qint64 mainNs = g_mainNs;
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> form;
     std::unique_ptr<PlainForm> plain;
     QWidget *window = nullptr;
     if (kind == QLatin1String("form")) {
-        form = std::make_unique<Form1>(at);
+        form = std::make_unique<Form1>(lingering, at);
         quietBoxes(*form);
         window = form.get();
     } else {

@@ -8,6 +8,7 @@
 
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "main_window/form1.h"

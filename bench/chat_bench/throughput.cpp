@@ -97,6 +97,7 @@ protected:
 int runReceiver(const QString &kind, const QHostAddress &at)
 {
     const bool form = kind == QLatin1String("form");
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> window;
     std::unique_ptr<PlainWindow> plain;
     QTcpServer server;
@@ -132,7 +133,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     };
 
     if (form) {
-        window = std::make_unique<Form1>(at);
+        window = std::make_unique<Form1>(lingering, at);
         quietBoxes(*window);
         window->show();
         rich_text::RichTextBox &box = transcript(*window);

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <memory>
 #include <stdexcept>
 
 class QTcpServer;
@@ -13,6 +15,8 @@ class QTimer;
 namespace connections {
 
 class IncomingText;
+class LingeringConnections;
+class PendingRequests;
 
 // What State() reports. Only Connecting and Connected mean anything to the
 // chat; the rest tell the other situations apart for whoever looks.
@@ -42,7 +46,13 @@ public:
     // the network (TCP flow control) instead of in our memory.
     static constexpr qint64 ReadBufferBytes = 16 * 1024;
 
-    explicit SocketControl(QObject *parent = nullptr);
+    // A control on its own: the connections it lets go of are handed to
+    // `lingering`, and requests it raises while listening can be accepted by
+    // no other control.
+    explicit SocketControl(LingeringConnections &lingering, QObject *parent = nullptr);
+    // An element of a socket array: requests go through the array's table,
+    // so that any element can accept what the listening one raised.
+    SocketControl(LingeringConnections &lingering, PendingRequests &requests, QObject *parent);
     ~SocketControl() override;
 
     // Local address to listen on and connect from; the program uses Any, tests
@@ -79,6 +89,7 @@ signals:
     void DataArrival(qint32 bytesTotal);
 
 private:
+    SocketControl(LingeringConnections &lingering, PendingRequests *shared, QObject *parent);
     qint64 bytesPending() const;
     void adoptConnection(QTcpSocket *socket);
     void onNewConnection();
@@ -87,9 +98,14 @@ private:
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();
+    bool mayEndInSplitCharacter() const;
+    bool moreWaitingAfterRead(qint64 readBytes) const;
     void releaseSocket();
     static void checkPort(int port);
 
+    LingeringConnections &m_lingering;
+    std::unique_ptr<PendingRequests> m_ownRequests; // a control on its own only
+    PendingRequests &m_requests;
     QHostAddress m_bind = QHostAddress::Any;
     QString m_remoteHost;
     int m_remotePort = 0;
@@ -100,6 +116,9 @@ private:
     QPointer<QTcpSocket> m_socket;
     IncomingText *m_incoming = nullptr;
     QTimer *m_flushTimer = nullptr;
+    // Runs while a connection that has shown no UTF-8 yet has a read waiting
+    // in the socket that ends inside a character.
+    QTimer *m_openCharacterWait = nullptr;
     bool m_flushDue = false;
 };
 

@@ -65,13 +65,11 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
 
 bool esSaltoDeLinea(QChar c) { return c == u'\r' || c == u'\n'; }
 
-// A single-line box takes in no line break: text that comes in at once
-// (pasted, dropped, set) keeps what precedes its first line break and loses
-// the rest of itself, as a classic single-line box does.
-// Keeps a text box to one line: an insertion that brings line breaks keeps
-// only what comes before its first break. The insertion is found by comparing
-// with the text the box held before, since it may happen anywhere (a paste at
-// the caret, a drop, a screen reader's or on-screen keyboard's insertText).
+// A single-line box takes in no line break, as a classic one does: text that
+// comes in at once (pasted, dropped, set, inserted by a screen reader) keeps
+// what precedes its first line break and loses the rest of itself.
+// The insertion is found by comparing with the text the box held before,
+// since it may happen anywhere, not only at the caret.
 class SinSaltosDeLinea : public QValidator {
 public:
     explicit SinSaltosDeLinea(QLineEdit *box)
@@ -154,7 +152,7 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 // the resource is registered explicitly or the program would have no icon.
 static void registrarRecursos() { Q_INIT_RESOURCE(resources); }
 
-Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
+Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
     , m_cuadroInformativo(cuadroInformativoModal)
     , m_avisoDeAtencion(avisoDelEscritorio)
@@ -171,10 +169,10 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     controlsFont.setPointSizeF(8);
     setFont(controlsFont);
     crearControles();
-    WSCEnvia = new connections::SocketControl(this);
+    WSCEnvia = new connections::SocketControl(lingering, this);
     WSCEnvia->setObjectName(QStringLiteral("WSCEnvia"));
     WSCEnvia->setBindAddress(bindAddress);
-    WSCRecibe = new connections::SocketArray(bindAddress, this);
+    WSCRecibe = new connections::SocketArray(lingering, bindAddress, this);
     WSCRecibe->setObjectName(QStringLiteral("WSCRecibe"));
     colocarControles();
     conectarEventos();

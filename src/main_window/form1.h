@@ -12,6 +12,7 @@ class QPushButton;
 class QTimer;
 
 namespace connections {
+class LingeringConnections;
 class SocketArray;
 class SocketControl;
 } // namespace connections
@@ -44,7 +45,10 @@ public:
 
     // `bindAddress` is where the sockets listen and connect from: any address
     // for the program, a loopback address of its own for each copy in tests.
-    explicit Form1(const QHostAddress &bindAddress = QHostAddress::Any, QWidget *parent = nullptr);
+    // The sockets hand the connections they let go of to `lingering`, which
+    // must outlive the window.
+    explicit Form1(connections::LingeringConnections &lingering, const QHostAddress &bindAddress = QHostAddress::Any,
+                   QWidget *parent = nullptr);
     ~Form1() override;
 
     void setCuadroInformativo(CuadroInformativo box);

@@ -10,8 +10,12 @@ namespace rich_text {
 namespace {
 
 constexpr qint64 kSegment = 1024;
-// Dropped lines are moved where no clip rectangle reaches.
-constexpr qreal kOffstage = -1e9;
+// A dropped line is moved this far below the segment's kept lines, where no
+// clip rectangle reaches. QTextLayout::draw() takes the lines as sorted from
+// the top: it starts at the last line above the clip and stops at the first
+// one below it, so a line moved above the others would hide every line of
+// its segment. Line positions are 26.6 fixed point (about 3.3e7 px at most).
+constexpr qreal kBelowKeptLines = 1e6;
 
 QList<QTextLayout::FormatRange> clipped(const QList<QTextLayout::FormatRange> &formats, qint64 from, qint64 length)
 {
@@ -61,7 +65,7 @@ BlockLayout::BlockLayout(const QString &text, const QList<QTextLayout::FormatRan
         for (size_t i = 0; i < made.size(); ++i) {
             QTextLine &line = made[i];
             if (i >= kept) {
-                line.setPosition(QPointF(0, kOffstage));
+                line.setPosition(QPointF(0, y + kBelowKeptLines));
                 continue;
             }
             line.setPosition(QPointF(0, y));

@@ -1,6 +1,7 @@
 #include "rich_text/rich_text_box.h"
 
 #include "rich_text/accessible_rich_text_box.h"
+#include "rich_text/clipboard_text.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -113,18 +114,16 @@ void RichTextBox::setBackgroundColor(const QColor &color)
     setPalette(p);
 }
 
-QString RichTextBox::selectedText() const
-{
-    QString text = m_model.text().mid(m_model.selStart(), m_model.selLength()).toString();
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(u'\r', u'\n');
-    return text;
-}
+Rope RichTextBox::selectedRope() const { return m_model.text().mid(m_model.selStart(), m_model.selLength()); }
 
+QString RichTextBox::selectedText() const { return ClipboardText::plainText(selectedRope()); }
+
+// The clipboard and the primary selection get the text when a client asks
+// for it: a copy of a whole transcript costs no more than a short one.
 void RichTextBox::copy() const
 {
     if (m_model.selLength() > 0)
-        QGuiApplication::clipboard()->setText(selectedText());
+        QGuiApplication::clipboard()->setMimeData(new ClipboardText(selectedRope()));
 }
 
 void RichTextBox::selectAll()
@@ -138,7 +137,7 @@ void RichTextBox::publishSelection() const
 {
     QClipboard *clipboard = QGuiApplication::clipboard();
     if (m_model.selLength() > 0 && clipboard->supportsSelection())
-        clipboard->setText(selectedText(), QClipboard::Selection);
+        clipboard->setMimeData(new ClipboardText(selectedRope()), QClipboard::Selection);
 }
 
 // ---------------------------------------------------------------- updates
@@ -488,19 +487,11 @@ void RichTextBox::wheelEvent(QWheelEvent *event)
 
 // ---------------------------------------------------------------- painting
 
-void RichTextBox::paintEvent(QPaintEvent *)
+std::vector<RichTextBox::ShownBlock> RichTextBox::shownBlocks()
 {
-    updateView();
-    QPainter painter(viewport());
-    painter.setPen(palette().color(QPalette::Text));
     const Document &doc = m_model.document();
-    const bool focused = hasFocus();
-    const qint64 selFrom = m_model.selStart();
-    const qint64 selTo = selFrom + m_model.selLength();
-    const qint64 linesBefore = lineNumberOf(m_top);
     const int bottom = viewport()->height();
-
-    std::map<Block, std::unique_ptr<BlockLayout>> shown;
+    std::vector<ShownBlock> shown;
     qreal y = kMargin;
     Position at = m_top;
     for (;;) {
@@ -508,32 +499,50 @@ void RichTextBox::paintEvent(QPaintEvent *)
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
         const QPointF origin(kMargin, y - layout.line(first).top);
         const int last = layout.lineAt(bottom - origin.y());
-        const qint64 blockStart
-            = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
-        const qint64 blockEnd = blockStart + layout.length();
-        if (focused)
-            layout.draw(&painter, origin, first, last, selFrom - blockStart, selTo - blockStart, palette());
-        else
-            layout.draw(&painter, origin, first, last, 0, 0, palette());
-        const bool endsParagraph = at.block.piece + 1 == pieceCount(at.block.paragraph);
-        if (focused && endsParagraph && last == layout.lineCount() - 1 && selFrom <= blockEnd && blockEnd < selTo) {
-            // The paragraph's break is selected too: a space's width after its last line.
-            const BlockLayout::Line &line = layout.line(last);
-            const qreal x = origin.x() + layout.lineEndX(last);
-            painter.fillRect(QRectF(x, origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
-                             palette().brush(QPalette::Highlight));
-        }
-        if (focused && selFrom == selTo && selFrom >= blockStart && selFrom <= blockEnd
-            && (selFrom < blockEnd || endsParagraph))
-            layout.drawCaret(&painter, origin, selFrom - blockStart);
+        const qint64 start = doc.paragraphStart(at.block.paragraph) + pieceStart(at.block.paragraph, at.block.piece);
+        shown.push_back(ShownBlock{at.block, &layout, origin, first, last, start});
         y = origin.y() + layout.height();
-        shown.emplace(at.block, std::move(m_layouts.find(at.block)->second));
         if (y >= bottom || !nextBlock(at.block))
-            break;
+            return shown;
         at.line = 0;
     }
+}
+
+void RichTextBox::paintEvent(QPaintEvent *)
+{
+    updateView();
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Text));
+    const bool focused = hasFocus();
+    const qint64 selFrom = m_model.selStart();
+    const qint64 selTo = selFrom + m_model.selLength();
+    const qint64 linesBefore = lineNumberOf(m_top);
+
+    const std::vector<ShownBlock> blocks = shownBlocks();
+    for (const ShownBlock &s : blocks) {
+        const BlockLayout &layout = *s.layout;
+        const qint64 blockEnd = s.start + layout.length();
+        if (focused)
+            layout.draw(&painter, s.origin, s.first, s.last, selFrom - s.start, selTo - s.start, palette());
+        else
+            layout.draw(&painter, s.origin, s.first, s.last, 0, 0, palette());
+        const bool endsParagraph = s.block.piece + 1 == pieceCount(s.block.paragraph);
+        if (focused && endsParagraph && s.last == layout.lineCount() - 1 && selFrom <= blockEnd && blockEnd < selTo) {
+            // The paragraph's break is selected too: a space's width after its last line.
+            const BlockLayout::Line &line = layout.line(s.last);
+            const qreal x = s.origin.x() + layout.lineEndX(s.last);
+            painter.fillRect(QRectF(x, s.origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
+                             palette().brush(QPalette::Highlight));
+        }
+        if (focused && selFrom == selTo && selFrom >= s.start && selFrom <= blockEnd
+            && (selFrom < blockEnd || endsParagraph))
+            layout.drawCaret(&painter, s.origin, selFrom - s.start);
+    }
     // Layouts of blocks off screen are let go.
-    m_layouts = std::move(shown);
+    std::map<Block, std::unique_ptr<BlockLayout>> kept;
+    for (const ShownBlock &s : blocks)
+        kept.emplace(s.block, std::move(m_layouts.find(s.block)->second));
+    m_layouts = std::move(kept);
     // Laying out may have turned estimated line counts into real ones.
     if (lineNumberOf(m_top) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))
         QMetaObject::invokeMethod(this, &RichTextBox::syncScrollBar, Qt::QueuedConnection);

@@ -65,7 +65,7 @@ public:
     const TextModel &model() const { return m_model; }
     bool updatePending() const { return m_updateQueued; }
 
-    // The selection as the clipboard gets it: line breaks as on this platform.
+    // The selection as the clipboard gets it: with LF line breaks.
     QString selectedText() const;
     void copy() const;
     void selectAll();
@@ -141,6 +141,16 @@ private:
         qint64 position; // in the plain text
         bool beyondEnd;  // below the last line
     };
+    // A block on screen: its lines first..last are drawn with the block's
+    // top at `origin` (viewport coordinates).
+    struct ShownBlock {
+        Block block;
+        const BlockLayout *layout;
+        QPointF origin;
+        int first;
+        int last;
+        qint64 start; // plain-text position of the block's first character
+    };
 
     void scheduleUpdate();
     void updateView();
@@ -160,6 +170,9 @@ private:
     qreal wrapWidth() const;
     qreal pageHeight() const;
     QTextOption optionFor(size_t paragraph) const;
+
+    // The blocks on screen from the top down, laid out, as a paint draws them.
+    std::vector<ShownBlock> shownBlocks();
 
     qint64 lineNumberOf(const Position &p) const;
     Position positionOfLine(qint64 line) const;
@@ -189,6 +202,7 @@ private:
     qint64 onAdjacentLine(qint64 pos, int direction);
     void showPosition(qint64 pos);
     void selectWordAt(qint64 position);
+    Rope selectedRope() const;
     void publishSelection() const;
 
     // Assistive technology (rich_text_box_access.cpp).

@@ -160,6 +160,10 @@ private slots:
     void desconectarStillDeliversWhatWasSent();
     void closingTheWindowStillDeliversWhatWasSent();
     void peerThatNeverReadsIsResetAfterTheBound();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestLinks::initTestCase()
@@ -170,8 +174,8 @@ void TestLinks::initTestCase()
 
 void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 {
-    Form1 a(address("127.0.0.2"));
-    Form1 b(address("127.0.0.3"));
+    Form1 a(m_lingering, address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.3"));
     a.show();
     b.show();
     b.findChild<QWidget *>(QStringLiteral("TxtTexto"))->setFocus();
@@ -200,7 +204,7 @@ void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 
     // A third copy is taken into B's slot 2; B's link still leads to A, and
     // nothing connects to C.
-    Form1 c(address("127.0.0.4"));
+    Form1 c(m_lingering, address("127.0.0.4"));
     connectTo(c, QStringLiteral("127.0.0.3"));
     QTRY_VERIFY(b.slotOcupado(2));
     processPendingEvents();
@@ -222,7 +226,7 @@ void TestLinks::copyThatConnectedOutNeverConnectsBack()
 {
     QTcpServer first;
     QVERIFY(first.listen(address("127.0.0.3"), Form1::PuertoChat));
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(a, "CmdDesconectar"), Qt::LeftButton);
     QVERIFY(linkControlsUnlinked(a));
@@ -241,7 +245,7 @@ void TestLinks::copyThatConnectedOutNeverConnectsBack()
 
 void TestLinks::copyConnectingToItselfDoesNotConnectBack()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.2"));
     QTRY_VERIFY(a.slotOcupado(1));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
@@ -256,7 +260,7 @@ void TestLinks::reconnectGoesToTheNewAddress()
     QTcpServer first, second;
     QVERIFY(first.listen(address("127.0.0.3"), Form1::PuertoChat));
     QVERIFY(second.listen(address("127.0.0.4"), Form1::PuertoChat));
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
 
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_VERIFY(first.hasPendingConnections());
@@ -273,7 +277,7 @@ void TestLinks::reconnectGoesToTheNewAddress()
 
 void TestLinks::failedConnectLeavesTheControlsLinked()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3")); // nothing listens there
     QTRY_COMPARE(envia(a).State(), int(connections::Failed));
     QTRY_COMPARE_WITH_TIMEOUT(a.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"), 1000);
@@ -288,7 +292,7 @@ void TestLinks::failedConnectLeavesTheControlsLinked()
 
 void TestLinks::emptyAddressStillRunsTheConnect()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     lineEdit(a, "TxtIp")->clear();
     QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
     QCOMPARE(envia(a).RemoteHost(), QString());
@@ -305,7 +309,7 @@ void TestLinks::emptyAddressStillRunsTheConnect()
 
 void TestLinks::thousandConnectionsThenTheNextIsRefused()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     lineEdit(b, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(b, "CmdConectar"), Qt::LeftButton); // no connect-back to the crowd
 
@@ -347,7 +351,7 @@ void TestLinks::desconectarStillDeliversWhatWasSent()
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     peer.readSlowly();
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
 
@@ -369,7 +373,7 @@ void TestLinks::desconectarStillDeliversWhatWasSent()
     QCOMPARE(peer.received.size(), message.size());
     QVERIFY(peer.received == message);
     // The old connection is then let go without a reset.
-    QTRY_COMPARE(connections::LingeringConnections::instance().count(), 0);
+    QTRY_COMPARE(m_lingering.count(), 0);
     QVERIFY(!peer.wasReset());
 }
 
@@ -380,14 +384,14 @@ void TestLinks::closingTheWindowStillDeliversWhatWasSent()
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     peer.readSlowly();
-    auto a = std::make_unique<Form1>(address("127.0.0.2"));
+    auto a = std::make_unique<Form1>(m_lingering, address("127.0.0.2"));
     connectTo(*a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(*a).State(), int(connections::Connected));
 
     const QByteArray message = letters(4 * 1024 * 1024);
     envia(*a).SendData(QString::fromLatin1(message));
-    QVERIFY(connections::finishConnections(*a));
-    QCOMPARE(connections::LingeringConnections::instance().count(), 0);
+    QVERIFY(connections::finishConnections(*a, m_lingering));
+    QCOMPARE(m_lingering.count(), 0);
     a.reset();
     QTRY_COMPARE(peer.end, SlowPeer::Fin);
     QVERIFY(peer.received == message);
@@ -397,14 +401,14 @@ void TestLinks::closingTheWindowStillDeliversWhatWasSent()
 // the loss from a reset, not from an orderly end after a cut message.
 void TestLinks::peerThatNeverReadsIsResetAfterTheBound()
 {
-    auto &lingering = connections::LingeringConnections::instance();
+    auto &lingering = m_lingering;
     const auto bound = std::chrono::milliseconds(1000);
     lingering.setGiveUpAfter(bound);
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     QElapsedTimer clock;
     {
-        SocketControl link;
+        SocketControl link(m_lingering);
         link.setBindAddress(address("127.0.0.2"));
         link.setRemoteHost(QStringLiteral("127.0.0.3"));
         link.setRemotePort(Form1::PuertoChat);

@@ -2,6 +2,7 @@
 #include "support/raw_peer.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/rich_text_box.h"
@@ -67,6 +68,10 @@ private slots:
     void qtsOwnTextsAreSpanish();
     void screenReadersHearSpanishNames();
     void aMessageWhileAwayAsksForAttentionOnce();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 // Qt's texts in Spanish, as the program has them.
@@ -78,7 +83,7 @@ void TestForm1::initTestCase()
 
 void TestForm1::opensInItsInitialState()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -111,7 +116,7 @@ void TestForm1::opensInItsInitialState()
 
 void TestForm1::controlsSitWhereTheLayoutPutsThem()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     const double px = form.logicalDpiX() / 1440.0;
     const double py = form.logicalDpiY() / 1440.0;
     auto expected = [&](int l, int t, int w, int h) {
@@ -139,7 +144,7 @@ void TestForm1::controlsSitWhereTheLayoutPutsThem()
 
 void TestForm1::tabCyclesThroughTheControls()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -165,7 +170,7 @@ void TestForm1::captionFollowsTheSendingSocket()
 {
     QTcpServer peer;
     QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
 
     connectTo(form, QStringLiteral("127.0.0.3"));
@@ -179,7 +184,7 @@ void TestForm1::captionFollowsTheSendingSocket()
 
 void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     QStringList shown;
     form.setCuadroInformativo(
         [&shown](QWidget *, const QString &title, const QString &text) { shown << title << text; });
@@ -210,7 +215,7 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
     QTcpServer peer;
     QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
 
-    Form1 form(self);
+    Form1 form(m_lingering, self);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -229,7 +234,7 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
 
 void TestForm1::shownWindowHasItsIcon()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -242,7 +247,7 @@ void TestForm1::shownWindowHasItsIcon()
 
 void TestForm1::inputBoxTakesNoLineBreak()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QLineEdit *box = lineEdit(form, "TxtMensaje");
 
@@ -290,7 +295,7 @@ void TestForm1::inputBoxTakesNoLineBreak()
 
 void TestForm1::qtsOwnTextsAreSpanish()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QLineEdit *box = lineEdit(form, "TxtMensaje");
@@ -318,7 +323,7 @@ void TestForm1::qtsOwnTextsAreSpanish()
 
 void TestForm1::screenReadersHearSpanishNames()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
 
     const std::pair<const char *, const char *> names[] = {
         {"TxtMensaje", "Mensaje"},   {"CmdEnviar", "Enviar"},           {"TxtIp", "Dirección del otro equipo"},
@@ -348,7 +353,7 @@ void TestForm1::screenReadersHearSpanishNames()
 // active, the next message away asks again.
 void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     QList<QWidget *> asked;
     form.setAvisoDeAtencion([&](QWidget *window) { asked << window; });
     form.show();

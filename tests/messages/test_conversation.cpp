@@ -2,6 +2,7 @@
 #include "support/rich_text_access.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/rich_text_box.h"
@@ -76,12 +77,16 @@ private slots:
     void peerBytesAreShownAsText();
     void largeMessageArrivesWhole();
     void selectingAcrossEntriesCopiesTheirText();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestConversation::conversationStartedFromOneSideGoesBothWays()
 {
-    Form1 a(address("127.0.0.2"));
-    Form1 b(address("127.0.0.3"));
+    Form1 a(m_lingering, address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.3"));
     a.show();
     b.show();
 
@@ -115,7 +120,7 @@ void TestConversation::conversationStartedFromOneSideGoesBothWays()
 void TestConversation::sendingHasThreeOutcomes()
 {
     ForeignPeer peer("127.0.0.3");
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     a.show();
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     QPushButton *send = button(a, "CmdEnviar");
@@ -161,7 +166,7 @@ void TestConversation::sendingHasThreeOutcomes()
 
 void TestConversation::wireCarriesTheRawTextAndNothingElse()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(a, "127.0.0.2"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected)); // the connect-back
@@ -186,7 +191,7 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
 
 void TestConversation::eachReadIsOneEntry()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
@@ -218,7 +223,7 @@ void TestConversation::eachReadIsOneEntry()
 
 void TestConversation::peerBytesAreShownAsText()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
@@ -243,7 +248,7 @@ void TestConversation::peerBytesAreShownAsText()
 
 void TestConversation::largeMessageArrivesWhole()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
@@ -277,7 +282,7 @@ void TestConversation::largeMessageArrivesWhole()
 // the platform's line breaks between them.
 void TestConversation::selectingAcrossEntriesCopiesTheirText()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     b.show();
     QVERIFY(QTest::qWaitForWindowExposed(&b));

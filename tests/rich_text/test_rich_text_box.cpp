@@ -3,12 +3,14 @@
 #include "support/transcript_writer.h"
 
 #include "rich_text/accessible_rich_text_box.h"
+#include "rich_text/clipboard_text.h"
 #include "rich_text/rich_text_box.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTest>
 
@@ -55,6 +57,7 @@ private slots:
     void scrollsToTheEndWhenEntriesAreAdded();
     void onlyWhatIsOnScreenIsLaidOut();
     void aHugeTokenWrapsAndShowsItsEnd();
+    void everyLineOnScreenIsDrawnWhileScrolling();
     void longParagraphsArePiecedAtLineBreaks();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
@@ -193,6 +196,47 @@ void TestRichTextBox::aHugeTokenWrapsAndShowsItsEnd()
     QVERIFY(m_box->verticalScrollBar()->maximum() > 0);
 }
 
+// Entries long enough to be laid out in several segments: at every step of a
+// line-by-line scroll through them, each line the view says it shows has ink
+// where it says.
+void TestRichTextBox::everyLineOnScreenIsDrawnWhileScrolling()
+{
+    Transcript t(*m_box);
+    for (const int length : {1000, 2100, 5000, 10000}) {
+        QString entry;
+        for (int w = 0; entry.size() < length; ++w)
+            entry += QString(3 + (w * 7 + length) % 9, QChar(u'a' + w % 26)) + u' ';
+        t.received(entry.left(length));
+    }
+    QTRY_VERIFY(!m_box->updatePending());
+    QTest::keyClick(m_box, Qt::Key_Home, Qt::ControlModifier);
+    QScrollBar *bar = m_box->verticalScrollBar();
+    const QColor background = m_box->palette().color(QPalette::Base);
+    auto hasInk = [&](const QImage &image, int top, int bottom) {
+        for (int y = top; y < bottom; ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (image.pixelColor(x, y) != background)
+                    return true;
+            }
+        }
+        return false;
+    };
+    int steps = 0, blank = 0;
+    for (; steps < 2000; ++steps) {
+        const QImage image = m_box->viewport()->grab().toImage();
+        for (const RichTextBoxTestAccess::ShownLine &line : RichTextBoxTestAccess::shownLines(*m_box)) {
+            if (!line.text.trimmed().isEmpty() && line.bottom <= image.height()
+                && !hasInk(image, line.top, line.bottom))
+                ++blank;
+        }
+        if (bar->value() == bar->maximum())
+            break;
+        bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    }
+    QVERIFY2(steps > 300, qPrintable(QString::number(steps)));
+    QVERIFY2(blank == 0, qPrintable(QStringLiteral("%1 blank lines over %2 steps").arg(blank).arg(steps)));
+}
+
 // Pieces of a long paragraph end after one of its line breaks where there is
 // one near: a line is never cut in two. Paging through them walks every line,
 // pieces not laid out yet included.
@@ -245,7 +289,8 @@ void TestRichTextBox::selectionIsPaintedOnlyWithFocus()
     QCOMPARE(m_box->selLength(), 6);
 }
 
-// The clipboard gets the platform's line breaks; the control keeps CR LF.
+// The clipboard gets LF line breaks, built only when a client asks; the
+// control keeps CR LF.
 void TestRichTextBox::selectAllAndCopyGiveThePlainText()
 {
     Transcript t(*m_box);
@@ -259,7 +304,27 @@ void TestRichTextBox::selectAllAndCopyGiveThePlainText()
     QCOMPARE(m_box->selStart(), 0);
     QCOMPARE(m_box->selLength(), m_box->text().length());
     QTest::keyClick(m_box, Qt::Key_C, Qt::ControlModifier);
+    const auto *offered = qobject_cast<const rich_text::ClipboardText *>(QApplication::clipboard()->mimeData());
+    QVERIFY(offered);
+    QCOMPARE(offered->timesBuilt(), 0);
     QCOMPARE(QApplication::clipboard()->text(), u"\none\ttab\ntwo\nlines\nand\nmore"_qs);
+    QVERIFY(offered->timesBuilt() > 0);
+    // The same text as the whole string with its breaks replaced, wherever
+    // the rope's chunks end (a CR LF may straddle two).
+    QRandomGenerator random(19);
+    for (int round = 0; round < 20; ++round) {
+        rich_text::Rope rope;
+        QString whole;
+        while (whole.size() < 20000) {
+            QString part(int(random.bounded(1, 3000)), u'x');
+            for (QChar &c : part)
+                c = u"ab\r\n"[random.bounded(4)];
+            rope += part;
+            whole += part;
+        }
+        QCOMPARE(rich_text::ClipboardText::plainText(rope),
+                 whole.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n'));
+    }
     // Shift and the arrows move the selection's free end from where the program left it.
     m_box->setSelStart(3);
     QTest::keyClick(m_box, Qt::Key_Right, Qt::ShiftModifier);

@@ -2,6 +2,7 @@
 #include "support/raw_peer.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/open_file_limit.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
@@ -35,6 +36,10 @@ private slots:
     void fiftyPeersComingAndGoing();
     void burstsOfLineBreaksLeaveTheWindowAnswering_data();
     void burstsOfLineBreaksLeaveTheWindowAnswering();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestHostilePeers::initTestCase()
@@ -45,7 +50,7 @@ void TestHostilePeers::initTestCase()
 
 void TestHostilePeers::resetInTheMiddleOfAMessage()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     RawPeer peer("127.0.0.3", "127.0.0.2");
@@ -78,7 +83,7 @@ void TestHostilePeers::resetInTheMiddleOfAMessage()
 
 void TestHostilePeers::resetWithDataStillInFlight()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     RawPeer peer("127.0.0.3", "127.0.0.2");
     QVERIFY(peer.connected());
@@ -106,7 +111,7 @@ void TestHostilePeers::halfCloseAfterSending()
     // The peer's own listener takes the window's connect-back.
     QTcpServer peerListener;
     QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     RawPeer peer("127.0.0.3", "127.0.0.2");
@@ -137,7 +142,7 @@ void TestHostilePeers::halfCloseAfterSending()
 
 void TestHostilePeers::peerThatNeverSends()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
@@ -236,7 +241,7 @@ void TestHostilePeers::fiftyPeersComingAndGoing()
 {
     QTcpServer crowdListener; // takes the window's connect-back
     QVERIFY2(crowdListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(crowdListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
@@ -302,7 +307,7 @@ void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering()
     QFETCH(QByteArray, burst);
     QTcpServer peerListener; // takes the window's connect-back
     QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy reads(&recibe(b), &connections::SocketArray::DataArrival);

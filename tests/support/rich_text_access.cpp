@@ -35,6 +35,20 @@ size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.
 
 qint64 RichTextBoxTestAccess::charactersLaidOut(const RichTextBox &box) { return box.m_charactersLaidOut; }
 
+std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(RichTextBox &box)
+{
+    std::vector<ShownLine> out;
+    for (const RichTextBox::ShownBlock &s : box.shownBlocks()) {
+        const QString text = s.layout->text();
+        for (int i = s.first; i <= s.last; ++i) {
+            const BlockLayout::Line &line = s.layout->line(i);
+            const qreal top = s.origin.y() + line.top;
+            out.push_back(ShownLine{int(top), int(top + line.height), text.mid(line.start, line.length)});
+        }
+    }
+    return out;
+}
+
 std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::heldLines(const RichTextBox &box, size_t paragraph)
 {
     std::vector<std::pair<qint64, qint64>> lines;

@@ -28,12 +28,20 @@ struct RichTextBoxTestAccess {
         QString text; // as laid out, with line breaks as Qt's line separator
     };
 
+    struct ShownLine {
+        int top; // in the viewport
+        int bottom;
+        QString text;
+    };
+
     // The blocks the view keeps laid out: those the last paint drew.
     static std::vector<Held> held(const RichTextBox &box);
     // The colour a held paragraph's character is drawn in.
     static QColor colorShown(const RichTextBox &box, size_t paragraph, qint64 offset);
     static size_t topParagraph(const RichTextBox &box);
     static qint64 charactersLaidOut(const RichTextBox &box);
+    // The lines the view says it shows, where it shows them.
+    static std::vector<ShownLine> shownLines(RichTextBox &box);
     // The lines of a held one-piece paragraph as the view wrapped it: start
     // and length of each, in the paragraph.
     static std::vector<std::pair<qint64, qint64>> heldLines(const RichTextBox &box, size_t paragraph);
