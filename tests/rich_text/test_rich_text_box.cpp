@@ -491,6 +491,14 @@ void TestRichTextBox::screenReadersReadWhatCopyGives()
              qPrintable(text->attributes(end - 2, &start, &end)));
     QCOMPARE(start, copied.size() + 1); // the blue run, after the break that opens the entry
 
+    // A magnifier's and a mouse reviewer's questions: where a character is
+    // drawn, and which one is under a point, once it is brought on screen.
+    text->scrollToSubstring(1, 4);
+    const QRect one = text->characterRect(1);
+    QVERIFY(!one.isEmpty());
+    QCOMPARE(text->offsetAtPoint(one.center()), 1);
+    QCOMPARE(text->offsetAtPoint(text->characterRect(2).center()), 2);
+
     // Selecting through the interface selects in the view, as a user would.
     text->setSelection(0, 1, 8);
     QCOMPARE(m_box->selectedText(), copied.mid(1, 7));
@@ -546,6 +554,11 @@ void TestRichTextBox::accessibleLinesAreTheWrappedLines()
     QVERIFY2(RichTextBoxTestAccess::charactersLaidOut(*m_box) - laidOut <= questions * words.size(),
              qPrintable(QString::number(RichTextBoxTestAccess::charactersLaidOut(*m_box) - laidOut)));
     QVERIFY(RichTextBoxTestAccess::heldLines(*m_box, 1).empty());
+
+    // Off screen a character has no place; asked to, the view brings it back.
+    QVERIFY(text->characterRect(paragraphStart).isEmpty());
+    text->scrollToSubstring(paragraphStart, paragraphStart + 5);
+    QVERIFY(!text->characterRect(paragraphStart).isEmpty());
 }
 
 // Each update that adds text is one insertion event with that text; the
