@@ -1,5 +1,7 @@
 #pragma once
 
+#include "connections/chat_port.h"
+
 #include <QHostAddress>
 #include <QWidget>
 
@@ -34,7 +36,7 @@ bool instalarTraduccionesDeQt();
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int PuertoChat = 49577;
+    static constexpr int PuertoChat = connections::PuertoChat;
     static constexpr int NumeroSlots = 1000;
     static constexpr quint32 ColorRecibido = 0xFF5555; // &HBBGGRR: a medium blue
     static const QString DireccionInicial;
