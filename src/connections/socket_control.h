@@ -40,11 +40,11 @@ public:
 // verbs, and two events delivered on the user-interface thread.
 //
 // Modes. A control is in at most one mode at a time. Close(), the end of its
-// connection or a failed Listen() leave it in none, and from none any mode may
+// connection or a failed Listen() leave it in none, from which any mode may
 // begin; a verb that does not fit the current mode throws SocketError.
-// - Outgoing, from Connect(): m_socket is the connection it made from m_bind
-//   to m_remoteHost:m_remotePort; SendData() writes to it. A new Connect()
-//   first lets the old connection go.
+// - Outgoing, from Connect() in any mode but Listening: m_socket is the
+//   connection it made from m_bind to m_remoteHost:m_remotePort; SendData()
+//   writes to it. A connection the control held before is let go first.
 // - Listening, from Listen(): m_server listens on m_bind:m_localPort and
 //   m_socket is null. Each connection that arrives is filed in m_requests and
 //   raised as ConnectionRequest; one not taken out by Accept() before the
