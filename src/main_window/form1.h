@@ -1,6 +1,7 @@
 #pragma once
 
 #include "connections/chat_port.h"
+#include "messages/received_color.h"
 
 #include <QHostAddress>
 #include <QWidget>
@@ -38,7 +39,7 @@ class Form1 : public QWidget {
 public:
     static constexpr int PuertoChat = connections::PuertoChat;
     static constexpr int NumeroSlots = 1000;
-    static constexpr quint32 ColorRecibido = 0xFF5555; // &HBBGGRR: a medium blue
+    static constexpr quint32 ColorRecibido = messages::ColorRecibido; // &HBBGGRR
     static const QString DireccionInicial;
 
     // A modal information box: parent, title, text. Replaceable so that tests
