@@ -1,5 +1,8 @@
 #pragma once
 
+#include "connections/chat_port.h"
+#include "messages/received_color.h"
+
 #include <QHostAddress>
 #include <QWidget>
 
@@ -34,9 +37,9 @@ bool instalarTraduccionesDeQt();
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int PuertoChat = 49577;
+    static constexpr int PuertoChat = connections::PuertoChat;
     static constexpr int NumeroSlots = 1000;
-    static constexpr quint32 ColorRecibido = 0xFF5555; // &HBBGGRR: a medium blue
+    static constexpr quint32 ColorRecibido = messages::ColorRecibido; // &HBBGGRR
     static const QString DireccionInicial;
 
     // A modal information box: parent, title, text. Replaceable so that tests

@@ -1,4 +1,5 @@
 #include "support/own_network.h"
+#include "support/slow_peer.h"
 #include "support/window.h"
 
 #include "connections/lingering_connections.h"
@@ -17,12 +18,6 @@
 
 #include <memory>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace support;
 using connections::SocketControl;
@@ -48,90 +43,6 @@ int takenSlots(const Form1 &form)
         taken += form.slotOcupado(n) ? 1 : 0;
     return taken;
 }
-
-// A peer listening on the chat port on a plain POSIX socket, reading only
-// when told to, so that it can tell the end of the stream (FIN) from a reset.
-class SlowPeer {
-public:
-    enum End { Open, Fin, Reset };
-
-    explicit SlowPeer(const char *own)
-    {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(quint16(Form1::PuertoChat));
-        ::inet_pton(AF_INET, own, &at.sin_addr);
-        m_listening
-            = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
-    }
-    ~SlowPeer()
-    {
-        ::close(m_listener);
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
-    bool listening() const { return m_listening; }
-    bool accepted()
-    {
-        if (m_fd < 0)
-            m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        return m_fd >= 0;
-    }
-
-    // Reads what has arrived, at most `most` bytes.
-    void read(qsizetype most)
-    {
-        char chunk[16 * 1024];
-        while (end == Open && most > 0 && accepted()) {
-            const ssize_t n = ::recv(m_fd, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
-            if (n > 0) {
-                received.append(chunk, n);
-                most -= n;
-            } else {
-                if (n == 0 || errno != EAGAIN)
-                    end = n == 0 ? Fin : Reset;
-                return;
-            }
-        }
-    }
-
-    // A reader that takes 32 KiB every 10 ms: far slower than loopback.
-    void readSlowly()
-    {
-        QObject::connect(&m_reader, &QTimer::timeout, [this] { read(32 * 1024); });
-        m_reader.start(10);
-    }
-
-    bool send(const QByteArray &bytes)
-    {
-        return accepted() && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
-    }
-
-    // Without reading: the connection has been reset (the kernel tells once;
-    // after the end of the stream it reports a broken pipe).
-    bool wasReset()
-    {
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (end != Reset && accepted() && ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0
-            && (error == ECONNRESET || error == EPIPE))
-            end = Reset;
-        return end == Reset;
-    }
-
-    QByteArray received;
-    End end = Open;
-
-private:
-    QTimer m_reader;
-    int m_listener = -1;
-    int m_fd = -1;
-    bool m_listening = false;
-};
 
 QByteArray letters(qsizetype size)
 {

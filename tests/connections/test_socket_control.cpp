@@ -1,5 +1,6 @@
 #include "support/own_network.h"
 
+#include "connections/chat_port.h"
 #include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
@@ -17,7 +18,7 @@ namespace {
 
 const QHostAddress kServer(QStringLiteral("127.0.0.1"));
 const QHostAddress kClient(QStringLiteral("127.0.0.2"));
-constexpr int kPort = 49577;
+constexpr int kPort = connections::PuertoChat;
 
 // A listening control array whose requests are accepted into element 1, 2, ...
 struct Listener {
@@ -271,7 +272,7 @@ void TestSocketControl::refusedOperationsThrowSpanishErrors()
         second.Listen();
         QFAIL("listening twice on one port must be refused");
     } catch (const SocketError &error) {
-        QVERIFY2(error.text().contains(QStringLiteral("49577")), qPrintable(error.text()));
+        QVERIFY2(error.text().contains(QString::number(kPort)), qPrintable(error.text()));
         QVERIFY2(error.text().contains(QStringLiteral("en uso")), qPrintable(error.text()));
     }
     QVERIFY_THROWS_EXCEPTION(SocketError, listener.array(1));

@@ -1,3 +1,4 @@
+#include "support/foreign_peer.h"
 #include "support/own_network.h"
 #include "support/rich_text_access.h"
 #include "support/window.h"
@@ -19,38 +20,6 @@
 using namespace support;
 
 namespace {
-
-// A foreign peer: a raw socket that connects into a copy, and a listener on
-// its own address that takes the copy's connect-back and keeps what it reads.
-struct ForeignPeer {
-    QTcpServer listener;
-    QTcpSocket *fromCopy = nullptr;
-    QByteArray received;
-    QTcpSocket toCopy;
-
-    explicit ForeignPeer(const char *own)
-    {
-        listener.listen(address(own), Form1::PuertoChat);
-        QObject::connect(&listener, &QTcpServer::newConnection, [this] {
-            fromCopy = listener.nextPendingConnection();
-            QObject::connect(fromCopy, &QTcpSocket::readyRead, [this] { received += fromCopy->readAll(); });
-        });
-        toCopy.bind(address(own), 0);
-    }
-
-    // Connects into a copy, which takes it into a slot.
-    bool reach(const Form1 &copy, const char *copyAddress)
-    {
-        toCopy.connectToHost(address(copyAddress), Form1::PuertoChat);
-        return toCopy.waitForConnected(5000) && QTest::qWaitFor([&] { return copy.slotOcupado(1); });
-    }
-
-    void send(const QByteArray &bytes)
-    {
-        toCopy.write(bytes);
-        toCopy.flush();
-    }
-};
 
 bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 {

@@ -1,3 +1,4 @@
+#include "support/peer_listener.h"
 #include "support/window.h"
 
 #include "connections/lingering_connections.h"
@@ -100,8 +101,8 @@ private:
 
 void TestByteAccounting::twentyMebibytesInRandomChunks()
 {
-    QTcpServer peerListener; // takes the window's connect-back
-    QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
+    PeerListener peerListener("127.0.0.3"); // takes the window's connect-back
+    QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
     Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();

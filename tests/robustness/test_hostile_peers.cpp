@@ -1,4 +1,5 @@
 #include "support/own_network.h"
+#include "support/peer_listener.h"
 #include "support/raw_peer.h"
 #include "support/window.h"
 
@@ -109,8 +110,8 @@ void TestHostilePeers::resetWithDataStillInFlight()
 void TestHostilePeers::halfCloseAfterSending()
 {
     // The peer's own listener takes the window's connect-back.
-    QTcpServer peerListener;
-    QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
+    PeerListener peerListener("127.0.0.3");
+    QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
     Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
@@ -118,10 +119,7 @@ void TestHostilePeers::halfCloseAfterSending()
     QVERIFY(peer.connected());
     QTRY_VERIFY(b.slotOcupado(1));
     QTRY_COMPARE(envia(b).State(), int(connections::Connected));
-    QTRY_VERIFY(peerListener.hasPendingConnections());
-    QTcpSocket *backLink = peerListener.nextPendingConnection();
-    QByteArray heardBack;
-    QObject::connect(backLink, &QTcpSocket::readyRead, [&] { heardBack += backLink->readAll(); });
+    QTRY_VERIFY(peerListener.linked());
 
     // The last character is cut: only its lead byte is sent before the end
     // of the stream, so it can never be completed.
@@ -136,7 +134,7 @@ void TestHostilePeers::halfCloseAfterSending()
     // The window's own link to that peer is a separate connection and still works.
     QCOMPARE(envia(b).State(), int(connections::Connected));
     typeAndEnter(b, QStringLiteral("adiós"));
-    QTRY_COMPARE(heardBack, QStringLiteral("adiós").toUtf8());
+    QTRY_COMPARE(peerListener.received, QStringLiteral("adiós").toUtf8());
     QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.2"), "Conectado"));
 }
 
@@ -239,8 +237,8 @@ private:
 
 void TestHostilePeers::fiftyPeersComingAndGoing()
 {
-    QTcpServer crowdListener; // takes the window's connect-back
-    QVERIFY2(crowdListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(crowdListener.errorString()));
+    PeerListener crowdListener("127.0.0.3"); // takes the window's connect-back
+    QVERIFY2(crowdListener.listening(), qPrintable(crowdListener.errorString()));
     Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
@@ -305,29 +303,26 @@ void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering_data()
 void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering()
 {
     QFETCH(QByteArray, burst);
-    QTcpServer peerListener; // takes the window's connect-back
-    QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
+    PeerListener peerListener("127.0.0.3"); // takes the window's connect-back
+    QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
     Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy reads(&recibe(b), &connections::SocketArray::DataArrival);
     RawPeer peer("127.0.0.3", "127.0.0.2");
     QVERIFY(peer.connected());
-    QTRY_VERIFY(peerListener.hasPendingConnections());
-    QTcpSocket *backLink = peerListener.nextPendingConnection();
-    QByteArray heardBack;
-    QObject::connect(backLink, &QTcpSocket::readyRead, [&] { heardBack += backLink->readAll(); });
+    QTRY_VERIFY(peerListener.linked());
     QTRY_COMPARE(envia(b).State(), int(connections::Connected));
 
     QVERIFY(peer.send(burst));
     typeAndEnter(b, QStringLiteral("durante"));
-    QTRY_COMPARE_WITH_TIMEOUT(heardBack, QByteArray("durante"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(peerListener.received, QByteArray("durante"), 20000);
     // Every byte became a character of the transcript: an entry's length plus its break.
     QTRY_COMPARE_WITH_TIMEOUT(transcriptText(b).size() - 2 * (reads.count() + 1), burst.size() + qsizetype(7), 60000);
     QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
     QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.2"), "Conectado"));
     typeAndEnter(b, QStringLiteral(" y después"));
-    QTRY_COMPARE_WITH_TIMEOUT(heardBack, QStringLiteral("durante y después").toUtf8(), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(peerListener.received, QStringLiteral("durante y después").toUtf8(), 20000);
 }
 
 QTEST_MAIN(TestHostilePeers)
