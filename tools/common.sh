@@ -16,6 +16,9 @@ VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd i
 # The screen-reader step of the end-to-end test: the accessibility bus and
 # the client library that screen readers use.
 VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus)
+# Qt's private headers, through which the tests switch accessibility on
+# without a screen reader running (QPlatformAccessibility).
+VZ_TEST_PACKAGES+=(qt6-base-private-dev)
 # The code style check (.clang-format, written for clang-format 14).
 VZ_TEST_PACKAGES+=(clang-format)
 
