@@ -11,11 +11,13 @@
 //   transcript_bench ours-hidden N    as ours, in a window shown once and then unmapped (minimized),
 //                                     then the time to show it again with its last page painted
 //   transcript_bench copy MIB         select-all and Ctrl+C on a transcript of MIB mebibytes of text
+//   transcript_bench accessible N     what a screen reader's questions cost on N entries
 
 #include "support/transcript_writer.h"
 
 #include "rich_text/rich_text_box.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
@@ -27,6 +29,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -191,10 +194,48 @@ int runCopy(int mib)
     return 0;
 }
 
+// Median time of one call, in microseconds, over `calls` calls.
+double medianMicros(int calls, const std::function<void()> &call)
+{
+    std::vector<qint64> ns;
+    QElapsedTimer timer;
+    for (int i = 0; i < calls; ++i) {
+        timer.start();
+        call();
+        ns.push_back(timer.nsecsElapsed());
+    }
+    std::sort(ns.begin(), ns.end());
+    return ns[ns.size() / 2] / 1000.0;
+}
+
+// characterCount, and the line at the start (off screen, laid out for the
+// question) and at the end of the transcript, through the accessible interface.
+int runAccessible(int n)
+{
+    Ours ours;
+    for (int i = 0; i < n; ++i) {
+        i % 2 ? ours.received(message(i)) : ours.sent(message(i));
+        if (i % 1000 == 999)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&ours.box)->textInterface();
+    int start = 0, end = 0;
+    const double count = medianMicros(1000, [&] { text->characterCount(); });
+    const int last = text->characterCount() - 1;
+    // Inside the first entry: the transcript opens with an empty paragraph.
+    const double first = medianMicros(1000, [&] { text->textAtOffset(5, QAccessible::LineBoundary, &start, &end); });
+    const double atEnd = medianMicros(1000, [&] { text->textAtOffset(last, QAccessible::LineBoundary, &start, &end); });
+    std::printf("%.2f %.2f %.2f\n", count, first, atEnd);
+    return 0;
+}
+
 int runOne(const QString &which, int n)
 {
     if (which == u"copy")
         return runCopy(n);
+    if (which == u"accessible")
+        return runAccessible(n);
     const qint64 rssBefore = residentBytes();
     Result r;
     if (which == u"ours") {
@@ -298,6 +339,10 @@ int runAll(const QString &self)
     } else {
         std::printf("\nSelect-all then Ctrl+C on %d MiB of transcript: failed\n", copyMib);
     }
+    QProcess accessible;
+    accessible.start(self, {QStringLiteral("accessible"), QStringLiteral("100000")});
+    accessible.waitForFinished(-1);
+    const QStringList a11y = QString::fromLatin1(accessible.readAllStandardOutput()).trimmed().split(u' ');
 
     std::printf("\nTargets\n");
     auto ratio = [&](const QString &a, int na, const QString &b, int nb) {
@@ -333,6 +378,14 @@ int runAll(const QString &self)
     if (copyPause >= 0)
         std::printf("- select-all and Ctrl+C of %d MiB: worst pause %.1f ms, under 100 ms: %s\n", copyMib, copyPause,
                     yes(copyPause < 100));
+    if (a11y.size() == 3) {
+        const double count = a11y[0].toDouble(), first = a11y[1].toDouble(), last = a11y[2].toDouble();
+        std::printf("- screen reader, 100,000 entries: characterCount %.2f us, textAtOffset(LINE) at the start "
+                    "%.2f us, at the end %.2f us (each median of 1,000 calls), each under 1 ms: %s\n",
+                    count, first, last, yes(count < 1000 && first < 1000 && last < 1000));
+    } else {
+        std::printf("- screen reader, 100,000 entries: the run failed\n");
+    }
     std::printf("\nus/entry: wall time per entry, including the view's update and paint; at 1,000,000 entries,\n"
                 "over the last 10,000 (the rest appended with a turn of the event loop every 1,000). RSS added:\n"
                 "resident memory after the run minus before it, in a process of its own. The bare QTextEdit is\n"

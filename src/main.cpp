@@ -75,12 +75,14 @@ int main(int argc, char **argv)
     QApplication::setDesktopFileName(QStringLiteral("varlo-zintabel"));
     instalarTraduccionesDeQt(); // without the file Qt's own texts stay in English
 
-    Form1 window;
+    // Outlives the window, whose sockets hand it their connections.
+    connections::LingeringConnections lingering;
+    Form1 window(lingering);
     // Any window without a parent shows the same icon.
     QApplication::setWindowIcon(window.windowIcon());
     window.show();
     const int codigo = app.exec();
     // What was sent still reaches the peers before the process ends.
-    connections::finishConnections(window);
+    connections::finishConnections(window, lingering);
     return codigo;
 }

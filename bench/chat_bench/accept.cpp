@@ -49,13 +49,14 @@ int runCrowd(const QHostAddress &from, const QHostAddress &to, int count)
 int runAcceptor(const QString &kind, const QHostAddress &at, int count)
 {
     connections::raiseOpenFileLimit(kDescriptors);
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> window;
     QTcpServer server;
     std::vector<QTcpSocket *> kept;
     int accepted = 0;
     qint64 lastNs = 0;
     if (kind == QLatin1String("form")) {
-        window = std::make_unique<Form1>(at);
+        window = std::make_unique<Form1>(lingering, at);
         quietBoxes(*window);
         window->show();
         // After the window's own handler: the slot is taken by then.
@@ -91,13 +92,13 @@ int runAcceptor(const QString &kind, const QHostAddress &at, int count)
     return 0;
 }
 
-QMap<QString, QString> acceptOnce(const QString &kind, int receiverAddr, int crowdAddr)
+QMap<QString, QString> acceptOnce(const QString &kind, Ends at)
 {
-    Helper receiver({QStringLiteral("--acceptor"), kind, addr(receiverAddr).toString(), QString::number(kCrowd)});
+    Helper receiver({QStringLiteral("--acceptor"), kind, addr(at.window).toString(), QString::number(kCrowd)});
     if (receiver.await(QStringLiteral("ready"), 20000).isEmpty())
         return {};
-    Helper crowd({QStringLiteral("--crowd"), addr(crowdAddr).toString(), addr(receiverAddr).toString(),
-                  QString::number(kCrowd)});
+    Helper crowd(
+        {QStringLiteral("--crowd"), addr(at.peer).toString(), addr(at.window).toString(), QString::number(kCrowd)});
     const auto first = crowd.await(QStringLiteral("first"), 20000);
     auto done = receiver.await(QStringLiteral("done"), 40000);
     done.insert(QStringLiteral("first"), first.value(QStringLiteral("ns")));
@@ -107,8 +108,8 @@ QMap<QString, QString> acceptOnce(const QString &kind, int receiverAddr, int cro
 void benchAccept()
 {
     say(QStringLiteral("3. accepting %1 connections opened at once by another process").arg(kCrowd));
-    const auto plain = acceptOnce(QStringLiteral("plain"), 13, 14);
-    const auto form = acceptOnce(QStringLiteral("form"), 11, 12);
+    const auto plain = acceptOnce(QStringLiteral("plain"), loopback::kAcceptPlain);
+    const auto form = acceptOnce(QStringLiteral("form"), loopback::kAcceptForm);
     auto seconds = [](const QMap<QString, QString> &m) {
         return (m.value(QStringLiteral("last")).toDouble() - m.value(QStringLiteral("first")).toDouble()) / 1e9;
     };

@@ -18,7 +18,6 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -53,28 +52,13 @@ const Scenario kScenarios[] = {
 
 QByteArray textOf(const QString &kind, qsizetype bytes)
 {
-    QByteArray out;
-    out.reserve(bytes + 8);
-    QRandomGenerator random(20261208);
-    while (out.size() < bytes) {
-        if (kind == QLatin1String("lf")) {
-            out += '\n';
-        } else if (kind == QLatin1String("crlf")) {
-            out += "\r\n";
-        } else if (kind == QLatin1String("hebrew")) {
-            // A Hebrew word, a Latin word, and so on: the direction changes at every word.
-            for (int i = random.bounded(2, 8); i > 0; --i)
-                out += QString(QChar(0x05D0 + random.bounded(27))).toUtf8();
-            out += ' ';
-            for (int i = random.bounded(2, 8); i > 0; --i)
-                out += char('a' + random.bounded(26));
-            out += ' ';
-        } else {
-            out += char(0x20 + random.bounded(0x5F));
-        }
-    }
-    out.truncate(bytes);
-    return out;
+    if (kind == QLatin1String("lf"))
+        return repeatedText("\n", bytes);
+    if (kind == QLatin1String("crlf"))
+        return repeatedText("\r\n", bytes);
+    if (kind == QLatin1String("hebrew"))
+        return hebrewAndLatinText(bytes);
+    return asciiText(bytes);
 }
 
 // Helper: the peer. Listens on `from` for the window's link back and says
@@ -145,12 +129,13 @@ int runAnswering(const QStringList &a)
 {
     const bool form = a.value(0) == QLatin1String("form");
     const QHostAddress at(a.value(1));
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> window;
     std::unique_ptr<PlainWindow> plain;
     QTcpServer server;
     QTcpSocket link; // the plain chat's own link back to its first peer
     if (form) {
-        window = std::make_unique<Form1>(at);
+        window = std::make_unique<Form1>(lingering, at);
         quietBoxes(*window);
         window->show();
     } else {
@@ -220,13 +205,13 @@ struct Answering {
     double worstLateMs = 0;
 };
 
-Answering runScenario(const Scenario &s, const QString &kind, int windowAddr, int peerAddr)
+Answering runScenario(const Scenario &s, const QString &kind, Ends at)
 {
     Answering r;
-    Helper window({QStringLiteral("--answering"), kind, addr(windowAddr).toString()});
+    Helper window({QStringLiteral("--answering"), kind, addr(at.window).toString()});
     if (window.await(QStringLiteral("ready"), 20000).isEmpty())
         return r;
-    Helper peer({QStringLiteral("--peer"), addr(peerAddr).toString(), addr(windowAddr).toString(),
+    Helper peer({QStringLiteral("--peer"), addr(at.peer).toString(), addr(at.window).toString(),
                  QString::fromLatin1(s.mode), QString::fromLatin1(s.text), QString::number(s.amount)});
     if (peer.await(QStringLiteral("connected"), 10000).isEmpty() || peer.await(QStringLiteral("back"), 10000).isEmpty())
         return r;
@@ -303,7 +288,8 @@ int runPaste(const QStringList &a)
         return 0;
     };
     if (form) {
-        Form1 window(at);
+        connections::LingeringConnections lingering;
+        Form1 window(lingering, at);
         quietBoxes(window);
         window.show();
         lineEdit(window, "TxtIp")->setText(peerAt.toString());
@@ -351,19 +337,20 @@ void benchFreeze()
     say(QStringLiteral("5. answering: bursts and %1 s floods from a peer; a line typed every %2 ms")
             .arg(kFloodSeconds)
             .arg(kTypeEveryMs));
-    int windowAddr = 11;
     for (const Scenario &s : kScenarios) {
-        const Answering form = runScenario(s, QStringLiteral("form"), windowAddr, windowAddr + 1);
-        const Answering plain = runScenario(s, QStringLiteral("plain"), windowAddr + 2, windowAddr + 3);
+        const Answering form = runScenario(s, QStringLiteral("form"), loopback::kAnswerForm);
+        const Answering plain = runScenario(s, QStringLiteral("plain"), loopback::kAnswerPlain);
         const bool met = form.complete && form.answered == form.typed && form.worstAnswerMs < kAnswerMs
             && form.worstLateMs < kLateMs;
         row(QStringLiteral("5 %1: typed lines answered, timer").arg(QLatin1String(s.name)), describe(form),
             QStringLiteral("plain %1").arg(describe(plain)),
             QStringLiteral("< %1 ms, < %2 ms").arg(kAnswerMs).arg(kLateMs), yesNo(met));
     }
-    Helper form({QStringLiteral("--paste"), addr(15).toString(), addr(16).toString(), QStringLiteral("form")});
+    Helper form({QStringLiteral("--paste"), addr(loopback::kPasteForm.window).toString(),
+                 addr(loopback::kPasteForm.peer).toString(), QStringLiteral("form")});
     const auto pastedForm = form.await(QStringLiteral("pasted"), 120000);
-    Helper plain({QStringLiteral("--paste"), addr(17).toString(), addr(18).toString(), QStringLiteral("plain")});
+    Helper plain({QStringLiteral("--paste"), addr(loopback::kPastePlain.window).toString(),
+                  addr(loopback::kPastePlain.peer).toString(), QStringLiteral("plain")});
     const auto pastedPlain = plain.await(QStringLiteral("pasted"), 120000);
     const double shown = pastedForm.value(QStringLiteral("shown_ms")).toDouble();
     row(QStringLiteral("5 1 MB token pasted: Enter → sent and shown"), pasteFigure(pastedForm),

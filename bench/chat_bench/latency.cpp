@@ -46,8 +46,9 @@ struct LatencyPath {
 
 // The window: Enter in copy A, the entry in copy B's transcript.
 struct FormPath : LatencyPath {
-    Form1 a{addr(1)};
-    Form1 b{addr(2)};
+    connections::LingeringConnections lingering; // outlives the windows
+    Form1 a{lingering, addr(loopback::kLatency.window)};
+    Form1 b{lingering, addr(loopback::kLatency.peer)};
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     int messages = 0;
 
@@ -57,7 +58,7 @@ struct FormPath : LatencyPath {
         quietBoxes(b);
         a.show();
         b.show();
-        lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.2"));
+        lineEdit(a, "TxtIp")->setText(addr(loopback::kLatency.peer).toString());
         button(a, "CmdConectar")->click();
         rich_text::RichTextBox &shown = transcript(b);
         // Connected after the window's own handler, so this runs once the
@@ -96,9 +97,9 @@ struct RawPath : LatencyPath {
 
     RawPath()
     {
-        server.listen(addr(2), 0);
-        out.bind(addr(1), 0, QAbstractSocket::ReuseAddressHint);
-        out.connectToHost(addr(2), server.serverPort());
+        server.listen(addr(loopback::kLatency.peer), 0);
+        out.bind(addr(loopback::kLatency.window), 0, QAbstractSocket::ReuseAddressHint);
+        out.connectToHost(addr(loopback::kLatency.peer), server.serverPort());
     }
     bool ready() override
     {
@@ -127,9 +128,9 @@ struct PlainPath : LatencyPath {
     {
         a.window.show();
         b.window.show();
-        server.listen(addr(2), 0);
-        out.bind(addr(1), 0, QAbstractSocket::ReuseAddressHint);
-        out.connectToHost(addr(2), server.serverPort());
+        server.listen(addr(loopback::kLatency.peer), 0);
+        out.bind(addr(loopback::kLatency.window), 0, QAbstractSocket::ReuseAddressHint);
+        out.connectToHost(addr(loopback::kLatency.peer), server.serverPort());
         QObject::connect(a.input, &QLineEdit::returnPressed, [this] {
             const QString text = a.input->text();
             out.write(text.toUtf8());

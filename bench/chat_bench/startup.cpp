@@ -75,11 +75,12 @@ struct PlainForm {
 int runWindow(const QString &kind, const QHostAddress &at, int idleSeconds)
 {
     const qint64 mainNs = g_mainNs;
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> form;
     std::unique_ptr<PlainForm> plain;
     QWidget *window = nullptr;
     if (kind == QLatin1String("form")) {
-        form = std::make_unique<Form1>(at);
+        form = std::make_unique<Form1>(lingering, at);
         quietBoxes(*form);
         window = form.get();
     } else {
@@ -133,7 +134,7 @@ void benchStartup()
     for (int i = 0; i < kStarts; ++i) {
         for (const bool isForm : {false, true}) {
             Helper w({QStringLiteral("--window"), isForm ? QStringLiteral("form") : QStringLiteral("plain"),
-                      addr(isForm ? 15 : 16).toString(), QStringLiteral("0")});
+                      addr(isForm ? loopback::kStartForm : loopback::kStartPlain).toString(), QStringLiteral("0")});
             const auto shown = w.await(QStringLiteral("shown"), 20000);
             w.finish(5000);
             if (shown.isEmpty())
@@ -153,10 +154,10 @@ void benchStartup()
 
     // Both idle windows side by side: neither does anything, so they do not
     // disturb each other, and the run takes 10 s instead of 20.
-    Helper idleForm(
-        {QStringLiteral("--window"), QStringLiteral("form"), addr(17).toString(), QString::number(kIdleSeconds)});
-    Helper idlePlain(
-        {QStringLiteral("--window"), QStringLiteral("plain"), addr(18).toString(), QString::number(kIdleSeconds)});
+    Helper idleForm({QStringLiteral("--window"), QStringLiteral("form"), addr(loopback::kIdleForm).toString(),
+                     QString::number(kIdleSeconds)});
+    Helper idlePlain({QStringLiteral("--window"), QStringLiteral("plain"), addr(loopback::kIdlePlain).toString(),
+                      QString::number(kIdleSeconds)});
     const auto fi = idleForm.await(QStringLiteral("idle"), (kIdleSeconds + 30) * 1000);
     const auto pi = idlePlain.await(QStringLiteral("idle"), (kIdleSeconds + 30) * 1000);
     const double fCpu = fi.value(QStringLiteral("cpu_us")).toDouble() / 1000;
@@ -174,9 +175,10 @@ void benchStartup()
         QStringLiteral("caption ticks only"),
         yesNo(!fi.isEmpty() && fWake <= pWake + 5 && fWake <= fi.value(QStringLiteral("ticks")).toInt() + 5));
     note(QStringLiteral(
-        "start-up: from QProcess::start in the bench (fork, exec, libraries) to the end of the window's first "
-        "paint pass offscreen; the bench's own binary in a window mode, bound to 127.0.0.15, "
-        "because build/varlo-zintabel listens on every address."));
+             "start-up: from QProcess::start in the bench (fork, exec, libraries) to the end of the window's first "
+             "paint pass offscreen; the bench's own binary in a window mode, bound to %1, "
+             "because build/varlo-zintabel listens on every address.")
+             .arg(addr(loopback::kStartForm).toString()));
     note(QStringLiteral("idle: CPU from getrusage, wake-ups are voluntary context switches from /proc/self/status, "
                         "after 1 s of settling; both windows keep their 500 ms caption timer. Met when the window "
                         "wakes at most 5 times more "

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -29,6 +30,60 @@ qint64 nowNs()
 }
 
 QHostAddress addr(int last) { return QHostAddress(QStringLiteral("127.0.0.%1").arg(last)); }
+
+// ------------------------------------------------------ texts peers send
+
+QByteArray mixedText(qsizetype bytes, quint32 seed)
+{
+    static constexpr const char *kWide[] = {"ñ", "á", "é", "¿", "€", "中", "😀"};
+    QRandomGenerator random(seed);
+    QByteArray out;
+    out.reserve(bytes + 4);
+    while (out.size() < bytes) {
+        if (random.bounded(10) == 0)
+            out += kWide[random.bounded(7)];
+        else
+            out += char(0x20 + random.bounded(0x5F));
+    }
+    return out;
+}
+
+QByteArray asciiText(qsizetype bytes, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray out;
+    out.reserve(bytes);
+    while (out.size() < bytes)
+        out += char(0x20 + random.bounded(0x5F));
+    return out;
+}
+
+QByteArray hebrewAndLatinText(qsizetype bytes, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray out;
+    out.reserve(bytes + 8);
+    while (out.size() < bytes) {
+        for (int i = random.bounded(2, 8); i > 0; --i)
+            out += QString(QChar(0x05D0 + random.bounded(27))).toUtf8();
+        out += ' ';
+        for (int i = random.bounded(2, 8); i > 0; --i)
+            out += char('a' + random.bounded(26));
+        out += ' ';
+    }
+    out.truncate(bytes);
+    return out;
+}
+
+QByteArray repeatedText(QByteArrayView unit, qsizetype bytes)
+{
+    QByteArray out;
+    out.reserve(bytes + unit.size());
+    while (out.size() < bytes)
+        out += unit;
+    out.truncate(bytes);
+    return out;
+}
 
 bool connectToChat(QTcpSocket &socket, const QHostAddress &from, const QHostAddress &to)
 {

@@ -8,6 +8,7 @@
 
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "main_window/form1.h"
@@ -46,7 +47,50 @@ qint64 nowNs();
 // When main() was entered; a window helper reports it.
 extern qint64 g_mainNs;
 
+// 127.0.0.`last`.
 QHostAddress addr(int last);
+
+// ------------------------------------------------------ loopback addresses
+
+// The loopback addresses of the bench, by the last byte of 127.0.0.x: a
+// window (or the plain baseline, or copy A) and the peer it talks to (or copy
+// B). Every one serves one purpose only, so that what a measurement leaves
+// behind, a connection in TIME_WAIT on the chat port say, never meets
+// another one.
+struct Ends {
+    int window;
+    int peer;
+};
+namespace loopback {
+inline constexpr Ends kLatency{1, 2}; // also the raw socket pair
+inline constexpr Ends kFloodForm{7, 8};
+inline constexpr Ends kFloodPlain{9, 10};
+inline constexpr Ends kAcceptForm{11, 12};
+inline constexpr Ends kAcceptPlain{13, 14};
+inline constexpr int kStartForm = 15;
+inline constexpr int kStartPlain = 16;
+inline constexpr int kIdleForm = 17;
+inline constexpr int kIdlePlain = 18;
+inline constexpr Ends kAnswerForm{21, 22};
+inline constexpr Ends kAnswerPlain{23, 24};
+inline constexpr Ends kPasteForm{25, 26};
+inline constexpr Ends kPastePlain{27, 28};
+} // namespace loopback
+
+// ------------------------------------------------------ texts peers send
+
+// The same in every run (a fixed seed), so that runs compare.
+inline constexpr quint32 kTextSeed = 20261208;
+
+// UTF-8 without line breaks, mostly ASCII with two- to four-byte characters
+// mixed in, as people write.
+QByteArray mixedText(qsizetype bytes, quint32 seed = kTextSeed);
+// Printable ASCII, RTF's own \ { } among it.
+QByteArray asciiText(qsizetype bytes, quint32 seed = kTextSeed);
+// A Hebrew word, a Latin word, and so on: the direction changes at every word.
+QByteArray hebrewAndLatinText(qsizetype bytes, quint32 seed = kTextSeed);
+// `unit` over and over (a line break, say), cut to `bytes`.
+QByteArray repeatedText(QByteArrayView unit, qsizetype bytes);
 
 // Connects `socket` from `from` to the chat port at `to`, waiting up to 5 s.
 bool connectToChat(QTcpSocket &socket, const QHostAddress &from, const QHostAddress &to);

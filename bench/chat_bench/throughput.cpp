@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -21,25 +20,8 @@ namespace {
 
 constexpr int kFloodSeconds = 10;
 
-// UTF-8 text without line breaks, mostly ASCII with two- to four-byte
-// characters mixed in, as people write.
-QByteArray printableText(qsizetype bytes, quint32 seed)
-{
-    static const char *const wide[] = {"ñ", "á", "é", "¿", "€", "中", "😀"};
-    QRandomGenerator random(seed);
-    QByteArray out;
-    out.reserve(bytes + 4);
-    while (out.size() < bytes) {
-        if (random.bounded(10) == 0)
-            out += wide[random.bounded(7)];
-        else
-            out += char(0x20 + random.bounded(0x5F));
-    }
-    return out;
-}
-
-// Helper: connects from `from` to `to`:49577 and writes printable text as fast
-// as the other side reads it, for `seconds`; listens on from:49577 for the
+// Helper: connects from `from` to `to` on the chat port and writes printable text as fast
+// as the other side reads it, for `seconds`; listens on the chat port of `from` for the
 // window's connect-back.
 int runFlooder(const QHostAddress &from, const QHostAddress &to, int seconds)
 {
@@ -49,7 +31,7 @@ int runFlooder(const QHostAddress &from, const QHostAddress &to, int seconds)
         while (QTcpSocket *s = back.nextPendingConnection())
             QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
     });
-    const QByteArray text = printableText(1 << 20, 20261208);
+    const QByteArray text = mixedText(1 << 20);
     QTcpSocket out;
     if (!connectToChat(out, from, to)) {
         say(QStringLiteral("sent error=connect"));
@@ -97,6 +79,7 @@ protected:
 int runReceiver(const QString &kind, const QHostAddress &at)
 {
     const bool form = kind == QLatin1String("form");
+    connections::LingeringConnections lingering; // outlives the window
     std::unique_ptr<Form1> window;
     std::unique_ptr<PlainWindow> plain;
     QTcpServer server;
@@ -132,7 +115,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     };
 
     if (form) {
-        window = std::make_unique<Form1>(at);
+        window = std::make_unique<Form1>(lingering, at);
         quietBoxes(*window);
         window->show();
         rich_text::RichTextBox &box = transcript(*window);
@@ -194,12 +177,12 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     return 0;
 }
 
-QMap<QString, QString> floodOnce(const QString &kind, int receiverAddr, int peerAddr)
+QMap<QString, QString> floodOnce(const QString &kind, Ends at)
 {
-    Helper receiver({QStringLiteral("--receiver"), kind, addr(receiverAddr).toString()});
+    Helper receiver({QStringLiteral("--receiver"), kind, addr(at.window).toString()});
     if (receiver.await(QStringLiteral("ready"), 20000).isEmpty())
         return {};
-    Helper flooder({QStringLiteral("--flood"), addr(peerAddr).toString(), addr(receiverAddr).toString(),
+    Helper flooder({QStringLiteral("--flood"), addr(at.peer).toString(), addr(at.window).toString(),
                     QString::number(kFloodSeconds)});
     const auto sent = flooder.await(QStringLiteral("sent"), (kFloodSeconds + 90) * 1000);
     if (sent.isEmpty())
@@ -213,8 +196,8 @@ QMap<QString, QString> floodOnce(const QString &kind, int receiverAddr, int peer
 void benchThroughput()
 {
     say(QStringLiteral("2. throughput: a peer process writing as fast as it can for %1 s").arg(kFloodSeconds));
-    const auto plain = floodOnce(QStringLiteral("plain"), 9, 10);
-    const auto form = floodOnce(QStringLiteral("form"), 7, 8);
+    const auto plain = floodOnce(QStringLiteral("plain"), loopback::kFloodPlain);
+    const auto form = floodOnce(QStringLiteral("form"), loopback::kFloodForm);
     auto rate = [](const QMap<QString, QString> &m) {
         const double s = m.value(QStringLiteral("seconds")).toDouble();
         return s > 0 ? m.value(QStringLiteral("bytes")).toDouble() / s / 1e6 : 0.0;

@@ -1,12 +1,12 @@
 #include "connections/incoming_text.h"
 
-#include "rich_text/windows1252.h"
+#include "code_page/windows1252.h"
 
 namespace connections {
 
 namespace {
 
-using rich_text::windows1252ToUnicode;
+using code_page::windows1252ToUnicode;
 
 int sequenceLength(unsigned char lead)
 {
@@ -56,10 +56,12 @@ Sequence classify(QByteArrayView bytes, qsizetype at, int length)
     return Sequence::Complete;
 }
 
+// The bits of a lead byte that belong to the code point, by sequence length.
+constexpr unsigned char kLeadMask[5] = {0, 0, 0x1F, 0x0F, 0x07};
+
 char32_t codePoint(QByteArrayView bytes, qsizetype at, int length)
 {
-    static constexpr unsigned char leadMask[5] = {0, 0, 0x1F, 0x0F, 0x07};
-    char32_t cp = static_cast<unsigned char>(bytes[at]) & leadMask[length];
+    char32_t cp = static_cast<unsigned char>(bytes[at]) & kLeadMask[length];
     for (int k = 1; k < length; ++k)
         cp = (cp << 6) | (static_cast<unsigned char>(bytes[at + k]) & 0x3F);
     return cp;
@@ -116,6 +118,22 @@ bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
     const QByteArray joined = m_pending + more.toByteArray();
     const int length = sequenceLength(static_cast<unsigned char>(joined[0]));
     return length > joined.size() && classify(joined, 0, length) == Sequence::Truncated;
+}
+
+bool IncomingText::endsInOpenCharacter(QByteArrayView bytes) const
+{
+    if (m_shownUtf8 || !m_pending.isEmpty())
+        return false;
+    // A lead byte is never a continuation byte, so the last lead among the
+    // final three bytes starts the only sequence that can be cut at the end.
+    for (qsizetype at = bytes.size() - 1; at >= 0 && at >= bytes.size() - 3; --at) {
+        const int length = sequenceLength(static_cast<unsigned char>(bytes[at]));
+        if (length)
+            return classify(bytes, at, length) == Sequence::Truncated;
+        if (!isContinuation(static_cast<unsigned char>(bytes[at])))
+            return false;
+    }
+    return false;
 }
 
 QString IncomingText::flush()

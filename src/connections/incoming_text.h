@@ -14,6 +14,9 @@ namespace connections {
 // the rest only where that is plausibly a split character: more bytes were
 // already waiting, or the connection has shown UTF-8 before. A legacy peer's
 // "café" (63 61 66 E9) is therefore one text, not "caf" and, later, "é".
+// The socket waits briefly before reading such an ending on a connection
+// that has shown no UTF-8 yet (see endsInOpenCharacter), so that a first
+// message cut inside a character by the network still arrives whole.
 class IncomingText {
 public:
     // `moreWaiting`: the read stopped short of what had arrived.
@@ -25,6 +28,11 @@ public:
     // True when `more`, read on its own, would be held whole as the start of
     // a character, so decoding it now would give no text at all.
     bool onlyStartsACharacter(QByteArrayView more) const;
+    // True when `bytes`, read now, would show the start of a character at
+    // their end as Windows-1252 because nothing says more will come: the
+    // connection has shown no UTF-8 and holds nothing back.
+    bool endsInOpenCharacter(QByteArrayView bytes) const;
+    bool hasShownUtf8() const { return m_shownUtf8; }
 
 private:
     QByteArray m_pending;

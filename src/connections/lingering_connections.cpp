@@ -2,7 +2,6 @@
 
 #include "connections/socket_control.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
@@ -33,20 +32,18 @@ qint64 unacknowledged(QTcpSocket *socket)
 
 } // namespace
 
-LingeringConnections &LingeringConnections::instance()
-{
-    static QPointer<LingeringConnections> current;
-    if (!current)
-        current = new LingeringConnections(QCoreApplication::instance());
-    return *current;
-}
-
 LingeringConnections::LingeringConnections(QObject *parent)
     : QObject(parent)
     , m_checkTimer(new QTimer(this))
 {
     m_checkTimer->setInterval(kCheckEveryMs);
     connect(m_checkTimer, &QTimer::timeout, this, &LingeringConnections::check);
+}
+
+LingeringConnections::~LingeringConnections()
+{
+    while (!m_sockets.empty())
+        reset(m_sockets.begin()->first);
 }
 
 void LingeringConnections::adopt(QTcpSocket *socket)
@@ -143,11 +140,10 @@ bool LingeringConnections::waitForAll(std::chrono::milliseconds limit)
     return allInTime;
 }
 
-bool finishConnections(QObject &owner)
+bool finishConnections(QObject &owner, LingeringConnections &lingering)
 {
     for (SocketControl *control : owner.findChildren<SocketControl *>())
         control->Close();
-    LingeringConnections &lingering = LingeringConnections::instance();
     return lingering.waitForAll(lingering.giveUpAfter());
 }
 

@@ -2,7 +2,6 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 
 #include <chrono>
 #include <map>
@@ -17,14 +16,17 @@ namespace connections {
 // to the network and to end in order (FIN) once the peer has acknowledged
 // them. What the peer sends meanwhile is read and thrown away, so that the
 // kernel does not answer it with a reset. A connection that makes no
-// progress for the give-up time is reset. One for the whole process, on the
-// user-interface thread; it lives as long as the application object.
+// progress for the give-up time is reset. The program makes one and hands it
+// to every socket control (tests and benchmarks make their own); it must
+// outlive them, since a control hands its connection over when it is
+// destroyed. What still lingers when it goes is reset.
 class LingeringConnections : public QObject {
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds DefaultGiveUp{10000};
 
-    static LingeringConnections &instance();
+    explicit LingeringConnections(QObject *parent = nullptr);
+    ~LingeringConnections() override;
 
     // Takes over a connected socket; a socket in any other state is dropped.
     void adopt(QTcpSocket *socket);
@@ -47,7 +49,6 @@ private:
         QElapsedTimer since;
     };
 
-    explicit LingeringConnections(QObject *parent);
     void check();
     void checkOne(QTcpSocket *socket, Progress &progress);
     void reset(QTcpSocket *socket);
@@ -59,8 +60,8 @@ private:
 };
 
 // For the end of the program: closes every socket control under `owner`,
-// which hands their connections over, and waits for those to end, at most
-// the give-up time.
-bool finishConnections(QObject &owner);
+// which hands their connections to `lingering`, and waits for those to end,
+// at most the give-up time.
+bool finishConnections(QObject &owner, LingeringConnections &lingering);
 
 } // namespace connections

@@ -2,8 +2,9 @@
 
 namespace connections {
 
-SocketArray::SocketArray(const QHostAddress &bindAddress, QObject *parent)
+SocketArray::SocketArray(LingeringConnections &lingering, const QHostAddress &bindAddress, QObject *parent)
     : QObject(parent)
+    , m_lingering(lingering)
     , m_bind(bindAddress)
 {
     create(0);
@@ -30,7 +31,7 @@ SocketControl &SocketArray::operator()(int index) const
 
 void SocketArray::create(int index)
 {
-    auto *element = new SocketControl(this);
+    auto *element = new SocketControl(m_lingering, m_requests, this);
     element->setObjectName(QStringLiteral("WSCRecibe(%1)").arg(index));
     element->setBindAddress(m_bind);
     connect(element, &SocketControl::ConnectionRequest, this,

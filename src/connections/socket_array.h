@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connections/pending_requests.h"
 #include "connections/socket_control.h"
 
 #include <QHostAddress>
@@ -10,13 +11,17 @@ namespace connections {
 
 // A control array of sockets: element 0 exists from the start, further
 // elements are created at run time by index. The events of every element
-// arrive through the array with the element's index.
+// arrive through the array with the element's index. The array owns the
+// table of connection requests its elements share: the listening element
+// files them, the element that accepts takes them out.
 class SocketArray : public QObject {
     Q_OBJECT
 public:
     static constexpr int MaxIndex = 32767;
 
-    explicit SocketArray(const QHostAddress &bindAddress = QHostAddress::Any, QObject *parent = nullptr);
+    // The elements hand the connections they let go of to `lingering`.
+    explicit SocketArray(LingeringConnections &lingering, const QHostAddress &bindAddress = QHostAddress::Any,
+                         QObject *parent = nullptr);
 
     // Creates element `index`; refused if it exists already or is out of range.
     void Load(int index);
@@ -31,6 +36,8 @@ signals:
 private:
     void create(int index);
 
+    LingeringConnections &m_lingering;
+    PendingRequests m_requests;
     QHostAddress m_bind;
     std::map<int, SocketControl *> m_elements;
 };

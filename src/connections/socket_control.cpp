@@ -3,14 +3,16 @@
 #include "connections/incoming_text.h"
 #include "connections/lingering_connections.h"
 #include "connections/local_address.h"
+#include "connections/pending_requests.h"
 
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/ioctl.h>
+
 #include <limits>
-#include <map>
 
 namespace connections {
 
@@ -21,40 +23,16 @@ namespace {
 // sent again.
 constexpr int kSplitCharacterWaitMs = 5000;
 
+// How long a read that ends in the first bytes of a character waits for the
+// rest before it is read, on a connection that has not shown UTF-8 yet. The
+// rest of a message cut by the network follows within a round trip on a
+// local network; a legacy peer's text that really ends in an accented letter
+// ("caf\xE9") is shown this much later, still as one text.
+constexpr int kOpenCharacterWaitMs = 50;
+
 constexpr int kListenBacklog = 1024;
 
 constexpr int kAcceptRetryMs = 1000;
-
-// Connections taken from a listener and waiting to be accepted, by request
-// number. Process-wide because any socket may accept a request raised by the
-// listener; everything runs on one thread.
-struct PendingRequests {
-    std::map<qint32, QPointer<QTcpSocket>> sockets;
-    qint32 lastId = 0;
-
-    qint32 add(QTcpSocket *socket)
-    {
-        lastId = (lastId == std::numeric_limits<qint32>::max()) ? 1 : lastId + 1;
-        sockets[lastId] = socket;
-        return lastId;
-    }
-
-    QTcpSocket *take(qint32 id)
-    {
-        auto found = sockets.find(id);
-        if (found == sockets.end())
-            return nullptr;
-        QTcpSocket *socket = found->second;
-        sockets.erase(found);
-        return socket;
-    }
-};
-
-PendingRequests &pendingRequests()
-{
-    static PendingRequests requests;
-    return requests;
-}
 
 QString describeSocketError(int qtError, const QString &fallback)
 {
@@ -76,6 +54,16 @@ QString describeSocketError(int qtError, const QString &fallback)
     }
 }
 
+// Bytes that have reached this host but not yet Qt's read buffer.
+qint64 waitingInKernel(const QTcpSocket &socket)
+{
+    int count = 0;
+    const qintptr fd = socket.socketDescriptor();
+    if (fd == -1 || ::ioctl(static_cast<int>(fd), FIONREAD, &count) != 0)
+        return 0;
+    return count;
+}
+
 } // namespace
 
 SocketError::SocketError(const QString &text)
@@ -85,11 +73,31 @@ SocketError::SocketError(const QString &text)
 
 QString SocketError::text() const { return QString::fromStdString(what()); }
 
-SocketControl::SocketControl(QObject *parent)
+SocketControl::SocketControl(LingeringConnections &lingering, QObject *parent)
+    : SocketControl(lingering, nullptr, parent)
+{
+}
+
+SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests &requests, QObject *parent)
+    : SocketControl(lingering, &requests, parent)
+{
+}
+
+SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests *shared, QObject *parent)
     : QObject(parent)
+    , m_lingering(lingering)
+    , m_ownRequests(shared ? nullptr : std::make_unique<PendingRequests>())
+    , m_requests(shared ? *shared : *m_ownRequests)
     , m_incoming(new IncomingText)
     , m_flushTimer(new QTimer(this))
+    , m_openCharacterWait(new QTimer(this))
 {
+    m_openCharacterWait->setSingleShot(true);
+    m_openCharacterWait->setInterval(kOpenCharacterWaitMs);
+    connect(m_openCharacterWait, &QTimer::timeout, this, [this] {
+        if (bytesPending() > 0)
+            raiseDataArrival();
+    });
     m_flushTimer->setSingleShot(true);
     m_flushTimer->setInterval(kSplitCharacterWaitMs);
     connect(m_flushTimer, &QTimer::timeout, this, [this] {
@@ -172,6 +180,7 @@ void SocketControl::Connect()
 void SocketControl::Close()
 {
     m_flushTimer->stop();
+    m_openCharacterWait->stop();
     if (m_server) {
         m_server->close();
         m_server->deleteLater();
@@ -224,7 +233,7 @@ void SocketControl::Accept(qint32 requestID)
 {
     if (m_server || m_socket)
         throw SocketError(QStringLiteral("Este socket ya está en uso y no puede aceptar otra conexión."));
-    QTcpSocket *socket = pendingRequests().take(requestID);
+    QTcpSocket *socket = m_requests.take(requestID);
     if (!socket)
         throw SocketError(QStringLiteral("La solicitud de conexión %1 ya no existe.").arg(requestID));
     socket->setParent(this);
@@ -239,9 +248,8 @@ void SocketControl::Accept(qint32 requestID)
 void SocketControl::GetData(QString &data)
 {
     const QByteArray bytes = m_socket ? m_socket->readAll() : QByteArray();
-    // A full read buffer means the network held more: a character cut at
-    // its end is still coming.
-    data = m_incoming->decode(bytes, bytes.size() >= ReadBufferBytes);
+    m_openCharacterWait->stop();
+    data = m_incoming->decode(bytes, moreWaitingAfterRead(bytes.size()));
     // The wait for a split character is over, or the connection has ended:
     // what is held is shown as it is.
     if (m_flushDue || bytes.isEmpty())
@@ -249,6 +257,13 @@ void SocketControl::GetData(QString &data)
     m_flushDue = false;
     if (m_incoming->hasPending())
         m_flushTimer->start();
+}
+
+// A character cut at the end of a read is still coming when the network
+// holds more: the read filled the buffer, or more has reached the host.
+bool SocketControl::moreWaitingAfterRead(qint64 readBytes) const
+{
+    return readBytes >= ReadBufferBytes || (m_socket && waitingInKernel(*m_socket) > 0);
 }
 
 qint64 SocketControl::bytesPending() const { return m_socket ? m_socket->bytesAvailable() : 0; }
@@ -267,10 +282,10 @@ void SocketControl::onNewConnection()
     while (m_server && m_server->hasPendingConnections()) {
         QTcpSocket *socket = m_server->nextPendingConnection();
         m_requesterIP = addressText(socket->peerAddress());
-        const qint32 id = pendingRequests().add(socket);
+        const qint32 id = m_requests.add(socket);
         emit ConnectionRequest(id);
         // Not accepted inside its event: refused.
-        if (QTcpSocket *refused = pendingRequests().take(id)) {
+        if (QTcpSocket *refused = m_requests.take(id)) {
             refused->disconnectFromHost();
             refused->deleteLater();
         }
@@ -294,7 +309,23 @@ void SocketControl::onReadyRead()
         m_flushTimer->start();
         return;
     }
+    // The end of a character may still be on its way: give it a moment to
+    // come, so that the read is decoded whole rather than as Windows-1252.
+    if (mayEndInSplitCharacter()) {
+        if (!m_openCharacterWait->isActive())
+            m_openCharacterWait->start();
+        return;
+    }
+    m_openCharacterWait->stop();
     raiseDataArrival();
+}
+
+bool SocketControl::mayEndInSplitCharacter() const
+{
+    if (m_incoming->hasShownUtf8() || m_incoming->hasPending())
+        return false;
+    const qint64 available = m_socket->bytesAvailable();
+    return available < ReadBufferBytes && m_incoming->endsInOpenCharacter(m_socket->peek(available));
 }
 
 void SocketControl::raiseDataArrival()
@@ -352,10 +383,11 @@ void SocketControl::releaseSocket()
 {
     if (!m_socket)
         return;
+    m_openCharacterWait->stop();
     QTcpSocket *socket = m_socket;
     m_socket = nullptr;
     socket->disconnect(this);
-    LingeringConnections::instance().adopt(socket);
+    m_lingering.adopt(socket);
 }
 
 } // namespace connections

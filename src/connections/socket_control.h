@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <memory>
 #include <stdexcept>
 
 class QTcpServer;
@@ -13,6 +15,8 @@ class QTimer;
 namespace connections {
 
 class IncomingText;
+class LingeringConnections;
+class PendingRequests;
 
 // What State() reports. Only Connecting and Connected mean anything to the
 // chat; the rest tell the other situations apart for whoever looks.
@@ -33,8 +37,30 @@ public:
 };
 
 // One TCP socket in the manner of a classic form control: properties, a few
-// verbs, and two events delivered on the user-interface thread. It either
-// carries one outgoing connection, listens, or carries one accepted one.
+// verbs, and two events delivered on the user-interface thread.
+//
+// Modes. A control is in at most one mode at a time. Close(), the end of its
+// connection or a failed Listen() leave it in none, from which any mode may
+// begin; a verb that does not fit the current mode throws SocketError.
+// - Outgoing, from Connect() in any mode but Listening: m_socket is the
+//   connection it made from m_bind to m_remoteHost:m_remotePort; SendData()
+//   writes to it. A connection the control held before is let go first.
+// - Listening, from Listen(): m_server listens on m_bind:m_localPort and
+//   m_socket is null. Each connection that arrives is filed in m_requests and
+//   raised as ConnectionRequest; one not taken out by Accept() before the
+//   handler returns is refused. m_requesterIP is the peer of the last one.
+// - Accepted, from Accept() in no mode: m_socket is a connection taken out of
+//   m_requests, which an array's listening element filed there.
+// Invariants:
+// - Never both m_server and m_socket.
+// - With a connection (Outgoing or Accepted), what arrives is raised as
+//   DataArrival and decoded by m_incoming in GetData(); m_flushTimer and
+//   m_openCharacterWait run only while a character cut in two may still be
+//   completed, and m_flushDue says the wait is over.
+// - In no mode, m_endState says how the last mode ended: Closed, PeerClosed
+//   or Failed; State() reports it.
+// - Every connection let go of goes to m_lingering, which delivers what
+//   SendData() took before an orderly end.
 class SocketControl : public QObject {
     Q_OBJECT
 public:
@@ -42,7 +68,13 @@ public:
     // the network (TCP flow control) instead of in our memory.
     static constexpr qint64 ReadBufferBytes = 16 * 1024;
 
-    explicit SocketControl(QObject *parent = nullptr);
+    // A control on its own: the connections it lets go of are handed to
+    // `lingering`, and requests it raises while listening can be accepted by
+    // no other control.
+    explicit SocketControl(LingeringConnections &lingering, QObject *parent = nullptr);
+    // An element of a socket array: requests go through the array's table,
+    // so that any element can accept what the listening one raised.
+    SocketControl(LingeringConnections &lingering, PendingRequests &requests, QObject *parent);
     ~SocketControl() override;
 
     // Local address to listen on and connect from; the program uses Any, tests
@@ -79,27 +111,47 @@ signals:
     void DataArrival(qint32 bytesTotal);
 
 private:
-    qint64 bytesPending() const;
-    void adoptConnection(QTcpSocket *socket);
+    SocketControl(LingeringConnections &lingering, PendingRequests *shared, QObject *parent);
+    static void checkPort(int port);
+
+    // Listening
     void onNewConnection();
     void onAcceptError();
+
+    // Outgoing and Accepted
+    void adoptConnection(QTcpSocket *socket);
+    qint64 bytesPending() const;
     void onReadyRead();
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();
+    bool mayEndInSplitCharacter() const;
+    bool moreWaitingAfterRead(qint64 readBytes) const;
     void releaseSocket();
-    static void checkPort(int port);
 
+    // Every mode
+    LingeringConnections &m_lingering;
     QHostAddress m_bind = QHostAddress::Any;
+    int m_endState = Closed; // in no mode: how the last one ended
+
+    // Outgoing
     QString m_remoteHost;
     int m_remotePort = 0;
+
+    // Listening files requests in m_requests; Accepted takes one out.
     int m_localPort = 0;
-    QString m_requesterIP;
-    int m_endState = Closed;
     QTcpServer *m_server = nullptr;
+    QString m_requesterIP;
+    std::unique_ptr<PendingRequests> m_ownRequests; // a control on its own only
+    PendingRequests &m_requests;
+
+    // Outgoing and Accepted: the connection and the text it brings
     QPointer<QTcpSocket> m_socket;
     IncomingText *m_incoming = nullptr;
     QTimer *m_flushTimer = nullptr;
+    // Runs while a connection that has shown no UTF-8 yet has a read waiting
+    // in the socket that ends inside a character.
+    QTimer *m_openCharacterWait = nullptr;
     bool m_flushDue = false;
 };
 

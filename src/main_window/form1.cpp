@@ -7,6 +7,8 @@
 #include "rich_text/document.h"
 #include "rich_text/rich_text_box.h"
 
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -63,13 +65,11 @@ QPushButton *botonGrafico(const QString &name, const QString &caption, quint32 b
 
 bool esSaltoDeLinea(QChar c) { return c == u'\r' || c == u'\n'; }
 
-// A single-line box takes in no line break: text that comes in at once
-// (pasted, dropped, set) keeps what precedes its first line break and loses
-// the rest of itself, as a classic single-line box does.
-// Keeps a text box to one line: an insertion that brings line breaks keeps
-// only what comes before its first break. The insertion is found by comparing
-// with the text the box held before, since it may happen anywhere (a paste at
-// the caret, a drop, a screen reader's or on-screen keyboard's insertText).
+// A single-line box takes in no line break, as a classic one does: text that
+// comes in at once (pasted, dropped, set, inserted by a screen reader) keeps
+// what precedes its first line break and loses the rest of itself.
+// The insertion is found by comparing with the text the box held before,
+// since it may happen anywhere, not only at the caret.
 class SinSaltosDeLinea : public QValidator {
 public:
     explicit SinSaltosDeLinea(QLineEdit *box)
@@ -127,6 +127,17 @@ void nombrarParaLectores(QWidget *widget, const QString &name, const QString &de
     widget->setAccessibleDescription(description);
 }
 
+// To screen readers the window is a frame, as Qt's main windows are, named
+// by its caption.
+QAccessibleInterface *interfazDeVentana(const QString &className, QObject *object)
+{
+    if (className != QLatin1String(Form1::staticMetaObject.className()) || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+}
+
+void avisoDelEscritorio(QWidget *window) { QApplication::alert(window); }
+
 void cuadroInformativoModal(QWidget *parent, const QString &title, const QString &text)
 {
     QString shown = text;
@@ -141,10 +152,12 @@ void cuadroInformativoModal(QWidget *parent, const QString &title, const QString
 // the resource is registered explicitly or the program would have no icon.
 static void registrarRecursos() { Q_INIT_RESOURCE(resources); }
 
-Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
+Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &bindAddress, QWidget *parent)
     : QWidget(parent)
     , m_cuadroInformativo(cuadroInformativoModal)
+    , m_avisoDeAtencion(avisoDelEscritorio)
 {
+    QAccessible::installFactory(interfazDeVentana); // more windows change nothing
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Varlo-Zintabel"));
     registrarRecursos();
@@ -156,10 +169,10 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
     controlsFont.setPointSizeF(8);
     setFont(controlsFont);
     crearControles();
-    WSCEnvia = new connections::SocketControl(this);
+    WSCEnvia = new connections::SocketControl(lingering, this);
     WSCEnvia->setObjectName(QStringLiteral("WSCEnvia"));
     WSCEnvia->setBindAddress(bindAddress);
-    WSCRecibe = new connections::SocketArray(bindAddress, this);
+    WSCRecibe = new connections::SocketArray(lingering, bindAddress, this);
     WSCRecibe->setObjectName(QStringLiteral("WSCRecibe"));
     colocarControles();
     conectarEventos();
@@ -170,6 +183,23 @@ Form1::Form1(const QHostAddress &bindAddress, QWidget *parent)
 Form1::~Form1() = default;
 
 void Form1::setCuadroInformativo(CuadroInformativo box) { m_cuadroInformativo = std::move(box); }
+
+void Form1::setAvisoDeAtencion(AvisoDeAtencion aviso) { m_avisoDeAtencion = std::move(aviso); }
+
+void Form1::PedirAtencion()
+{
+    if (isActiveWindow() || m_atencionPedida)
+        return;
+    m_atencionPedida = true;
+    m_avisoDeAtencion(this);
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        m_atencionPedida = false;
+    QWidget::changeEvent(event);
+}
 
 bool Form1::slotOcupado(int n) const { return n >= 1 && n <= NumeroSlots && SlotOcupado[n]; }
 

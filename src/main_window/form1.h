@@ -1,5 +1,8 @@
 #pragma once
 
+#include "connections/chat_port.h"
+#include "messages/received_color.h"
+
 #include <QHostAddress>
 #include <QWidget>
 
@@ -12,6 +15,7 @@ class QPushButton;
 class QTimer;
 
 namespace connections {
+class LingeringConnections;
 class SocketArray;
 class SocketControl;
 } // namespace connections
@@ -33,9 +37,9 @@ bool instalarTraduccionesDeQt();
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int PuertoChat = 49577;
+    static constexpr int PuertoChat = connections::PuertoChat;
     static constexpr int NumeroSlots = 1000;
-    static constexpr quint32 ColorRecibido = 0xFF5555; // &HBBGGRR: a medium blue
+    static constexpr quint32 ColorRecibido = messages::ColorRecibido; // &HBBGGRR
     static const QString DireccionInicial;
 
     // A modal information box: parent, title, text. Replaceable so that tests
@@ -44,10 +48,19 @@ public:
 
     // `bindAddress` is where the sockets listen and connect from: any address
     // for the program, a loopback address of its own for each copy in tests.
-    explicit Form1(const QHostAddress &bindAddress = QHostAddress::Any, QWidget *parent = nullptr);
+    // The sockets hand the connections they let go of to `lingering`, which
+    // must outlive the window.
+    explicit Form1(connections::LingeringConnections &lingering, const QHostAddress &bindAddress = QHostAddress::Any,
+                   QWidget *parent = nullptr);
     ~Form1() override;
 
     void setCuadroInformativo(CuadroInformativo box);
+
+    // Asks the desktop for the user's attention (the taskbar entry, the
+    // urgency hint) without taking the focus. Replaceable so that tests see
+    // when it is asked.
+    using AvisoDeAtencion = std::function<void(QWidget *)>;
+    void setAvisoDeAtencion(AvisoDeAtencion aviso);
 
     bool conexionIniciada() const { return ConexionIniciada; }
     bool slotOcupado(int n) const;
@@ -55,6 +68,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     // Window and controls
@@ -97,6 +111,9 @@ private:
 
     // Receiving
     void WSCRecibe_DataArrival(int Index, qint32 bytesTotal);
+    // A message that arrives while the window is not the active one asks for
+    // attention, once until the window is active again.
+    void PedirAtencion();
 
     QLineEdit *TxtMensaje = nullptr;
     QPushButton *CmdEnviar = nullptr;
@@ -115,5 +132,7 @@ private:
 
     bool m_slotsAgotadosAvisado = false;
     CuadroInformativo m_cuadroInformativo;
+    AvisoDeAtencion m_avisoDeAtencion;
+    bool m_atencionPedida = false;
     QMessageBox *m_cuadroFallo = nullptr;
 };

@@ -8,4 +8,5 @@ void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
     QString recibido;
     (*WSCRecibe)(Index).GetData(recibido);
     AgregarRecibido(recibido);
+    PedirAtencion();
 }

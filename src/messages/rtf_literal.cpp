@@ -4,8 +4,10 @@ namespace messages {
 
 namespace {
 
-// One UTF-16 unit as shown: the stand-in for control characters and broken
-// surrogates, the unit itself otherwise.
+bool isCrLf(QStringView text, qsizetype i) { return text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n'; }
+
+} // namespace
+
 char16_t shownUnit(QStringView text, qsizetype i)
 {
     const char16_t u = text[i].unicode();
@@ -23,10 +25,6 @@ char16_t shownUnit(QStringView text, qsizetype i)
         return i > 0 && text[i - 1].isHighSurrogate() ? u : 0xFFFD;
     return u;
 }
-
-bool isCrLf(QStringView text, qsizetype i) { return text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n'; }
-
-} // namespace
 
 rich_text::Rope rtfLiteral(QStringView text)
 {
@@ -56,26 +54,6 @@ rich_text::Rope rtfLiteral(QStringView text)
     if (text.isEmpty() || text.endsWith(u"\r\n"))
         out += u"{}";
     return rich_text::Rope(out);
-}
-
-QString shownLiterally(QStringView text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t u = text[i].unicode();
-        if (isCrLf(text, i)) {
-            out += u"\r\n";
-            ++i;
-        } else if (u == '\r' || u == '\n') {
-            out += u'\n';
-        } else if (u == '\t') {
-            out += u'\t';
-        } else {
-            out += QChar(shownUnit(text, i));
-        }
-    }
-    return out;
 }
 
 } // namespace messages

@@ -14,7 +14,9 @@ namespace messages {
 // empty group "{}" so its last paragraph is not taken for the final mark.
 rich_text::Rope rtfLiteral(QStringView text);
 
-// The plain text the control shows for rtfLiteral(text).
-QString shownLiterally(QStringView text);
+// The character the control shows for unit `i` of `text` when it is neither
+// a line break nor a tab: the stand-in of a control character, U+FFFD for an
+// unpaired surrogate, the unit itself otherwise.
+char16_t shownUnit(QStringView text, qsizetype i);
 
 } // namespace messages

@@ -6,6 +6,7 @@
 
 #include "messages/rtf_literal.h"
 #include "rich_text/rope.h"
+#include "rich_text/rtf_writer.h"
 
 #include <QString>
 
@@ -43,6 +44,12 @@ concept TomaPosicionesEnteras = requires(Control &control, PosicionEntera p)
     control.setSelLength(p);
 };
 
+// The source ends with its closing brace and CR LF: the rebuild cuts these
+// three characters off to put the tail in their place.
+constexpr qint64 kCierreRtf = 3;
+static_assert(kCierreRtf == rich_text::rtf_writer::kClosingLength,
+              "the rebuild cuts off exactly what the writer closes the source with");
+
 // Appends by rebuilding: the source comes out as plain text, the tail goes in
 // just before the document's closing brace, and the whole source is read
 // back. The control recognises its own source extended and reads only the tail.
@@ -50,7 +57,7 @@ template <typename Control> void AnexarRtf(Control &TxtTexto, const rich_text::R
 {
     TxtTexto.setText(TxtTexto.textRtf());
     const rich_text::Rope guardar = TxtTexto.text();
-    const qint64 n = TxtTexto.text().length() - 3;
+    const qint64 n = TxtTexto.text().length() - kCierreRtf;
     TxtTexto.setText(guardar.left(n) + cola + rich_text::Rope(u"}"));
     TxtTexto.setTextRtf(TxtTexto.text());
 }

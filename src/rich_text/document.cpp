@@ -206,12 +206,8 @@ int Document::colorIndex(const Color &color) const
 {
     if (!color)
         return 0;
-    if (m_indexedColors > colors.size()) {
-        m_colorSlots.clear();
-        m_indexedColors = 0;
-    }
-    for (; m_indexedColors < colors.size(); ++m_indexedColors) {
-        const Color &c = colors[m_indexedColors];
+    for (; m_indexedColors < m_colors.size(); ++m_indexedColors) {
+        const Color &c = m_colors[m_indexedColors];
         if (c && m_indexedColors > 0 && !m_colorSlots.contains(*c))
             m_colorSlots.insert(*c, int(m_indexedColors));
     }
@@ -223,16 +219,26 @@ int Document::ensureColor(const Color &color)
     const int index = colorIndex(color);
     if (index >= 0)
         return index;
-    colors.push_back(color);
-    return int(colors.size() - 1);
+    m_colors.push_back(color);
+    return int(m_colors.size() - 1);
 }
+
+void Document::appendColor(const Color &color) { m_colors.push_back(color); }
+
+int Document::addFont(const FontEntry &font)
+{
+    m_fonts.push_back(font);
+    return int(m_fonts.size() - 1);
+}
+
+void Document::renameFont(size_t index, const QString &name) { m_fonts[index].name = name; }
 
 void Document::normalize(const QString &fontName)
 {
-    if (fonts.empty())
-        fonts.push_back(FontEntry{fontName});
-    if (colors.empty() || colors.front()) {
-        colors.insert(colors.begin(), Color{});
+    if (m_fonts.empty())
+        m_fonts.push_back(FontEntry{fontName});
+    if (m_colors.empty() || m_colors.front()) {
+        m_colors.insert(m_colors.begin(), Color{});
         m_colorSlots.clear();
         m_indexedColors = 0;
     }
@@ -240,7 +246,7 @@ void Document::normalize(const QString &fontName)
 
 bool operator==(const Document &a, const Document &b)
 {
-    if (a.fonts != b.fonts || a.colors != b.colors || a.m_paragraphStart != b.m_paragraphStart
+    if (a.m_fonts != b.m_fonts || a.m_colors != b.m_colors || a.m_paragraphStart != b.m_paragraphStart
         || a.m_length != b.m_length || a.m_runs.size() != b.m_runs.size())
         return false;
     for (size_t r = 0; r < a.m_runs.size(); ++r) {

@@ -17,7 +17,7 @@ using Color = std::optional<quint32>;
 constexpr quint32 swapRedBlue(quint32 c) { return (c & 0x0000FF) << 16 | (c & 0x00FF00) | (c & 0xFF0000) >> 16; }
 
 struct CharFormat {
-    int font = 0; // index into Document::fonts
+    int font = 0; // index into Document::fonts()
     int sizeHalfPoints = 20;
     Color color;
     bool bold = false;
@@ -50,14 +50,16 @@ struct FontEntry {
 //   of the break after a paragraph carry that paragraph's mark format; the
 //   final paragraph's mark has no position and is always the default format.
 // - m_formats holds each distinct format once (m_formatIndex finds it).
-// - After normalize(): fonts is not empty and colors[0] is the automatic colour.
+// - After normalize(): fonts() is not empty and colors()[0] is the automatic
+//   colour.
+// - The font and colour tables change only through the members below: they
+//   grow at their end, and normalize() alone inserts at the front. So
+//   m_colorSlots maps each colour of m_colors[1, m_indexedColors) to its first
+//   index, and the entries past m_indexedColors are indexed on the next lookup.
 // - Appended text waits in m_open until commit(); only the builder methods
 //   below may run while it is not empty.
 class Document {
 public:
-    std::vector<FontEntry> fonts;
-    std::vector<Color> colors;
-
     static CharFormat defaultFormat() { return CharFormat{}; }
     static Document empty(const QString &fontName);
     // Plain text in the default format, split into paragraphs at CR LF; the
@@ -95,8 +97,16 @@ public:
     void removeEmptyLastParagraph();           // undoes endParagraph() when nothing followed
     void commit();                             // appended text joins text()
 
+    // The font table; CharFormat::font indexes it.
+    const std::vector<FontEntry> &fonts() const { return m_fonts; }
+    int addFont(const FontEntry &font); // returns its index
+    void renameFont(size_t index, const QString &name);
+
+    // The colour table; entry 0 is the automatic colour once normalized.
+    const std::vector<Color> &colors() const { return m_colors; }
     int colorIndex(const Color &color) const; // -1 when not in the table
     int ensureColor(const Color &color);      // adds it when missing
+    void appendColor(const Color &color);     // adds it even when present, as a colour table may
     void normalize(const QString &fontName);
 
     friend bool operator==(const Document &a, const Document &b);
@@ -113,6 +123,8 @@ private:
     void mergeRunsAround(size_t first, size_t last);
     qint64 runEnd(size_t run) const;
 
+    std::vector<FontEntry> m_fonts;
+    std::vector<Color> m_colors;
     Rope m_text;
     QString m_open;
     qint64 m_length = 0; // of m_text and m_open together

@@ -18,6 +18,12 @@ const LayoutCache::Layout &LayoutCache::get(const Block &block)
     return m_recent.front().layout;
 }
 
+const LayoutCache::Layout *LayoutCache::find(const Block &block) const
+{
+    const auto found = m_byBlock.find(block);
+    return found == m_byBlock.end() ? nullptr : &found->second->layout;
+}
+
 void LayoutCache::setCapacity(size_t blocks)
 {
     m_capacity = std::max<size_t>(blocks, 1);

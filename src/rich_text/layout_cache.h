@@ -33,6 +33,9 @@ public:
     }
 
     const Layout &get(const Block &block);
+    // The block's layout when it is held, else null; lays out nothing and
+    // leaves the order of use as it is.
+    const Layout *find(const Block &block) const;
     void setCapacity(size_t blocks);
     size_t capacity() const { return m_capacity; }
     size_t size() const { return m_recent.size(); }

@@ -1,5 +1,6 @@
 #include "rich_text/rich_text_box.h"
 
+#include "rich_text/accessible_rich_text_box.h"
 #include "rich_text/clipboard_text.h"
 
 #include <QApplication>
@@ -23,7 +24,7 @@ namespace rich_text {
 namespace {
 
 // Space between the frame and the text, as in Qt's text views.
-constexpr int kMargin = 4;
+constexpr int kMargin = RichTextBox::kTextMargin;
 // Qt's text views put a tab stop every 80 pixels.
 constexpr qreal kTabStop = 80;
 // Lines scrolled per tick while a selection is dragged beyond the view.
@@ -85,6 +86,7 @@ RichTextBox::RichTextBox(QWidget *parent)
     m_model.setParagraphsChangedHandler([this](size_t from) { onParagraphsChanged(from); });
     boundLayouts();
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
+    installAccessibleRichTextBox();
 }
 
 RichTextBox::~RichTextBox()
@@ -159,7 +161,8 @@ void RichTextBox::updateView()
         return;
     m_updateQueued = false;
     // Plain text set since is read here, and the map told of it.
-    if (m_model.takeChangedFrom()) {
+    const std::optional<size_t> changedFrom = m_model.takeChangedFrom();
+    if (changedFrom) {
         const size_t count = m_map.paragraphCount();
         if (count > m_paragraphsShown)
             m_top = lastPageTop();
@@ -167,6 +170,7 @@ void RichTextBox::updateView()
     }
     syncScrollBar();
     viewport()->update();
+    announceUpdate(changedFrom);
 }
 
 void RichTextBox::onParagraphsChanged(size_t from)

@@ -12,6 +12,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace rich_text {
 
@@ -62,6 +63,44 @@ public:
     QString selectedText() const;
     void copy() const;
     void selectAll();
+
+    // ------------------------------------------------------------------
+    // For assistive technology (rich_text_box_access.cpp). Positions are in
+    // the plain text, points and rectangles in viewport coordinates. Each
+    // call brings the view up to date first and lays out at most the block it
+    // asks about (or the blocks on screen); a layout made only for the answer
+    // is let go again, so the view still holds only what it shows.
+    static constexpr int kTextMargin = 4; // between the frame and the text
+
+    struct LineSpan {
+        qint64 start;
+        qint64 end; // a paragraph's last line ends before its break
+    };
+    // The content as the view shows it (pending changes taken in).
+    const Document &document();
+    // The line, as the view wraps it, that holds `position`.
+    LineSpan lineAt(qint64 position);
+    // Where the character at `position` is drawn; empty when not on screen.
+    QRect characterRect(qint64 position);
+    // The position nearest to a point on the text; none off the viewport or
+    // below the last line.
+    std::optional<qint64> positionAt(const QPoint &point);
+    // Scrolls as little as needed for `to`, then `from`, to be on screen.
+    void showRange(qint64 from, qint64 to);
+    // The moving end of the selection: where a keyboard user's caret is.
+    qint64 caretPosition() const;
+    // Selects as a user would, from `anchor` to the caret at `caret`.
+    void select(qint64 anchor, qint64 caret);
+
+    // What assistive technology was last told; kept on every update, events
+    // built from it only while accessibility is active.
+    struct Announced {
+        qint64 length = 0;
+        size_t paragraphs = 1;
+        qint64 selStart = 0;
+        qint64 selLength = 0;
+        qint64 caret = 0;
+    };
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -145,6 +184,10 @@ private:
     Rope selectedRope() const;
     void publishSelection() const;
 
+    // Assistive technology (rich_text_box_access.cpp).
+    Block blockHolding(qint64 position) const;
+    void announceUpdate(std::optional<size_t> changedFrom);
+
     TextModel m_model;
     LineMap m_map{m_model.document()};
     size_t m_paragraphsShown = 1; // by the last update
@@ -158,6 +201,7 @@ private:
     int m_dragDirection = 0;
     QPoint m_lastDrag;
     qint64 m_charactersLaidOut = 0; // over the view's life, for tests
+    Announced m_announced;
 };
 
 } // namespace rich_text

@@ -1,6 +1,6 @@
 #include "rich_text/rtf_reader.h"
 
-#include "rich_text/windows1252.h"
+#include "code_page/windows1252.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -41,87 +41,83 @@ struct KwInfo {
     char16_t ch = 0; // for Kw::Char
 };
 
-const std::unordered_map<std::string_view, KwInfo> &keywords()
-{
-    static const std::unordered_map<std::string_view, KwInfo> table = {
-        // destinations whose content is never shown
-        {"stylesheet", {Kw::Skip}},
-        {"info", {Kw::Skip}},
-        {"pict", {Kw::Skip}},
-        {"object", {Kw::Skip}},
-        {"header", {Kw::Skip}},
-        {"headerl", {Kw::Skip}},
-        {"headerr", {Kw::Skip}},
-        {"headerf", {Kw::Skip}},
-        {"footer", {Kw::Skip}},
-        {"footerl", {Kw::Skip}},
-        {"footerr", {Kw::Skip}},
-        {"footerf", {Kw::Skip}},
-        {"fldinst", {Kw::Skip}},
-        {"xe", {Kw::Skip}},
-        {"tc", {Kw::Skip}},
-        {"themedata", {Kw::Skip}},
-        {"colorschememapping", {Kw::Skip}},
-        {"latentstyles", {Kw::Skip}},
-        {"datastore", {Kw::Skip}},
-        {"listtable", {Kw::Skip}},
-        {"listoverridetable", {Kw::Skip}},
-        {"revtbl", {Kw::Skip}},
-        {"rsidtbl", {Kw::Skip}},
-        {"generator", {Kw::Skip}},
-        {"filetbl", {Kw::Skip}},
-        {"footnote", {Kw::Skip}},
-        {"annotation", {Kw::Skip}},
-        {"nonshppict", {Kw::Skip}},
-        {"shpinst", {Kw::Skip}},
-        {"xmlnstbl", {Kw::Skip}},
-        {"mmathPr", {Kw::Skip}},
-        {"private", {Kw::Skip}},
-        {"fonttbl", {Kw::FontTable}},
-        {"colortbl", {Kw::ColorTable}},
-        {"par", {Kw::Par}},
-        {"page", {Kw::Par}},
-        {"sect", {Kw::Par}},
-        {"row", {Kw::Par}},
-        {"line", {Kw::Line}},
-        {"tab", {Kw::Tab}},
-        {"cell", {Kw::Cell}},
-        {"u", {Kw::U}},
-        {"uc", {Kw::Uc}},
-        {"bin", {Kw::Bin}},
-        {"f", {Kw::F}},
-        {"fs", {Kw::Fs}},
-        {"cf", {Kw::Cf}},
-        {"b", {Kw::B}},
-        {"i", {Kw::I}},
-        {"ul", {Kw::Ul}},
-        {"ulnone", {Kw::UlNone}},
-        {"plain", {Kw::Plain}},
-        {"red", {Kw::Red}},
-        {"green", {Kw::Green}},
-        {"blue", {Kw::Blue}},
-        {"fnil", {Kw::FontFamily}},
-        {"froman", {Kw::FontFamily}},
-        {"fswiss", {Kw::FontFamily}},
-        {"fmodern", {Kw::FontFamily}},
-        {"fscript", {Kw::FontFamily}},
-        {"fdecor", {Kw::FontFamily}},
-        {"ftech", {Kw::FontFamily}},
-        {"fbidi", {Kw::FontFamily}},
-        {"fcharset", {Kw::FontCharset}},
-        {"emdash", {Kw::Char, 0x2014}},
-        {"endash", {Kw::Char, 0x2013}},
-        {"bullet", {Kw::Char, 0x2022}},
-        {"lquote", {Kw::Char, 0x2018}},
-        {"rquote", {Kw::Char, 0x2019}},
-        {"ldblquote", {Kw::Char, 0x201C}},
-        {"rdblquote", {Kw::Char, 0x201D}},
-        {"emspace", {Kw::Char, 0x2003}},
-        {"enspace", {Kw::Char, 0x2002}},
-        {"qmspace", {Kw::Char, 0x2005}},
-    };
-    return table;
-}
+const std::unordered_map<std::string_view, KwInfo> kKeywords = {
+    // destinations whose content is never shown
+    {"stylesheet", {Kw::Skip}},
+    {"info", {Kw::Skip}},
+    {"pict", {Kw::Skip}},
+    {"object", {Kw::Skip}},
+    {"header", {Kw::Skip}},
+    {"headerl", {Kw::Skip}},
+    {"headerr", {Kw::Skip}},
+    {"headerf", {Kw::Skip}},
+    {"footer", {Kw::Skip}},
+    {"footerl", {Kw::Skip}},
+    {"footerr", {Kw::Skip}},
+    {"footerf", {Kw::Skip}},
+    {"fldinst", {Kw::Skip}},
+    {"xe", {Kw::Skip}},
+    {"tc", {Kw::Skip}},
+    {"themedata", {Kw::Skip}},
+    {"colorschememapping", {Kw::Skip}},
+    {"latentstyles", {Kw::Skip}},
+    {"datastore", {Kw::Skip}},
+    {"listtable", {Kw::Skip}},
+    {"listoverridetable", {Kw::Skip}},
+    {"revtbl", {Kw::Skip}},
+    {"rsidtbl", {Kw::Skip}},
+    {"generator", {Kw::Skip}},
+    {"filetbl", {Kw::Skip}},
+    {"footnote", {Kw::Skip}},
+    {"annotation", {Kw::Skip}},
+    {"nonshppict", {Kw::Skip}},
+    {"shpinst", {Kw::Skip}},
+    {"xmlnstbl", {Kw::Skip}},
+    {"mmathPr", {Kw::Skip}},
+    {"private", {Kw::Skip}},
+    {"fonttbl", {Kw::FontTable}},
+    {"colortbl", {Kw::ColorTable}},
+    {"par", {Kw::Par}},
+    {"page", {Kw::Par}},
+    {"sect", {Kw::Par}},
+    {"row", {Kw::Par}},
+    {"line", {Kw::Line}},
+    {"tab", {Kw::Tab}},
+    {"cell", {Kw::Cell}},
+    {"u", {Kw::U}},
+    {"uc", {Kw::Uc}},
+    {"bin", {Kw::Bin}},
+    {"f", {Kw::F}},
+    {"fs", {Kw::Fs}},
+    {"cf", {Kw::Cf}},
+    {"b", {Kw::B}},
+    {"i", {Kw::I}},
+    {"ul", {Kw::Ul}},
+    {"ulnone", {Kw::UlNone}},
+    {"plain", {Kw::Plain}},
+    {"red", {Kw::Red}},
+    {"green", {Kw::Green}},
+    {"blue", {Kw::Blue}},
+    {"fnil", {Kw::FontFamily}},
+    {"froman", {Kw::FontFamily}},
+    {"fswiss", {Kw::FontFamily}},
+    {"fmodern", {Kw::FontFamily}},
+    {"fscript", {Kw::FontFamily}},
+    {"fdecor", {Kw::FontFamily}},
+    {"ftech", {Kw::FontFamily}},
+    {"fbidi", {Kw::FontFamily}},
+    {"fcharset", {Kw::FontCharset}},
+    {"emdash", {Kw::Char, 0x2014}},
+    {"endash", {Kw::Char, 0x2013}},
+    {"bullet", {Kw::Char, 0x2022}},
+    {"lquote", {Kw::Char, 0x2018}},
+    {"rquote", {Kw::Char, 0x2019}},
+    {"ldblquote", {Kw::Char, 0x201C}},
+    {"rdblquote", {Kw::Char, 0x201D}},
+    {"emspace", {Kw::Char, 0x2003}},
+    {"enspace", {Kw::Char, 0x2002}},
+    {"qmspace", {Kw::Char, 0x2005}},
+};
 
 bool isLetter(char16_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
@@ -157,7 +153,7 @@ RtfReader::RtfReader(Document &target, const QString &defaultFontName, Start sta
     , m_defaultFontName(defaultFontName)
 {
     if (start == Start::Fresh)
-        m_doc->colors.push_back(Color{});
+        m_doc->appendColor(Color{});
     m_groups.push_back(Group{rtfInitialFormat()});
 }
 
@@ -167,9 +163,9 @@ RtfReader RtfReader::resumeAfterFinalParagraph(Document &document, const QString
     RtfReader reader(document, defaultFontName, Start::Resumed);
     reader.m_started = true;
     reader.m_groups.push_back(Group{Document::defaultFormat()});
-    for (int i = 0; i < int(document.fonts.size()); ++i)
+    for (int i = 0; i < int(document.fonts().size()); ++i)
         reader.m_fontNumbers.insert(i, i);
-    reader.m_colorTable = document.colors;
+    reader.m_colorTable = document.colors();
     reader.paragraphBreak();
     return reader;
 }
@@ -339,7 +335,7 @@ bool RtfReader::skippingFallback()
 
 void RtfReader::controlWord(std::string_view word, bool hasParam, int param)
 {
-    const auto &table = keywords();
+    const auto &table = kKeywords;
     const auto it = table.find(word);
     if (it == table.end() || m_overflowDepth > 0) {
         skippingFallback();
@@ -485,7 +481,7 @@ void RtfReader::hexByte(int byte)
 {
     if (byte == '\r' || byte == '\n')
         byte = '\n'; // a line break inside the paragraph
-    destinationText(windows1252ToUnicode(uchar(byte)));
+    destinationText(code_page::windows1252ToUnicode(uchar(byte)));
 }
 
 void RtfReader::destinationText(char16_t c)
@@ -526,8 +522,7 @@ void RtfReader::paragraphBreak()
 void RtfReader::commitFont()
 {
     m_pendingFont.name = m_pendingFont.name.trimmed();
-    m_fontNumbers.insert(m_pendingFontNumber, int(m_doc->fonts.size()));
-    m_doc->fonts.push_back(m_pendingFont);
+    m_fontNumbers.insert(m_pendingFontNumber, m_doc->addFont(m_pendingFont));
     m_pendingFont = FontEntry{};
 }
 

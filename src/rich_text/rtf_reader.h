@@ -82,7 +82,7 @@ private:
     // which is then the final paragraph mark rather than a break.
     bool m_trailingPar = false;
 
-    QHash<int, int> m_fontNumbers; // RTF font number -> index in m_doc.fonts
+    QHash<int, int> m_fontNumbers; // RTF font number -> index in m_doc.fonts()
     int m_pendingFontNumber = 0;
     FontEntry m_pendingFont;
     std::vector<Color> m_colorTable; // as declared, for \cfN

@@ -96,8 +96,8 @@ QString fontName(const QString &name)
 QByteArray header(const Document &doc)
 {
     QByteArray out = "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl";
-    for (size_t i = 0; i < doc.fonts.size(); ++i) {
-        const FontEntry &font = doc.fonts[i];
+    for (size_t i = 0; i < doc.fonts().size(); ++i) {
+        const FontEntry &font = doc.fonts()[i];
         Output entry;
         entry.raw("{\\f" + QByteArray::number(qulonglong(i)) + "\\" + font.family.toLatin1() + "\\fcharset"
                   + QByteArray::number(font.charset));
@@ -107,10 +107,10 @@ QByteArray header(const Document &doc)
         out += entry.take();
     }
     out += "}\r\n";
-    if (doc.colors.size() > 1) {
+    if (doc.colors().size() > 1) {
         out += "{\\colortbl ;";
-        for (size_t i = 1; i < doc.colors.size(); ++i) {
-            const quint32 rgb = doc.colors[i].value_or(0);
+        for (size_t i = 1; i < doc.colors().size(); ++i) {
+            const quint32 rgb = doc.colors()[i].value_or(0);
             out += "\\red" + QByteArray::number(rgb >> 16 & 0xFF) + "\\green" + QByteArray::number(rgb >> 8 & 0xFF)
                 + "\\blue" + QByteArray::number(rgb & 0xFF) + ";";
         }

@@ -22,6 +22,7 @@ QByteArray paragraph(const Document &doc, size_t index);
 QByteArray paragraph(const Document &doc, size_t index, QStringView text);
 inline constexpr char kClosing[] = "}\r\n";
 inline constexpr qint64 kClosingLength = 3;
+static_assert(sizeof kClosing - 1 == kClosingLength);
 Rope write(const Document &doc);
 
 } // namespace rtf_writer

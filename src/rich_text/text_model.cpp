@@ -69,12 +69,12 @@ void TextModel::setTextRtf(const Rope &rtf)
 void TextModel::appendFrom(const Rope &rtf)
 {
     const size_t oldCount = m_doc.paragraphCount();
-    const size_t oldColors = m_doc.colors.size();
-    const size_t oldFonts = m_doc.fonts.size();
+    const size_t oldColors = m_doc.colors().size();
+    const size_t oldFonts = m_doc.fonts().size();
     RtfReader reader = RtfReader::resumeAfterFinalParagraph(m_doc, m_defaultFontName);
     reader.feed(rtf, m_source.closingBrace());
     reader.finish();
-    if (m_doc.colors.size() != oldColors || m_doc.fonts.size() != oldFonts)
+    if (m_doc.colors().size() != oldColors || m_doc.fonts().size() != oldFonts)
         m_source.tablesChanged();
     if (m_doc.paragraphCount() != oldCount)
         contentChanged(oldCount);
@@ -147,9 +147,9 @@ void TextModel::setSelColor(quint32 rgb)
 void TextModel::setDefaultFontName(const QString &name)
 {
     m_defaultFontName = name;
-    const bool pristine = isLoaded() && m_doc.plainLength() == 0 && m_doc.fonts.size() == 1;
-    if (pristine && m_doc.fonts.front().name != name) {
-        m_doc.fonts.front().name = name;
+    const bool pristine = isLoaded() && m_doc.plainLength() == 0 && m_doc.fonts().size() == 1;
+    if (pristine && m_doc.fonts().front().name != name) {
+        m_doc.renameFont(0, name);
         m_source.tablesChanged();
         m_source.refresh(m_doc);
     }

@@ -1,4 +1,5 @@
 #include "support/own_network.h"
+#include "support/slow_peer.h"
 #include "support/window.h"
 
 #include "connections/lingering_connections.h"
@@ -17,12 +18,6 @@
 
 #include <memory>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace support;
 using connections::SocketControl;
@@ -48,90 +43,6 @@ int takenSlots(const Form1 &form)
         taken += form.slotOcupado(n) ? 1 : 0;
     return taken;
 }
-
-// A peer listening on the chat port on a plain POSIX socket, reading only
-// when told to, so that it can tell the end of the stream (FIN) from a reset.
-class SlowPeer {
-public:
-    enum End { Open, Fin, Reset };
-
-    explicit SlowPeer(const char *own)
-    {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(quint16(Form1::PuertoChat));
-        ::inet_pton(AF_INET, own, &at.sin_addr);
-        m_listening
-            = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
-    }
-    ~SlowPeer()
-    {
-        ::close(m_listener);
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
-    bool listening() const { return m_listening; }
-    bool accepted()
-    {
-        if (m_fd < 0)
-            m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        return m_fd >= 0;
-    }
-
-    // Reads what has arrived, at most `most` bytes.
-    void read(qsizetype most)
-    {
-        char chunk[16 * 1024];
-        while (end == Open && most > 0 && accepted()) {
-            const ssize_t n = ::recv(m_fd, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
-            if (n > 0) {
-                received.append(chunk, n);
-                most -= n;
-            } else {
-                if (n == 0 || errno != EAGAIN)
-                    end = n == 0 ? Fin : Reset;
-                return;
-            }
-        }
-    }
-
-    // A reader that takes 32 KiB every 10 ms: far slower than loopback.
-    void readSlowly()
-    {
-        QObject::connect(&m_reader, &QTimer::timeout, [this] { read(32 * 1024); });
-        m_reader.start(10);
-    }
-
-    bool send(const QByteArray &bytes)
-    {
-        return accepted() && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
-    }
-
-    // Without reading: the connection has been reset (the kernel tells once;
-    // after the end of the stream it reports a broken pipe).
-    bool wasReset()
-    {
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (end != Reset && accepted() && ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0
-            && (error == ECONNRESET || error == EPIPE))
-            end = Reset;
-        return end == Reset;
-    }
-
-    QByteArray received;
-    End end = Open;
-
-private:
-    QTimer m_reader;
-    int m_listener = -1;
-    int m_fd = -1;
-    bool m_listening = false;
-};
 
 QByteArray letters(qsizetype size)
 {
@@ -160,6 +71,10 @@ private slots:
     void desconectarStillDeliversWhatWasSent();
     void closingTheWindowStillDeliversWhatWasSent();
     void peerThatNeverReadsIsResetAfterTheBound();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestLinks::initTestCase()
@@ -170,8 +85,8 @@ void TestLinks::initTestCase()
 
 void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 {
-    Form1 a(address("127.0.0.2"));
-    Form1 b(address("127.0.0.3"));
+    Form1 a(m_lingering, address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.3"));
     a.show();
     b.show();
     b.findChild<QWidget *>(QStringLiteral("TxtTexto"))->setFocus();
@@ -200,7 +115,7 @@ void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 
     // A third copy is taken into B's slot 2; B's link still leads to A, and
     // nothing connects to C.
-    Form1 c(address("127.0.0.4"));
+    Form1 c(m_lingering, address("127.0.0.4"));
     connectTo(c, QStringLiteral("127.0.0.3"));
     QTRY_VERIFY(b.slotOcupado(2));
     processPendingEvents();
@@ -222,7 +137,7 @@ void TestLinks::copyThatConnectedOutNeverConnectsBack()
 {
     QTcpServer first;
     QVERIFY(first.listen(address("127.0.0.3"), Form1::PuertoChat));
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(a, "CmdDesconectar"), Qt::LeftButton);
     QVERIFY(linkControlsUnlinked(a));
@@ -241,7 +156,7 @@ void TestLinks::copyThatConnectedOutNeverConnectsBack()
 
 void TestLinks::copyConnectingToItselfDoesNotConnectBack()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.2"));
     QTRY_VERIFY(a.slotOcupado(1));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
@@ -256,7 +171,7 @@ void TestLinks::reconnectGoesToTheNewAddress()
     QTcpServer first, second;
     QVERIFY(first.listen(address("127.0.0.3"), Form1::PuertoChat));
     QVERIFY(second.listen(address("127.0.0.4"), Form1::PuertoChat));
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
 
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_VERIFY(first.hasPendingConnections());
@@ -273,7 +188,7 @@ void TestLinks::reconnectGoesToTheNewAddress()
 
 void TestLinks::failedConnectLeavesTheControlsLinked()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3")); // nothing listens there
     QTRY_COMPARE(envia(a).State(), int(connections::Failed));
     QTRY_COMPARE_WITH_TIMEOUT(a.windowTitle(), caption(QStringLiteral("127.0.0.2"), "Desconectado"), 1000);
@@ -288,7 +203,7 @@ void TestLinks::failedConnectLeavesTheControlsLinked()
 
 void TestLinks::emptyAddressStillRunsTheConnect()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     lineEdit(a, "TxtIp")->clear();
     QTest::mouseClick(button(a, "CmdConectar"), Qt::LeftButton);
     QCOMPARE(envia(a).RemoteHost(), QString());
@@ -305,7 +220,7 @@ void TestLinks::emptyAddressStillRunsTheConnect()
 
 void TestLinks::thousandConnectionsThenTheNextIsRefused()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     lineEdit(b, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
     QTest::mouseClick(button(b, "CmdConectar"), Qt::LeftButton); // no connect-back to the crowd
 
@@ -347,7 +262,7 @@ void TestLinks::desconectarStillDeliversWhatWasSent()
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     peer.readSlowly();
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     connectTo(a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));
 
@@ -369,7 +284,7 @@ void TestLinks::desconectarStillDeliversWhatWasSent()
     QCOMPARE(peer.received.size(), message.size());
     QVERIFY(peer.received == message);
     // The old connection is then let go without a reset.
-    QTRY_COMPARE(connections::LingeringConnections::instance().count(), 0);
+    QTRY_COMPARE(m_lingering.count(), 0);
     QVERIFY(!peer.wasReset());
 }
 
@@ -380,14 +295,14 @@ void TestLinks::closingTheWindowStillDeliversWhatWasSent()
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     peer.readSlowly();
-    auto a = std::make_unique<Form1>(address("127.0.0.2"));
+    auto a = std::make_unique<Form1>(m_lingering, address("127.0.0.2"));
     connectTo(*a, QStringLiteral("127.0.0.3"));
     QTRY_COMPARE(envia(*a).State(), int(connections::Connected));
 
     const QByteArray message = letters(4 * 1024 * 1024);
     envia(*a).SendData(QString::fromLatin1(message));
-    QVERIFY(connections::finishConnections(*a));
-    QCOMPARE(connections::LingeringConnections::instance().count(), 0);
+    QVERIFY(connections::finishConnections(*a, m_lingering));
+    QCOMPARE(m_lingering.count(), 0);
     a.reset();
     QTRY_COMPARE(peer.end, SlowPeer::Fin);
     QVERIFY(peer.received == message);
@@ -397,14 +312,14 @@ void TestLinks::closingTheWindowStillDeliversWhatWasSent()
 // the loss from a reset, not from an orderly end after a cut message.
 void TestLinks::peerThatNeverReadsIsResetAfterTheBound()
 {
-    auto &lingering = connections::LingeringConnections::instance();
+    auto &lingering = m_lingering;
     const auto bound = std::chrono::milliseconds(1000);
     lingering.setGiveUpAfter(bound);
     SlowPeer peer("127.0.0.3");
     QVERIFY(peer.listening());
     QElapsedTimer clock;
     {
-        SocketControl link;
+        SocketControl link(m_lingering);
         link.setBindAddress(address("127.0.0.2"));
         link.setRemoteHost(QStringLiteral("127.0.0.3"));
         link.setRemotePort(Form1::PuertoChat);

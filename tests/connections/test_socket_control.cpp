@@ -1,8 +1,11 @@
 #include "support/own_network.h"
 
+#include "connections/chat_port.h"
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 
+#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,14 +18,15 @@ namespace {
 
 const QHostAddress kServer(QStringLiteral("127.0.0.1"));
 const QHostAddress kClient(QStringLiteral("127.0.0.2"));
-constexpr int kPort = 49577;
+constexpr int kPort = connections::PuertoChat;
 
 // A listening control array whose requests are accepted into element 1, 2, ...
 struct Listener {
-    SocketArray array{kServer};
+    SocketArray array;
     int next = 1;
 
-    Listener()
+    explicit Listener(LingeringConnections &lingering)
+        : array(lingering, kServer)
     {
         array(0).setLocalPort(kPort);
         array(0).Listen();
@@ -52,18 +56,23 @@ private slots:
     void outgoingLinkReportsItsStates();
     void acceptedConnectionCarriesDataAndItsPeerAddress();
     void requestLeftUnacceptedIsRefused();
+    void requestsBelongToTheArrayThatRaisedThem();
     void peerThatLeavesIsReleasedButEverythingItSentIsRead();
     void splitCharacterIsWaitedForThenShown();
     void unreadDataIsBoundedPerSocket();
     void refusedOperationsThrowSpanishErrors();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestSocketControl::outgoingLinkReportsItsStates()
 {
-    Listener listener;
+    Listener listener(m_lingering);
     QCOMPARE(listener.array(0).State(), int(Listening));
 
-    SocketControl link;
+    SocketControl link(m_lingering);
     link.setBindAddress(kClient);
     QCOMPARE(link.State(), int(Closed));
     QCOMPARE(link.LocalIP(), QStringLiteral("127.0.0.2"));
@@ -86,13 +95,13 @@ void TestSocketControl::outgoingLinkReportsItsStates()
 
 void TestSocketControl::acceptedConnectionCarriesDataAndItsPeerAddress()
 {
-    Listener listener;
+    Listener listener(m_lingering);
     QString requester;
     connect(&listener.array, &SocketArray::ConnectionRequest, this,
             [&](int index, qint32) { requester = listener.array(index).RemoteHostIP(); });
     QSignalSpy arrivals(&listener.array, &SocketArray::DataArrival);
 
-    SocketControl link;
+    SocketControl link(m_lingering);
     link.setBindAddress(kClient);
     link.setRemoteHost(kServer.toString());
     link.setRemotePort(kPort);
@@ -111,7 +120,7 @@ void TestSocketControl::acceptedConnectionCarriesDataAndItsPeerAddress()
 
 void TestSocketControl::requestLeftUnacceptedIsRefused()
 {
-    SocketControl listener;
+    SocketControl listener(m_lingering);
     listener.setBindAddress(kServer);
     listener.setLocalPort(kPort);
     listener.Listen();
@@ -124,9 +133,34 @@ void TestSocketControl::requestLeftUnacceptedIsRefused()
     QCOMPARE(listener.State(), int(Listening));
 }
 
+// Two windows in one process keep their requests apart: an element of
+// another array cannot take one, the raising array's own element can.
+void TestSocketControl::requestsBelongToTheArrayThatRaisedThem()
+{
+    SocketArray array(m_lingering, kServer);
+    array(0).setLocalPort(kPort);
+    array(0).Listen();
+    array.Load(1);
+    SocketArray other(m_lingering, kServer);
+    other.Load(1);
+    bool refusedElsewhere = false;
+    connect(&array, &SocketArray::ConnectionRequest, this, [&](int, qint32 id) {
+        try {
+            other(1).Accept(id);
+        } catch (const SocketError &) {
+            refusedElsewhere = true;
+        }
+        array(1).Accept(id);
+    });
+    connectedClient(this);
+    QTRY_COMPARE(array(1).State(), int(Connected));
+    QVERIFY(refusedElsewhere);
+    QCOMPARE(other(1).State(), int(Closed));
+}
+
 void TestSocketControl::peerThatLeavesIsReleasedButEverythingItSentIsRead()
 {
-    Listener listener;
+    Listener listener(m_lingering);
     QString received;
     connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
         QString part;
@@ -147,7 +181,7 @@ void TestSocketControl::peerThatLeavesIsReleasedButEverythingItSentIsRead()
 
 void TestSocketControl::splitCharacterIsWaitedForThenShown()
 {
-    Listener listener;
+    Listener listener(m_lingering);
     QStringList reads;
     connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
         QString part;
@@ -190,11 +224,26 @@ void TestSocketControl::splitCharacterIsWaitedForThenShown()
     QCOMPARE(reads.last(), QStringLiteral("est"));
     QTRY_COMPARE_WITH_TIMEOUT(reads.size(), 6, 10000);
     QCOMPARE(reads.last(), QStringLiteral("á"));
+
+    // A fresh connection's first read may end inside a character because
+    // the network cut the message there: the rest is waited for briefly.
+    reads.clear();
+    QTcpSocket *fresh = connectedClient(this);
+    QVERIFY(fresh->waitForConnected(5000));
+    QTRY_VERIFY(listener.array.exists(2));
+    const QTcpSocket *freshAccepted = listener.array(2).findChild<QTcpSocket *>();
+    fresh->write("Se\xC3");
+    QVERIFY(fresh->flush());
+    QDeadlineTimer arrived(5000);
+    while (freshAccepted->bytesAvailable() < 3 && reads.isEmpty() && !arrived.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    fresh->write("\xB1or");
+    QTRY_COMPARE(reads, QStringList{QStringLiteral("Señor")});
 }
 
 void TestSocketControl::unreadDataIsBoundedPerSocket()
 {
-    Listener listener;
+    Listener listener(m_lingering);
     QByteArray received;
     qint64 largestRead = 0;
     connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
@@ -215,15 +264,15 @@ void TestSocketControl::unreadDataIsBoundedPerSocket()
 
 void TestSocketControl::refusedOperationsThrowSpanishErrors()
 {
-    Listener listener;
-    SocketControl second;
+    Listener listener(m_lingering);
+    SocketControl second(m_lingering);
     second.setBindAddress(kServer);
     second.setLocalPort(kPort);
     try {
         second.Listen();
         QFAIL("listening twice on one port must be refused");
     } catch (const SocketError &error) {
-        QVERIFY2(error.text().contains(QStringLiteral("49577")), qPrintable(error.text()));
+        QVERIFY2(error.text().contains(QString::number(kPort)), qPrintable(error.text()));
         QVERIFY2(error.text().contains(QStringLiteral("en uso")), qPrintable(error.text()));
     }
     QVERIFY_THROWS_EXCEPTION(SocketError, listener.array(1));

@@ -11,9 +11,12 @@
 #
 # Usage: two_copies.sh PATH/TO/varlo-zintabel PATH/TO/window_layout
 # Needs root (for `ip netns`), Xvfb, xdotool, xclip, nc (OpenBSD), ss; uses
-# ImageMagick's import/convert for the colour check when present.
+# ImageMagick's import/convert for the colour check when present. The last
+# step reads a copy through the accessibility bus (dbus-run-session,
+# at-spi-bus-launcher, python3-pyatspi).
 # Exits 0 when every check passed, 1 when one failed, 77 (skipped) when this
-# machine cannot run it.
+# machine cannot run it, or cannot start the accessibility bus for the last
+# step.
 
 set -u
 export LC_ALL=C.UTF-8
@@ -356,6 +359,7 @@ MSG_3="Muy bien, gracias. ¡Añoranza en Cádiz!"
 MSG_4="Hola desde nc: ¿sí? {\i no} ü€"
 MSG_5='Respuesta: ñandú {\rtf1 \b} ¿vale?'
 MSG_6="Sigo aquí después de medio mega de saltos de línea"
+MSG_7="Para el lector de pantalla: ¿me oyes?"
 
 check_two_copies() {
     echo "== two copies"
@@ -500,6 +504,33 @@ check_burst() {
     stop_copy D
 }
 
+# A screen reader's view of a fresh copy, through a real accessibility bus in
+# a D-Bus session of its own: the window is a frame, the transcript a
+# read-only text, and a message sent to the copy arrives as one
+# text-changed:insert event carrying it. Where the bus cannot start, the step
+# is skipped (and so the script, once every other check has passed).
+SCREEN_READER_SKIPPED=""
+check_screen_reader() {
+    echo "== what a screen reader reads"
+    local tool
+    for tool in dbus-run-session dbus-send /usr/libexec/at-spi-bus-launcher /usr/bin/python3; do
+        command -v "$tool" >/dev/null || { SCREEN_READER_SKIPPED="missing tool: $tool"; return; }
+    done
+    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || { SCREEN_READER_SKIPPED="python3-pyatspi is missing"; return; }
+    local here status
+    here="$(dirname "$0")"
+    ip netns exec "$NS_B" env DISPLAY="$DISPLAY" LC_ALL=C.UTF-8 timeout 60 \
+        dbus-run-session -- bash "$here/screen_reader.sh" "$PROGRAM" "$here/read_transcript.py" "$PORT" "$MSG_7" \
+        >"$WORK/screen-reader.log" 2>&1
+    status=$?
+    sed 's/^/     /' "$WORK/screen-reader.log" | grep -v 'Failed to set fd limit'
+    case $status in
+    0) pass "a screen reader reads the transcript and hears the message arrive" ;;
+    77) SCREEN_READER_SKIPPED=$(tail -n1 "$WORK/screen-reader.log") ;;
+    *) fail "a screen reader did not read the transcript as expected (exit $status)" ;;
+    esac
+}
+
 main() {
     check_prerequisites
     use_private_x_directory "$@"
@@ -509,6 +540,11 @@ main() {
     check_two_copies
     check_foreign_peer
     check_burst
+    check_screen_reader
+    if [ "$failed" -eq 0 ] && [ -n "$SCREEN_READER_SKIPPED" ]; then
+        echo "$passed passed, $failed failed"
+        skip_all "screen-reader step: $SCREEN_READER_SKIPPED"
+    fi
     [ "$failed" -eq 0 ]
 }
 

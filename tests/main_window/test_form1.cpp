@@ -1,6 +1,8 @@
 #include "support/own_network.h"
+#include "support/raw_peer.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/rich_text_box.h"
@@ -65,6 +67,11 @@ private slots:
     void inputBoxTakesNoLineBreak();
     void qtsOwnTextsAreSpanish();
     void screenReadersHearSpanishNames();
+    void aMessageWhileAwayAsksForAttentionOnce();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 // Qt's texts in Spanish, as the program has them.
@@ -76,7 +83,7 @@ void TestForm1::initTestCase()
 
 void TestForm1::opensInItsInitialState()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -109,7 +116,7 @@ void TestForm1::opensInItsInitialState()
 
 void TestForm1::controlsSitWhereTheLayoutPutsThem()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     const double px = form.logicalDpiX() / 1440.0;
     const double py = form.logicalDpiY() / 1440.0;
     auto expected = [&](int l, int t, int w, int h) {
@@ -137,7 +144,7 @@ void TestForm1::controlsSitWhereTheLayoutPutsThem()
 
 void TestForm1::tabCyclesThroughTheControls()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -163,7 +170,7 @@ void TestForm1::captionFollowsTheSendingSocket()
 {
     QTcpServer peer;
     QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
 
     connectTo(form, QStringLiteral("127.0.0.3"));
@@ -177,7 +184,7 @@ void TestForm1::captionFollowsTheSendingSocket()
 
 void TestForm1::aboutBoxShowsItsTwoLinesAndChangesNothing()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     QStringList shown;
     form.setCuadroInformativo(
         [&shown](QWidget *, const QString &title, const QString &text) { shown << title << text; });
@@ -208,7 +215,7 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
     QTcpServer peer;
     QVERIFY(peer.listen(address("127.0.0.3"), Form1::PuertoChat));
 
-    Form1 form(self);
+    Form1 form(m_lingering, self);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -227,7 +234,7 @@ void TestForm1::takenPortIsReportedAndTheWindowKeepsWorking()
 
 void TestForm1::shownWindowHasItsIcon()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
 
@@ -240,7 +247,7 @@ void TestForm1::shownWindowHasItsIcon()
 
 void TestForm1::inputBoxTakesNoLineBreak()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QLineEdit *box = lineEdit(form, "TxtMensaje");
 
@@ -288,7 +295,7 @@ void TestForm1::inputBoxTakesNoLineBreak()
 
 void TestForm1::qtsOwnTextsAreSpanish()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QLineEdit *box = lineEdit(form, "TxtMensaje");
@@ -316,7 +323,7 @@ void TestForm1::qtsOwnTextsAreSpanish()
 
 void TestForm1::screenReadersHearSpanishNames()
 {
-    Form1 form(address("127.0.0.2"));
+    Form1 form(m_lingering, address("127.0.0.2"));
 
     const std::pair<const char *, const char *> names[] = {
         {"TxtMensaje", "Mensaje"},   {"CmdEnviar", "Enviar"},           {"TxtIp", "Dirección del otro equipo"},
@@ -331,9 +338,51 @@ void TestForm1::screenReadersHearSpanishNames()
         QVERIFY2(!accessibleText(form.findChild<QWidget *>(QLatin1String(control)), QAccessible::Description).isEmpty(),
                  control);
 
+    // The window is a frame named by its caption.
+    QAccessibleInterface *window = QAccessible::queryAccessibleInterface(&form);
+    QCOMPARE(window->role(), QAccessible::Window);
+    QCOMPARE(window->text(QAccessible::Name), form.windowTitle());
+
     // What is announced when the transcript takes the focus.
     transcript(form).setFocus();
     QCOMPARE(accessibleText(form.focusWidget(), QAccessible::Name), QStringLiteral("Conversación"));
+}
+
+// Messages that arrive while another window is active ask once for
+// attention, and take nothing from that window; once the chat window has been
+// active, the next message away asks again.
+void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
+{
+    Form1 form(m_lingering, address("127.0.0.2"));
+    QList<QWidget *> asked;
+    form.setAvisoDeAtencion([&](QWidget *window) { asked << window; });
+    form.show();
+    QWidget other;
+    other.setGeometry(400, 0, 200, 100);
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+
+    RawPeer peer("127.0.0.3", "127.0.0.2");
+    QVERIFY(peer.connected());
+    QVERIFY(peer.send("uno"));
+    QTRY_COMPARE(entries(form).size(), 1);
+    QVERIFY(peer.send("dos"));
+    QTRY_COMPARE(entries(form).size(), 2);
+    QCOMPARE(asked, QList<QWidget *>{&form});
+    QCOMPARE(QApplication::activeWindow(), &other);
+
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QVERIFY(peer.send("tres"));
+    QTRY_COMPARE(entries(form).size(), 3);
+    QCOMPARE(asked.size(), 1); // the window is active: nothing to ask
+
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QVERIFY(peer.send("cuatro"));
+    QTRY_COMPARE(entries(form).size(), 4);
+    QCOMPARE(asked.size(), 2);
 }
 
 QTEST_MAIN(TestForm1)

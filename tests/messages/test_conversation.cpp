@@ -1,7 +1,9 @@
+#include "support/foreign_peer.h"
 #include "support/own_network.h"
 #include "support/rich_text_access.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/rich_text_box.h"
@@ -18,38 +20,6 @@
 using namespace support;
 
 namespace {
-
-// A foreign peer: a raw socket that connects into a copy, and a listener on
-// its own address that takes the copy's connect-back and keeps what it reads.
-struct ForeignPeer {
-    QTcpServer listener;
-    QTcpSocket *fromCopy = nullptr;
-    QByteArray received;
-    QTcpSocket toCopy;
-
-    explicit ForeignPeer(const char *own)
-    {
-        listener.listen(address(own), Form1::PuertoChat);
-        QObject::connect(&listener, &QTcpServer::newConnection, [this] {
-            fromCopy = listener.nextPendingConnection();
-            QObject::connect(fromCopy, &QTcpSocket::readyRead, [this] { received += fromCopy->readAll(); });
-        });
-        toCopy.bind(address(own), 0);
-    }
-
-    // Connects into a copy, which takes it into a slot.
-    bool reach(const Form1 &copy, const char *copyAddress)
-    {
-        toCopy.connectToHost(address(copyAddress), Form1::PuertoChat);
-        return toCopy.waitForConnected(5000) && QTest::qWaitFor([&] { return copy.slotOcupado(1); });
-    }
-
-    void send(const QByteArray &bytes)
-    {
-        toCopy.write(bytes);
-        toCopy.flush();
-    }
-};
 
 bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 {
@@ -76,12 +46,16 @@ private slots:
     void peerBytesAreShownAsText();
     void largeMessageArrivesWhole();
     void selectingAcrossEntriesCopiesTheirText();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestConversation::conversationStartedFromOneSideGoesBothWays()
 {
-    Form1 a(address("127.0.0.2"));
-    Form1 b(address("127.0.0.3"));
+    Form1 a(m_lingering, address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.3"));
     a.show();
     b.show();
 
@@ -115,7 +89,7 @@ void TestConversation::conversationStartedFromOneSideGoesBothWays()
 void TestConversation::sendingHasThreeOutcomes()
 {
     ForeignPeer peer("127.0.0.3");
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     a.show();
     QLineEdit *box = lineEdit(a, "TxtMensaje");
     QPushButton *send = button(a, "CmdEnviar");
@@ -161,7 +135,7 @@ void TestConversation::sendingHasThreeOutcomes()
 
 void TestConversation::wireCarriesTheRawTextAndNothingElse()
 {
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(a, "127.0.0.2"));
     QTRY_COMPARE(support::envia(a).State(), int(connections::Connected)); // the connect-back
@@ -186,7 +160,7 @@ void TestConversation::wireCarriesTheRawTextAndNothingElse()
 
 void TestConversation::eachReadIsOneEntry()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
@@ -218,7 +192,7 @@ void TestConversation::eachReadIsOneEntry()
 
 void TestConversation::peerBytesAreShownAsText()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
@@ -243,7 +217,7 @@ void TestConversation::peerBytesAreShownAsText()
 
 void TestConversation::largeMessageArrivesWhole()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     QVERIFY(peer.reach(b, "127.0.0.2"));
 
@@ -277,7 +251,7 @@ void TestConversation::largeMessageArrivesWhole()
 // the platform's line breaks between them.
 void TestConversation::selectingAcrossEntriesCopiesTheirText()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     ForeignPeer peer("127.0.0.3");
     b.show();
     QVERIFY(QTest::qWaitForWindowExposed(&b));

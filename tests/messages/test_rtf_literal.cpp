@@ -1,11 +1,12 @@
 #include "messages/rtf_literal.h"
 #include "rich_text/text_model.h"
+#include "support/shown_literally.h"
 #include "support/transcript_writer.h"
 
 #include <QTest>
 
 using messages::rtfLiteral;
-using messages::shownLiterally;
+using support::shownLiterally;
 
 class TestRtfLiteral : public QObject {
     Q_OBJECT

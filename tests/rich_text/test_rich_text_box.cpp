@@ -1,9 +1,12 @@
+#include "support/accessibility.h"
 #include "support/rich_text_access.h"
 #include "support/transcript_writer.h"
 
+#include "rich_text/accessible_rich_text_box.h"
 #include "rich_text/clipboard_text.h"
 #include "rich_text/rich_text_box.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
@@ -63,6 +66,9 @@ private slots:
     void selectAllAndCopyGiveThePlainText();
     void colourIsReadAsBgr();
     void replacingTheDocumentReplacesTheView();
+    void screenReadersReadWhatCopyGives();
+    void accessibleLinesAreTheWrappedLines();
+    void screenReadersAreToldWhatArrives();
 
 private:
     std::unique_ptr<QWidget> m_window;
@@ -434,6 +440,161 @@ void TestRichTextBox::replacingTheDocumentReplacesTheView()
     QTRY_VERIFY(!m_box->updatePending());
     QCOMPARE(shownText(*m_box), u"plain\r\nonly"_qs);
     QCOMPARE(m_box->text().toString(), u"plain\r\nonly"_qs);
+}
+
+// The transcript as a screen reader reads it: a read-only multi-line text
+// whose characters are those copy gives, one per break between entries.
+void TestRichTextBox::screenReadersReadWhatCopyGives()
+{
+    Transcript t(*m_box);
+    t.sent(u"one\ttab"_qs);
+    t.received(u"two\r\nlines\rand\nmore"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    m_box->setAccessibleName(u"Conversación"_qs);
+    m_box->setAccessibleDescription(u"Mensajes"_qs);
+
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(m_box);
+    QVERIFY(face);
+    QCOMPARE(face->role(), QAccessible::EditableText);
+    QVERIFY(face->state().readOnly && face->state().multiLine && face->state().focusable);
+    QCOMPARE(face->text(QAccessible::Name), u"Conversación"_qs);
+    QCOMPARE(face->text(QAccessible::Description), u"Mensajes"_qs);
+    QAccessibleTextInterface *text = face->textInterface();
+    QVERIFY(text);
+
+    m_box->selectAll();
+    const QString copied = m_box->selectedText();
+    QCOMPARE(copied, u"\none\ttab\ntwo\nlines\nand\nmore"_qs);
+    QCOMPARE(text->characterCount(), copied.size());
+    QCOMPARE(text->text(0, text->characterCount()), copied);
+    int start = -1, end = -1;
+    for (int i = 0; i < copied.size(); ++i) {
+        QCOMPARE(text->textAtOffset(i, QAccessible::CharBoundary, &start, &end), copied.mid(i, 1));
+        QCOMPARE(start, i);
+    }
+    const int lines = int(copied.indexOf(u"lines"));
+    QCOMPARE(text->textAtOffset(lines + 2, QAccessible::WordBoundary, &start, &end), u"lines"_qs);
+    QCOMPARE(start, lines);
+    QCOMPARE(text->textAtOffset(lines, QAccessible::ParagraphBoundary, &start, &end), u"lines\nand\nmore"_qs);
+    QCOMPARE(text->textBeforeOffset(lines, QAccessible::ParagraphBoundary, &start, &end), u"two\n"_qs);
+
+    // The entry that arrived stays selected: that is the selection read out.
+    t.received(u"last"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QCOMPARE(text->selectionCount(), 1);
+    text->selection(0, &start, &end);
+    QCOMPARE(start, copied.size());
+    QCOMPARE(end, text->characterCount());
+    QCOMPARE(text->text(start, end), u"\nlast"_qs);
+    QCOMPARE(text->cursorPosition(), end);
+    QVERIFY2(text->attributes(end - 2, &start, &end).contains(u"fg-color:85,85,255;"),
+             qPrintable(text->attributes(end - 2, &start, &end)));
+    QCOMPARE(start, copied.size() + 1); // the blue run, after the break that opens the entry
+
+    // A magnifier's and a mouse reviewer's questions: where a character is
+    // drawn, and which one is under a point, once it is brought on screen.
+    text->scrollToSubstring(1, 4);
+    const QRect one = text->characterRect(1);
+    QVERIFY(!one.isEmpty());
+    QCOMPARE(text->offsetAtPoint(one.center()), 1);
+    QCOMPARE(text->offsetAtPoint(text->characterRect(2).center()), 2);
+
+    // Selecting through the interface selects in the view, as a user would.
+    text->setSelection(0, 1, 8);
+    QCOMPARE(m_box->selectedText(), copied.mid(1, 7));
+    QCOMPARE(text->cursorPosition(), 8);
+    text->setCursorPosition(5);
+    QCOMPARE(text->selectionCount(), 0);
+    QCOMPARE(text->cursorPosition(), 5);
+}
+
+// A line is the view's line: those of a wrapped paragraph on screen, and of
+// one scrolled away, laid out for the question and let go again.
+void TestRichTextBox::accessibleLinesAreTheWrappedLines()
+{
+    Transcript t(*m_box);
+    QString words;
+    for (int i = 0; i < 40; ++i)
+        words += QStringLiteral("palabra%1 ").arg(i);
+    t.received(words);
+    QTRY_VERIFY(!m_box->updatePending());
+    rich_text::paintAndHeld(*m_box);
+    const auto wrapped = RichTextBoxTestAccess::heldLines(*m_box, 1);
+    QVERIFY(wrapped.size() >= 4);
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_box)->textInterface();
+    const int paragraphStart = 1; // after the break that opens the received entry
+    // The paragraph's last line takes the break after it, when one follows.
+    auto checkLines = [&](int breakAfter) {
+        for (const auto &[lineStart, lineLength] : wrapped) {
+            const int lineEnd = paragraphStart + int(lineStart + lineLength);
+            const int expectedEnd = lineStart == wrapped.back().first ? lineEnd + breakAfter : lineEnd;
+            for (const qint64 at : {lineStart, lineStart + lineLength - 1}) {
+                int start = -1, end = -1;
+                text->textAtOffset(paragraphStart + int(at), QAccessible::LineBoundary, &start, &end);
+                QCOMPARE(start, paragraphStart + int(lineStart));
+                QCOMPARE(end, expectedEnd);
+            }
+        }
+    };
+    checkLines(0);
+    int start = -1, end = -1;
+    const auto [secondStart, secondLength] = wrapped[1];
+    QCOMPARE(text->textAfterOffset(paragraphStart, QAccessible::LineBoundary, &start, &end),
+             words.mid(secondStart, secondLength));
+
+    for (int i = 0; i < 50; ++i)
+        t.received(QStringLiteral("corta %1").arg(i));
+    QTRY_VERIFY(!m_box->updatePending());
+    rich_text::paintAndHeld(*m_box);
+    QVERIFY(RichTextBoxTestAccess::heldLines(*m_box, 1).empty());
+    // Each question lays out that one paragraph, nothing else.
+    const qint64 laidOut = RichTextBoxTestAccess::charactersLaidOut(*m_box);
+    checkLines(1);
+    const qint64 questions = 2 * qint64(wrapped.size());
+    QVERIFY2(RichTextBoxTestAccess::charactersLaidOut(*m_box) - laidOut <= questions * words.size(),
+             qPrintable(QString::number(RichTextBoxTestAccess::charactersLaidOut(*m_box) - laidOut)));
+    QVERIFY(RichTextBoxTestAccess::heldLines(*m_box, 1).empty());
+
+    // Off screen a character has no place; asked to, the view brings it back.
+    QVERIFY(text->characterRect(paragraphStart).isEmpty());
+    text->scrollToSubstring(paragraphStart, paragraphStart + 5);
+    QVERIFY(!text->characterRect(paragraphStart).isEmpty());
+}
+
+// Each update that adds text is one insertion event with that text; the
+// entry selected on arrival is a selection event. A flood is told by its
+// last 64 KiB, where they stand.
+void TestRichTextBox::screenReadersAreToldWhatArrives()
+{
+    support::AccessibilityEvents events;
+    QVERIFY(QAccessible::isActive());
+    Transcript t(*m_box);
+    t.sent(u"mío"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_box)->textInterface();
+    const int before = text->characterCount();
+    events.clear();
+
+    t.received(u"hola"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    const auto inserted = events.of(QAccessible::TextInserted, m_box);
+    QCOMPARE(inserted.size(), size_t(1));
+    QCOMPARE(inserted[0].position, before);
+    QCOMPARE(inserted[0].text, u"\nhola"_qs);
+    const auto selected = events.of(QAccessible::TextSelectionChanged, m_box);
+    QCOMPARE(selected.size(), size_t(1));
+    QCOMPARE(selected[0].selectionStart, before);
+    QCOMPARE(selected[0].selectionEnd, before + 5);
+
+    events.clear();
+    const QString flood(100000, u'x');
+    t.received(flood);
+    QTRY_VERIFY(!m_box->updatePending());
+    QVERIFY(events.of(QAccessible::TextInserted, m_box).empty());
+    const auto updated = events.of(QAccessible::TextUpdated, m_box);
+    QCOMPARE(updated.size(), size_t(1));
+    QCOMPARE(updated[0].text.size(), rich_text::AccessibleRichTextBox::kMostAnnounced);
+    QCOMPARE(updated[0].position, text->characterCount() - rich_text::AccessibleRichTextBox::kMostAnnounced);
 }
 
 QTEST_MAIN(TestRichTextBox)

@@ -113,7 +113,7 @@ void TestRtfInterop::weReadWhatPandocWrites()
     QVERIFY(doc.formatAt(1, 7).bold);
     QCOMPARE(doc.formatAt(2, 0).color, Color{0xFF0000});
     QCOMPARE(doc.formatAt(0, 0).color, Color{});
-    QCOMPARE(doc.fonts.at(doc.formatAt(0, 0).font).name, u"Helvetica"_qs);
+    QCOMPARE(doc.fonts().at(doc.formatAt(0, 0).font).name, u"Helvetica"_qs);
 }
 
 QTEST_APPLESS_MAIN(TestRtfInterop)

@@ -138,10 +138,10 @@ void TestRtfReaderWriter::readsFontTableAndSizes()
 {
     const Document doc = read("{\\rtf1\\deff0{\\fonttbl{\\f0\\fswiss\\fcharset0 Helvetica;}"
                               "\\f1\\fmodern Courier{\\*\\falt Cour};}\\f1\\fs28 x\\f0\\fs20 y}");
-    QCOMPARE(doc.fonts.size(), size_t(2));
-    QCOMPARE(doc.fonts[0].name, QStringLiteral("Helvetica"));
-    QCOMPARE(doc.fonts[0].family, QStringLiteral("fswiss"));
-    QCOMPARE(doc.fonts[1].name, QStringLiteral("Courier"));
+    QCOMPARE(doc.fonts().size(), size_t(2));
+    QCOMPARE(doc.fonts()[0].name, QStringLiteral("Helvetica"));
+    QCOMPARE(doc.fonts()[0].family, QStringLiteral("fswiss"));
+    QCOMPARE(doc.fonts()[1].name, QStringLiteral("Courier"));
     const CharFormat x = doc.formatAt(0, 0);
     QCOMPARE(x.font, 1);
     QCOMPARE(x.sizeHalfPoints, 28);

@@ -4,6 +4,7 @@
 #include "rich_text/rtf_writer.h"
 #include "rich_text/text_model.h"
 #include "support/rich_text_access.h"
+#include "support/shown_literally.h"
 #include "support/transcript_writer.h"
 
 #include <QElapsedTimer>
@@ -94,6 +95,7 @@ private slots:
     void positionsPast32BitsStayWhole();
     void markupInMessagesIsShownLiterally();
     void appendsAreReadIncrementally();
+    void appendReadsLittleOfALongSource();
     void incrementalAndFullReadsAgree();
     void foreignOrStaleSourcesAreReadInFull();
     void tenThousandRandomEntriesRoundTrip();
@@ -297,6 +299,26 @@ void TestTextModel::appendsAreReadIncrementally()
     QCOMPARE(m.text().toString(), u"\r\none\r\ntwo\r\nx"_qs);
 }
 
+// The fast path of an append: the model finds its own source in the one it is
+// given by the subtrees they share, so each append reads a bounded number of
+// characters however long the transcript has grown.
+void TestTextModel::appendReadsLittleOfALongSource()
+{
+    constexpr qint64 kMostComparedPerAppend = 8192;
+    TextModel m;
+    Transcript t(m);
+    const QString message = QString(200, u'x');
+    qint64 mostCompared = 0;
+    for (int i = 0; i < 1000; ++i) {
+        i % 2 ? t.received(message) : t.sent(message);
+        QVERIFY(incremental(m));
+        mostCompared = std::max(mostCompared, TextModelTestAccess::charsCompared(m));
+    }
+    QVERIFY(m.textRtf().length() > 20 * kMostComparedPerAppend);
+    QVERIFY2(mostCompared < kMostComparedPerAppend,
+             qPrintable(QStringLiteral("%1 characters read in one append").arg(mostCompared)));
+}
+
 // After each append, the live document equals a fresh full read of the very
 // source that was appended to, paragraph by paragraph and format by format.
 void TestTextModel::incrementalAndFullReadsAgree()
@@ -381,7 +403,7 @@ void TestTextModel::tenThousandRandomEntriesRoundTrip()
         const QString msg = randomMessage(rng);
         const bool received = rng.bounded(2) == 1;
         entries.push_back({expected.size(), msg.size() + 2, received});
-        expected += u"\r\n"_qs + messages::shownLiterally(msg);
+        expected += u"\r\n"_qs + support::shownLiterally(msg);
         received ? t.received(msg) : t.sent(msg);
         if (!incremental(m))
             QFAIL(qPrintable(QStringLiteral("entry %1 was read in full").arg(i)));

@@ -1,5 +1,7 @@
+#include "support/peer_listener.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 
@@ -91,13 +93,17 @@ class TestByteAccounting : public QObject {
 
 private slots:
     void twentyMebibytesInRandomChunks();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestByteAccounting::twentyMebibytesInRandomChunks()
 {
-    QTcpServer peerListener; // takes the window's connect-back
-    QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    PeerListener peerListener("127.0.0.3"); // takes the window's connect-back
+    QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
 

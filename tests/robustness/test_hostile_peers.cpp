@@ -1,7 +1,9 @@
 #include "support/own_network.h"
+#include "support/peer_listener.h"
 #include "support/raw_peer.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/open_file_limit.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
@@ -35,6 +37,10 @@ private slots:
     void fiftyPeersComingAndGoing();
     void burstsOfLineBreaksLeaveTheWindowAnswering_data();
     void burstsOfLineBreaksLeaveTheWindowAnswering();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestHostilePeers::initTestCase()
@@ -45,7 +51,7 @@ void TestHostilePeers::initTestCase()
 
 void TestHostilePeers::resetInTheMiddleOfAMessage()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     RawPeer peer("127.0.0.3", "127.0.0.2");
@@ -78,7 +84,7 @@ void TestHostilePeers::resetInTheMiddleOfAMessage()
 
 void TestHostilePeers::resetWithDataStillInFlight()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     RawPeer peer("127.0.0.3", "127.0.0.2");
     QVERIFY(peer.connected());
@@ -104,19 +110,16 @@ void TestHostilePeers::resetWithDataStillInFlight()
 void TestHostilePeers::halfCloseAfterSending()
 {
     // The peer's own listener takes the window's connect-back.
-    QTcpServer peerListener;
-    QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    PeerListener peerListener("127.0.0.3");
+    QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     RawPeer peer("127.0.0.3", "127.0.0.2");
     QVERIFY(peer.connected());
     QTRY_VERIFY(b.slotOcupado(1));
     QTRY_COMPARE(envia(b).State(), int(connections::Connected));
-    QTRY_VERIFY(peerListener.hasPendingConnections());
-    QTcpSocket *backLink = peerListener.nextPendingConnection();
-    QByteArray heardBack;
-    QObject::connect(backLink, &QTcpSocket::readyRead, [&] { heardBack += backLink->readAll(); });
+    QTRY_VERIFY(peerListener.linked());
 
     // The last character is cut: only its lead byte is sent before the end
     // of the stream, so it can never be completed.
@@ -131,13 +134,13 @@ void TestHostilePeers::halfCloseAfterSending()
     // The window's own link to that peer is a separate connection and still works.
     QCOMPARE(envia(b).State(), int(connections::Connected));
     typeAndEnter(b, QStringLiteral("adiós"));
-    QTRY_COMPARE(heardBack, QStringLiteral("adiós").toUtf8());
+    QTRY_COMPARE(peerListener.received, QStringLiteral("adiós").toUtf8());
     QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.2"), "Conectado"));
 }
 
 void TestHostilePeers::peerThatNeverSends()
 {
-    Form1 b(address("127.0.0.2"));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
@@ -234,9 +237,9 @@ private:
 
 void TestHostilePeers::fiftyPeersComingAndGoing()
 {
-    QTcpServer crowdListener; // takes the window's connect-back
-    QVERIFY2(crowdListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(crowdListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    PeerListener crowdListener("127.0.0.3"); // takes the window's connect-back
+    QVERIFY2(crowdListener.listening(), qPrintable(crowdListener.errorString()));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
@@ -300,29 +303,26 @@ void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering_data()
 void TestHostilePeers::burstsOfLineBreaksLeaveTheWindowAnswering()
 {
     QFETCH(QByteArray, burst);
-    QTcpServer peerListener; // takes the window's connect-back
-    QVERIFY2(peerListener.listen(address("127.0.0.3"), Form1::PuertoChat), qPrintable(peerListener.errorString()));
-    Form1 b(address("127.0.0.2"));
+    PeerListener peerListener("127.0.0.3"); // takes the window's connect-back
+    QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
+    Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy reads(&recibe(b), &connections::SocketArray::DataArrival);
     RawPeer peer("127.0.0.3", "127.0.0.2");
     QVERIFY(peer.connected());
-    QTRY_VERIFY(peerListener.hasPendingConnections());
-    QTcpSocket *backLink = peerListener.nextPendingConnection();
-    QByteArray heardBack;
-    QObject::connect(backLink, &QTcpSocket::readyRead, [&] { heardBack += backLink->readAll(); });
+    QTRY_VERIFY(peerListener.linked());
     QTRY_COMPARE(envia(b).State(), int(connections::Connected));
 
     QVERIFY(peer.send(burst));
     typeAndEnter(b, QStringLiteral("durante"));
-    QTRY_COMPARE_WITH_TIMEOUT(heardBack, QByteArray("durante"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(peerListener.received, QByteArray("durante"), 20000);
     // Every byte became a character of the transcript: an entry's length plus its break.
     QTRY_COMPARE_WITH_TIMEOUT(transcriptText(b).size() - 2 * (reads.count() + 1), burst.size() + qsizetype(7), 60000);
     QCOMPARE(b.posTexto(), double(transcriptText(b).size()));
     QVERIFY(captionComesBack(b, QStringLiteral("127.0.0.2"), "Conectado"));
     typeAndEnter(b, QStringLiteral(" y después"));
-    QTRY_COMPARE_WITH_TIMEOUT(heardBack, QStringLiteral("durante y después").toUtf8(), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(peerListener.received, QStringLiteral("durante y después").toUtf8(), 20000);
 }
 
 QTEST_MAIN(TestHostilePeers)

@@ -1,6 +1,7 @@
 #include "support/own_network.h"
 #include "support/window.h"
 
+#include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 
@@ -49,13 +50,17 @@ class TestUnansweredConnect : public QObject {
 private slots:
     void initTestCase() { QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice); }
     void windowWaitsThenGivesUpOnClick();
+
+private:
+    // Outlives every window and socket a test makes: they hand it their connections.
+    connections::LingeringConnections m_lingering;
 };
 
 void TestUnansweredConnect::windowWaitsThenGivesUpOnClick()
 {
     Unanswering hole("127.0.0.3");
     QVERIFY2(hole.ready, qPrintable(hole.why));
-    Form1 a(address("127.0.0.2"));
+    Form1 a(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(a), "the window does not listen");
     a.show();
     QSignalSpy ticks(&captionTimer(a), &QTimer::timeout);
@@ -108,7 +113,7 @@ void TestUnansweredConnect::windowWaitsThenGivesUpOnClick()
     QCOMPARE(envia(a).State(), int(connections::Closed));
 
     // A connect elsewhere works as usual.
-    Form1 b(address("127.0.0.5"));
+    Form1 b(m_lingering, address("127.0.0.5"));
     QVERIFY2(listening(b), "the window does not listen");
     connectTo(a, QStringLiteral("127.0.0.5"));
     QTRY_COMPARE(envia(a).State(), int(connections::Connected));

@@ -42,8 +42,9 @@ int fail(const char *step)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    Form1 a(QHostAddress(QStringLiteral("127.0.0.2")));
-    Form1 b(QHostAddress(QStringLiteral("127.0.0.3")));
+    connections::LingeringConnections lingering;
+    Form1 a(lingering, QHostAddress(QStringLiteral("127.0.0.2")));
+    Form1 b(lingering, QHostAddress(QStringLiteral("127.0.0.3")));
     a.show();
     b.show();
     lineEdit(a, "TxtIp")->setText(QStringLiteral("127.0.0.3"));
@@ -63,7 +64,7 @@ int main(int argc, char **argv)
     button(b, "CmdDesconectar")->click();
     // The program's own end: what was sent is delivered and every connection
     // ends in order.
-    if (!connections::finishConnections(a) || !connections::finishConnections(b))
+    if (!connections::finishConnections(a, lingering) || !connections::finishConnections(b, lingering))
         return fail("the orderly end");
     return 0;
 }

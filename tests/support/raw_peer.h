@@ -1,6 +1,6 @@
 #pragma once
 
-#include "main_window/form1.h"
+#include "connections/chat_port.h"
 
 #include <QByteArray>
 
@@ -12,7 +12,7 @@ namespace support {
 // listening socket by itself, so the window's event loop need not run.
 class RawPeer {
 public:
-    RawPeer(const char *from, const char *to, int port = Form1::PuertoChat);
+    RawPeer(const char *from, const char *to, int port = connections::PuertoChat);
     ~RawPeer();
     RawPeer(const RawPeer &) = delete;
     RawPeer &operator=(const RawPeer &) = delete;

@@ -67,6 +67,17 @@ std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(
     return out;
 }
 
+std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::heldLines(const RichTextBox &box, size_t paragraph)
+{
+    std::vector<std::pair<qint64, qint64>> lines;
+    const LayoutCache::Layout *found = box.m_layouts.find(Block{paragraph, 0});
+    if (!found)
+        return lines;
+    for (int i = 0; i < (*found)->lineCount(); ++i)
+        lines.emplace_back((*found)->line(i).start, (*found)->line(i).length);
+    return lines;
+}
+
 std::vector<RichTextBoxTestAccess::Held> paintAndHeld(RichTextBox &box)
 {
     box.viewport()->repaint();

@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 namespace rich_text {
@@ -48,6 +49,9 @@ struct RichTextBoxTestAccess {
     static qreal wrapWidth(const RichTextBox &box);
     // The lines the view says it shows, where it shows them.
     static std::vector<ShownLine> shownLines(RichTextBox &box);
+    // The lines of a held one-piece paragraph as the view wrapped it: start
+    // and length of each, in the paragraph.
+    static std::vector<std::pair<qint64, qint64>> heldLines(const RichTextBox &box, size_t paragraph);
 };
 
 // Paints the box now and returns the blocks it shows.

@@ -2,7 +2,7 @@
 // Drives a rich-text control, or its model alone, with the chat window's own
 // transcript operations.
 
-#include "main_window/form1.h"
+#include "messages/received_color.h"
 #include "rich_text/rope.h"
 #include "rich_text/text_model.h"
 
@@ -17,7 +17,7 @@ class RichTextBox;
 namespace transcript {
 
 // The colour the window gives received entries, &HBBGGRR.
-constexpr quint32 kReceivedBgr = Form1::ColorRecibido;
+constexpr quint32 kReceivedBgr = messages::ColorRecibido;
 
 // The model alone as a control: colours in &HBBGGRR like the widget, and the
 // source read once the content is loaded, as the widget does.
