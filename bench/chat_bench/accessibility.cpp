@@ -29,8 +29,8 @@ constexpr int kWarmUp = 50;
 
 struct Windows {
     connections::LingeringConnections lingering; // outlives the windows
-    Form1 a{lingering, addr(21)};
-    Form1 b{lingering, addr(22)};
+    Form1 a{lingering, addr(loopback::kAccessibility.window)};
+    Form1 b{lingering, addr(loopback::kAccessibility.peer)};
 
     Windows()
     {
@@ -38,7 +38,7 @@ struct Windows {
         quietBoxes(b);
         a.show();
         b.show();
-        lineEdit(a, "TxtIp")->setText(addr(22).toString());
+        lineEdit(a, "TxtIp")->setText(addr(loopback::kAccessibility.peer).toString());
         button(a, "CmdConectar")->click();
     }
     bool ready() const { return envia(a).State() == connections::Connected; }
@@ -75,7 +75,7 @@ qint64 oneMessage(Windows &w, int i)
 double flood(Windows &w, const QByteArray &chunk, int writes)
 {
     QTcpSocket peer;
-    if (!connectToChat(peer, addr(23), addr(22)))
+    if (!connectToChat(peer, addr(loopback::kAccessibilityFlood), addr(loopback::kAccessibility.peer)))
         return -1;
     const qint64 before = w.length();
     const qint64 total = qint64(chunk.size()) * writes;

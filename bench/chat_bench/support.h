@@ -75,6 +75,8 @@ inline constexpr Ends kAnswerForm{21, 22};
 inline constexpr Ends kAnswerPlain{23, 24};
 inline constexpr Ends kPasteForm{25, 26};
 inline constexpr Ends kPastePlain{27, 28};
+inline constexpr Ends kAccessibility{29, 30};  // copies A and B
+inline constexpr int kAccessibilityFlood = 31; // the socket that floods B
 } // namespace loopback
 
 // ------------------------------------------------------ texts peers send
