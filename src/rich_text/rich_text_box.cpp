@@ -23,8 +23,6 @@ namespace rich_text {
 
 namespace {
 
-// Space between the frame and the text, as in Qt's text views.
-constexpr int kMargin = RichTextBox::kTextMargin;
 // Qt's text views put a tab stop every 80 pixels.
 constexpr qreal kTabStop = 80;
 // Lines scrolled per tick while a selection is dragged beyond the view.
@@ -227,10 +225,10 @@ void RichTextBox::boundLayouts()
 qreal RichTextBox::wrapWidth() const
 {
     const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, verticalScrollBar());
-    return std::max(1, contentsRect().width() - scrollBar - 2 * kMargin);
+    return std::max(1, contentsRect().width() - scrollBar - 2 * kTextMargin);
 }
 
-qreal RichTextBox::pageHeight() const { return std::max(1, viewport()->height() - 2 * kMargin); }
+qreal RichTextBox::pageHeight() const { return std::max(1, viewport()->height() - 2 * kTextMargin); }
 
 // A paragraph runs right to left when its first strong character does, as
 // in Qt's text views; alignment follows the direction.
@@ -393,13 +391,13 @@ std::vector<RichTextBox::ShownBlock> RichTextBox::shownBlocks()
 {
     const int bottom = viewport()->height();
     std::vector<ShownBlock> shown;
-    qreal y = kMargin;
+    qreal y = kTextMargin;
     Position at = m_top;
     for (;;) {
         LayoutCache::Layout held = m_layouts.get(at.block);
         const BlockLayout &layout = *held;
         const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
-        const QPointF origin(kMargin, y - layout.line(first).top);
+        const QPointF origin(kTextMargin, y - layout.line(first).top);
         const int last = layout.lineAt(bottom - origin.y());
         const qint64 start = m_map.blockStart(at.block);
         shown.push_back(ShownBlock{at.block, std::move(held), origin, first, last, start});
@@ -487,7 +485,7 @@ void RichTextBox::focusOutEvent(QFocusEvent *event)
 
 RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
 {
-    qreal y = kMargin;
+    qreal y = kTextMargin;
     Position at = m_top;
     for (;;) {
         const BlockLayout &layout = layoutOf(at.block);
@@ -500,7 +498,7 @@ RichTextBox::Hit RichTextBox::hitTest(const QPoint &point)
             if (point.y() >= blockBottom)
                 return Hit{blockStart + layout.length(), true};
             const int line = std::max(first, layout.lineAt(point.y() - originY));
-            return Hit{blockStart + layout.offsetAt(line, point.x() - kMargin), false};
+            return Hit{blockStart + layout.offsetAt(line, point.x() - kTextMargin), false};
         }
         y = blockBottom;
         at = Position{next, 0};
