@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace rich_text {
 
@@ -80,18 +81,13 @@ RichTextBox::RichTextBox(QWidget *parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_model.setDefaultFontName(font().family());
-    m_model.setChangeHandler([this] { scheduleUpdate(); });
-    m_model.setParagraphsChangedHandler([this](size_t from) { onParagraphsChanged(from); });
+    m_model.setChangeHandler([this](const TextModel::Change &change) { onModelChanged(change); });
     boundLayouts();
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, &RichTextBox::onScrollBarAction);
     installAccessibleRichTextBox();
 }
 
-RichTextBox::~RichTextBox()
-{
-    m_model.setChangeHandler(nullptr);
-    m_model.setParagraphsChangedHandler(nullptr);
-}
+RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
 
 Rope RichTextBox::textRtf()
 {
@@ -145,21 +141,28 @@ void RichTextBox::publishSelection() const
 
 // ---------------------------------------------------------------- updates
 
-void RichTextBox::scheduleUpdate()
+// The line map and the layouts follow the document at once; what the screen
+// and assistive technology are shown waits for the update.
+void RichTextBox::onModelChanged(const TextModel::Change &change)
 {
-    if (m_updateQueued)
-        return;
-    m_updateQueued = true;
-    QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
+    if (change.paragraphsFrom)
+        onParagraphsChanged(*change.paragraphsFrom);
+    if (!m_pendingUpdate) {
+        m_pendingUpdate = PendingUpdate{};
+        QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
+    }
+    if (change.paragraphsFrom)
+        m_pendingUpdate->changedFrom
+            = std::min(m_pendingUpdate->changedFrom.value_or(*change.paragraphsFrom), *change.paragraphsFrom);
 }
 
 void RichTextBox::updateView()
 {
-    if (!m_updateQueued)
+    if (!m_pendingUpdate)
         return;
-    m_updateQueued = false;
-    // Plain text set since is read here, and the map told of it.
-    const std::optional<size_t> changedFrom = m_model.takeChangedFrom();
+    // Plain text set since is read here; the model tells this view of it.
+    m_model.load();
+    const std::optional<size_t> changedFrom = std::exchange(m_pendingUpdate, std::nullopt)->changedFrom;
     if (changedFrom) {
         const size_t count = m_map.paragraphCount();
         if (count > m_paragraphsShown)

@@ -29,7 +29,10 @@ namespace rich_text {
 // before it; an update that adds paragraphs scrolls to the end.
 //
 // Invariants of the view's state:
-// - m_map follows the model's document at all times (the model calls it).
+// - m_map follows the model's document at all times (the model's change
+//   handler tells it).
+// - m_pendingUpdate is set from a change of the model until the queued
+//   update runs, and holds the first paragraph changed meanwhile.
 // - m_layouts holds at most the blocks of two pages and a few more (those of
 //   the last paint and of the last scroll computation), whether the view
 //   paints or not, all laid out for the current content, width and font.
@@ -57,7 +60,7 @@ public:
     void setBackgroundColor(const QColor &color);
 
     const TextModel &model() const { return m_model; }
-    bool updatePending() const { return m_updateQueued; }
+    bool updatePending() const { return m_pendingUpdate.has_value(); }
 
     // The selection as the clipboard gets it: with LF line breaks.
     QString selectedText() const;
@@ -138,7 +141,11 @@ private:
         qint64 start; // plain-text position of the block's first character
     };
 
-    void scheduleUpdate();
+    // An update queued for when the current event handler has returned.
+    struct PendingUpdate {
+        std::optional<size_t> changedFrom; // the first paragraph changed since the last update
+    };
+    void onModelChanged(const TextModel::Change &change);
     void updateView();
     void onParagraphsChanged(size_t from);
     void forgetLayouts();
@@ -193,7 +200,7 @@ private:
     size_t m_paragraphsShown = 1; // by the last update
     LayoutCache m_layouts{[this](const Block &b) { return makeLayout(b); }};
     Position m_top{{0, 0}, 0};
-    bool m_updateQueued = false;
+    std::optional<PendingUpdate> m_pendingUpdate;
     bool m_settingScrollBar = false;
     qint64 m_anchor = -1; // the fixed end of a selection made here
     qint64 m_caret = -1;  // its moving end
