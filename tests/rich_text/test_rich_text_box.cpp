@@ -62,6 +62,7 @@ private slots:
     void everyLineOnScreenIsDrawnWhileScrolling();
     void linesEqualOneLayoutOfTheWhole();
     void longParagraphsArePiecedAtLineBreaks();
+    void aPageIsWhatStandsOnScreen();
     void selectionIsPaintedOnlyWithFocus();
     void selectAllAndCopyGiveThePlainText();
     void colourIsReadAsBgr();
@@ -334,6 +335,29 @@ void TestRichTextBox::longParagraphsArePiecedAtLineBreaks()
     QVERIFY(piecesSeen.size() > 5);
     const int linesPerPage = m_box->viewport()->height() / m_box->fontMetrics().lineSpacing();
     QVERIFY2(pages >= 3000 / linesPerPage, qPrintable(QString::number(pages)));
+}
+
+// Page Up from the end goes back a page less one line, as from anywhere
+// else; a caret moved within the last page does not scroll.
+void TestRichTextBox::aPageIsWhatStandsOnScreen()
+{
+    Transcript t(*m_box);
+    for (int i = 0; i < 200; ++i)
+        t.sent(QStringLiteral("línea %1").arg(i));
+    m_box->setSelStart(m_box->text().length());
+    QTRY_VERIFY(!m_box->updatePending());
+    QScrollBar *bar = m_box->verticalScrollBar();
+    rich_text::paintAndHeld(*m_box);
+    const int end = bar->value();
+    QCOMPARE(end, bar->maximum());
+    const int page = int(m_box->viewCache().wholeLines()) - 1;
+    QVERIFY2(page > 2, qPrintable(QString::number(page)));
+    QTest::keyClick(m_box, Qt::Key_Up, Qt::ShiftModifier);
+    QCOMPARE(bar->value(), end);
+    QTest::keyClick(m_box, Qt::Key_PageUp);
+    QCOMPARE(bar->value(), end - page);
+    QTest::keyClick(m_box, Qt::Key_PageDown);
+    QCOMPARE(bar->value(), end);
 }
 
 void TestRichTextBox::selectionIsPaintedOnlyWithFocus()
