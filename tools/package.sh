@@ -24,7 +24,7 @@ vz_build "$dir" --log-level=NOTICE -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags"
 (cd "$dir" && cpack -G DEB >/dev/null)
 deb=$(ls "$dir"/varlo-zintabel_*.deb)
-dpkg-deb --field "$deb" Package Version Architecture Depends Installed-Size
+dpkg-deb --field "$deb" Package Version Architecture Depends Recommends Installed-Size
 
 echo "== checks"
 contents=$(mktemp -d)

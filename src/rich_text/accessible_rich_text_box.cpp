@@ -1,5 +1,7 @@
 #include "rich_text/accessible_rich_text_box.h"
 
+#include "rich_text/line_breaks.h"
+
 #include <QAccessible>
 #include <QTextBoundaryFinder>
 
@@ -60,10 +62,7 @@ qint64 copyLength(const Document &doc) { return doc.plainLength() - qint64(doc.p
 
 QString copyText(const Document &doc, qint64 from, qint64 to)
 {
-    QString text = doc.text().mid(from, std::max<qint64>(0, to - from)).toString();
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(u'\r', u'\n');
-    return text;
+    return withLfBreaks(doc.text().mid(from, std::max<qint64>(0, to - from)));
 }
 
 void installAccessibleRichTextBox() { QAccessible::installFactory(accessibleRichTextBoxFactory); }

@@ -199,4 +199,12 @@ QTextCharFormat BlockLayout::formatAt(qint64 offset) const
     return QTextCharFormat();
 }
 
+QList<QGlyphRun> BlockLayout::glyphRuns() const
+{
+    QList<QGlyphRun> runs;
+    for (const Line &l : m_lines)
+        runs += m_segments[size_t(l.segment)]->lineAt(l.index).glyphRuns();
+    return runs;
+}
+
 } // namespace rich_text

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QGlyphRun>
 #include <QList>
 #include <QTextLayout>
 #include <QTextOption>
@@ -63,6 +64,8 @@ public:
     // As laid out, for tests.
     QString text() const;
     QTextCharFormat formatAt(qint64 offset) const;
+    // The glyphs the kept lines are drawn with, run by run (a run a font).
+    QList<QGlyphRun> glyphRuns() const;
 
 private:
     std::vector<std::unique_ptr<QTextLayout>> m_segments;

@@ -4,7 +4,7 @@
 
 namespace rich_text {
 
-const LayoutCache::Layout &LayoutCache::get(const Block &block)
+LayoutCache::Layout LayoutCache::get(const Block &block)
 {
     const auto found = m_byBlock.find(block);
     if (found != m_byBlock.end()) {
@@ -18,10 +18,10 @@ const LayoutCache::Layout &LayoutCache::get(const Block &block)
     return m_recent.front().layout;
 }
 
-const LayoutCache::Layout *LayoutCache::find(const Block &block) const
+LayoutCache::Layout LayoutCache::find(const Block &block) const
 {
     const auto found = m_byBlock.find(block);
-    return found == m_byBlock.end() ? nullptr : &found->second->layout;
+    return found == m_byBlock.end() ? nullptr : found->second->layout;
 }
 
 void LayoutCache::setCapacity(size_t blocks)

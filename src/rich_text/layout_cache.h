@@ -32,10 +32,12 @@ public:
     {
     }
 
-    const Layout &get(const Block &block);
+    // Layouts are handed out as shared pointers, never as references into
+    // the cache: one kept by a caller stays valid whatever the cache lets go.
+    Layout get(const Block &block);
     // The block's layout when it is held, else null; lays out nothing and
     // leaves the order of use as it is.
-    const Layout *find(const Block &block) const;
+    Layout find(const Block &block) const;
     void setCapacity(size_t blocks);
     size_t capacity() const { return m_capacity; }
     size_t size() const { return m_recent.size(); }

@@ -5,12 +5,12 @@
 #include "rich_text/line_map.h"
 #include "rich_text/rope.h"
 #include "rich_text/text_model.h"
+#include "rich_text/view_cache.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QColor>
 
-#include <map>
 #include <memory>
 #include <optional>
 
@@ -28,16 +28,28 @@ namespace rich_text {
 // current event handler has returned, in one update however many came
 // before it; an update that adds paragraphs scrolls to the end.
 //
+// Its jobs, a file each: the control's members, the updates from the model,
+// layout, scrolling and paint (rich_text_box.cpp, over the lines on screen
+// in m_view); keys and the mouse (rich_text_box_input.cpp); the clipboard
+// (rich_text_box_clipboard.cpp); the context menu (rich_text_box_menu.cpp);
+// what assistive technology asks (rich_text_box_access.cpp).
+//
 // Invariants of the view's state:
-// - m_map follows the model's document at all times (the model calls it).
+// - m_map follows the model's document at all times (the model's change
+//   handler tells it).
+// - m_pendingUpdate is set from a change of the model until the queued
+//   update runs, and holds the first paragraph changed meanwhile.
 // - m_layouts holds at most the blocks of two pages and a few more (those of
 //   the last paint and of the last scroll computation), whether the view
 //   paints or not, all laid out for the current content, width and font.
-// - m_top is a valid block and a line within it.
+// - m_view's top is a valid block and a line within it, and its lines are
+//   those on screen for the current content, width, font and height (it is
+//   invalidated whenever one of them changes).
 class RichTextBox : public QAbstractScrollArea {
     Q_OBJECT
 public:
     static constexpr qint64 kPiece = LineMap::kPiece;
+    static constexpr int kTextMargin = ViewCache::kTextMargin;
 
     explicit RichTextBox(QWidget *parent = nullptr);
     ~RichTextBox() override;
@@ -57,21 +69,33 @@ public:
     void setBackgroundColor(const QColor &color);
 
     const TextModel &model() const { return m_model; }
-    bool updatePending() const { return m_updateQueued; }
+    bool updatePending() const { return m_pendingUpdate.has_value(); }
 
-    // The selection as the clipboard gets it: with LF line breaks.
+    // Clipboard (rich_text_box_clipboard.cpp). The selection as the
+    // clipboard gets it: with LF line breaks.
     QString selectedText() const;
     void copy() const;
     void selectAll();
 
     // ------------------------------------------------------------------
+    // The view's inside, read-only: what it reads itself to paint, scroll and
+    // answer, open to assistive technology, tests and benchmarks.
+    const LineMap &lineMap() const { return m_map; }
+    const LayoutCache &layouts() const { return m_layouts; }
+    // The lines on screen as the last update left them (a paint brings the
+    // view up to date first).
+    const ViewCache &viewCache() const { return m_view; }
+    // A block's layout: the one held, or one made for the question alone and
+    // not kept, so that the cache stays with what the view shows.
+    LayoutCache::Layout blockLayout(const Block &block);
+    qreal wrapWidth() const;
+    qint64 charactersLaidOut() const { return m_charactersLaidOut; } // over the view's life
+
+    // ------------------------------------------------------------------
     // For assistive technology (rich_text_box_access.cpp). Positions are in
     // the plain text, points and rectangles in viewport coordinates. Each
     // call brings the view up to date first and lays out at most the block it
-    // asks about (or the blocks on screen); a layout made only for the answer
-    // is let go again, so the view still holds only what it shows.
-    static constexpr int kTextMargin = 4; // between the frame and the text
-
+    // asks about (or the blocks on screen).
     struct LineSpan {
         qint64 start;
         qint64 end; // a paragraph's last line ends before its break
@@ -119,42 +143,31 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
-    friend struct RichTextBoxTestAccess;
-
-    using Block = rich_text::Block;
     using Position = LinePosition;
     struct Hit {
         qint64 position; // in the plain text
         bool beyondEnd;  // below the last line
     };
-    // A block on screen: its lines first..last are drawn with the block's
-    // top at `origin` (viewport coordinates).
-    struct ShownBlock {
-        Block block;
-        LayoutCache::Layout layout;
-        QPointF origin;
-        int first;
-        int last;
-        qint64 start; // plain-text position of the block's first character
-    };
 
-    void scheduleUpdate();
+    // Updates from the model.
+    // An update queued for when the current event handler has returned.
+    struct PendingUpdate {
+        std::optional<size_t> changedFrom; // the first paragraph changed since the last update
+    };
+    void onModelChanged(const TextModel::Change &change);
     void updateView();
     void onParagraphsChanged(size_t from);
-    void forgetLayouts();
-    void resetLines();
+    void relayOut();
 
-    const BlockLayout &layoutOf(const Block &b) { return *m_layouts.get(b); }
+    // Layout.
+    LayoutCache::Layout layoutOf(const Block &b) { return m_layouts.get(b); }
     std::unique_ptr<BlockLayout> makeLayout(const Block &b);
     void boundLayouts();
-
-    qreal wrapWidth() const;
     qreal pageHeight() const;
     QTextOption optionFor(size_t paragraph) const;
 
-    // The blocks on screen from the top down, laid out, as a paint draws them.
-    std::vector<ShownBlock> shownBlocks();
-
+    // Scrolling: the top of the view moves by lines over m_view's walk.
+    void setTop(Position top);
     Position lastPageTop();
     void syncScrollBar();
     void scrollToEnd();
@@ -166,9 +179,15 @@ private:
     Position movedBy(Position from, qint64 lines, Bound bound = Bound::LastPage);
     qint64 linesPerPage();
     void onScrollBarAction(int action);
-
+    // Scrolls just enough for the line holding `pos` to be on screen.
+    void showPosition(qint64 pos);
     Hit hitTest(const QPoint &point);
+
+    // Keys and the mouse (rich_text_box_input.cpp).
     void selectBetween(qint64 anchor, qint64 caret);
+    // The selection is the one the user made here, from m_anchor to m_caret,
+    // not one the program set since.
+    bool selectionMadeHere() const;
     // Keyboard selection: where the moving end of the selection goes.
     std::optional<qint64> keyboardTarget(QKeyEvent *event);
     qint64 nextPosition(qint64 pos) const;
@@ -176,31 +195,32 @@ private:
     struct Caret {
         Position at;       // its block and line
         qint64 blockStart; // plain-text position of the block's first character
+        LayoutCache::Layout layout;
     };
     Caret caretAt(qint64 pos);
     qint64 onAdjacentLine(qint64 pos, int direction);
-    void showPosition(qint64 pos);
     void selectWordAt(qint64 position);
+
+    // Clipboard (rich_text_box_clipboard.cpp).
     Rope selectedRope() const;
     void publishSelection() const;
 
     // Assistive technology (rich_text_box_access.cpp).
-    Block blockHolding(qint64 position) const;
     void announceUpdate(std::optional<size_t> changedFrom);
 
     TextModel m_model;
     LineMap m_map{m_model.document()};
     size_t m_paragraphsShown = 1; // by the last update
     LayoutCache m_layouts{[this](const Block &b) { return makeLayout(b); }};
-    Position m_top{{0, 0}, 0};
-    bool m_updateQueued = false;
+    ViewCache m_view{m_map, m_layouts};
+    std::optional<PendingUpdate> m_pendingUpdate;
     bool m_settingScrollBar = false;
     qint64 m_anchor = -1; // the fixed end of a selection made here
     qint64 m_caret = -1;  // its moving end
     QBasicTimer m_dragScroll;
     int m_dragDirection = 0;
     QPoint m_lastDrag;
-    qint64 m_charactersLaidOut = 0; // over the view's life, for tests
+    qint64 m_charactersLaidOut = 0; // over the view's life
     Announced m_announced;
 };
 

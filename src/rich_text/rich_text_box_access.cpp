@@ -1,6 +1,7 @@
 // What assistive technology asks of the view: lines as wrapped, where a
 // character is drawn, what lies under a point, showing a range, the caret.
-// Everything here is built on the view's own block and layout helpers.
+// Everything here reads the lines on screen (m_view) and the layouts as the
+// paint does.
 #include "rich_text/rich_text_box.h"
 
 #include "rich_text/accessible_rich_text_box.h"
@@ -17,20 +18,13 @@ const Document &RichTextBox::document()
     return m_model.document();
 }
 
-// The block (paragraph, or piece of a long one) whose text holds `position`;
-// a position inside a paragraph's break belongs to the paragraph's end.
-RichTextBox::Block RichTextBox::blockHolding(qint64 position) const { return m_map.blockAt(position); }
-
 RichTextBox::LineSpan RichTextBox::lineAt(qint64 position)
 {
     const Document &doc = document();
     position = std::clamp<qint64>(position, 0, doc.plainLength());
-    const Block block = blockHolding(position);
+    const Block block = m_map.blockAt(position);
     const qint64 blockStart = m_map.blockStart(block);
-    // A block off screen is laid out for the question alone: the cache stays
-    // with the blocks the view shows.
-    const LayoutCache::Layout *held = m_layouts.find(block);
-    const LayoutCache::Layout layout = held ? *held : LayoutCache::Layout(makeLayout(block));
+    const LayoutCache::Layout layout = blockLayout(block);
     LineSpan span{blockStart, blockStart};
     if (layout->lineCount() > 0) {
         const qint64 offset = std::min(position - blockStart, layout->length());
@@ -45,35 +39,22 @@ QRect RichTextBox::characterRect(qint64 position)
     const Document &doc = document();
     if (position < 0 || position >= doc.plainLength())
         return QRect();
-    const Block target = blockHolding(position);
-    const int bottom = viewport()->height();
-    qreal y = kTextMargin;
-    Position at = m_top;
-    for (;;) {
-        const BlockLayout &layout = layoutOf(at.block);
-        const int first = int(std::min<qint64>(at.line, layout.lineCount() - 1));
-        const qreal originY = y - layout.line(first).top;
-        if (at.block == target) {
-            const qint64 blockStart = m_map.blockStart(at.block);
-            const qint64 offset = std::min(position - blockStart, layout.length());
-            const int lineNumber = layout.lineOf(offset);
-            const BlockLayout::Line &line = layout.line(lineNumber);
-            if (lineNumber < first || originY + line.top >= bottom)
-                return QRect();
-            const qreal x = layout.cursorX(offset);
-            // A paragraph's break, or a line's closing break or space, is as wide as a space.
-            const qint64 lineEnd = line.start + line.length;
-            const bool inLine = offset < lineEnd && (offset + 1 < lineEnd || lineNumber + 1 == layout.lineCount());
-            const qreal next = inLine ? layout.cursorX(offset + 1) : x + fontMetrics().horizontalAdvance(u' ');
-            const qreal left = std::min(x, next);
-            const qreal width = std::max<qreal>(1, std::abs(next - x));
-            return QRectF(kTextMargin + left, originY + line.top, width, line.height).toAlignedRect();
-        }
-        y = originY + layout.height();
-        if (y >= bottom || !m_map.nextBlock(at.block))
-            return QRect();
-        at.line = 0;
-    }
+    m_view.setHeight(viewport()->height());
+    const std::optional<int> shown = m_view.viewLineOf(position);
+    if (!shown)
+        return QRect();
+    const ViewLine &view = m_view.viewLine(*shown);
+    const BlockLayout &layout = *view.layout;
+    const BlockLayout::Line &line = view.line();
+    const qint64 offset = std::min(position - view.blockStart, layout.length());
+    const qreal x = layout.cursorX(offset);
+    // A paragraph's break, or a line's closing break or space, is as wide as a space.
+    const qint64 lineEnd = line.start + line.length;
+    const bool inLine = offset < lineEnd && (offset + 1 < lineEnd || view.isLastOfBlock());
+    const qreal next = inLine ? layout.cursorX(offset + 1) : x + fontMetrics().horizontalAdvance(u' ');
+    const qreal left = std::min(x, next);
+    const qreal width = std::max<qreal>(1, std::abs(next - x));
+    return QRectF(kTextMargin + left, view.top(), width, line.height).toAlignedRect();
 }
 
 std::optional<qint64> RichTextBox::positionAt(const QPoint &point)
@@ -95,12 +76,8 @@ void RichTextBox::showRange(qint64 from, qint64 to)
 
 qint64 RichTextBox::caretPosition() const
 {
-    const qint64 start = m_model.selStart();
-    const qint64 end = start + m_model.selLength();
-    const bool madeHere
-        = m_anchor >= 0 && m_caret >= 0 && std::min(m_anchor, m_caret) == start && std::max(m_anchor, m_caret) == end;
     // A selection the program made has its caret at its end.
-    return madeHere ? m_caret : end;
+    return selectionMadeHere() ? m_caret : m_model.selStart() + m_model.selLength();
 }
 
 void RichTextBox::select(qint64 anchor, qint64 caret)

@@ -4,6 +4,7 @@
 #include "rich_text/rtf_writer.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace rich_text {
 
@@ -28,6 +29,7 @@ void TextModel::load()
     const Rope plain = *m_pendingPlain;
     m_pendingPlain.reset();
     replaceDocument(Document::fromPlain(plain, m_defaultFontName));
+    notify();
 }
 
 const Rope &TextModel::textRtf() const
@@ -93,8 +95,6 @@ void TextModel::contentChanged(size_t firstParagraph)
 {
     m_source.refresh(m_doc);
     m_viewChangedFrom = std::min(m_viewChangedFrom.value_or(firstParagraph), firstParagraph);
-    if (m_onParagraphsChanged)
-        m_onParagraphsChanged(firstParagraph);
 }
 
 void TextModel::setSelStart(qint64 start)
@@ -155,18 +155,11 @@ void TextModel::setDefaultFontName(const QString &name)
     }
 }
 
-std::optional<size_t> TextModel::takeChangedFrom()
-{
-    load();
-    std::optional<size_t> from = m_viewChangedFrom;
-    m_viewChangedFrom.reset();
-    return from;
-}
-
 void TextModel::notify()
 {
+    const Change change{std::exchange(m_viewChangedFrom, std::nullopt)};
     if (m_onChange)
-        m_onChange();
+        m_onChange(change);
 }
 
 } // namespace rich_text

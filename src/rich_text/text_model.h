@@ -23,9 +23,18 @@ namespace rich_text {
 //   source can still be read incrementally).
 // - Otherwise m_doc is the content and m_source its up-to-date source.
 // - 0 <= m_selStart <= length() and 0 <= m_selLength <= length() - m_selStart.
-// - m_viewChangedFrom is the first paragraph the view has not seen as it is.
+// - m_viewChangedFrom is empty between changes: a mutator sets it to the
+//   first paragraph of the document it changed, and its closing notify()
+//   hands it to the change handler and empties it.
 class TextModel {
 public:
+    // What one change did, told at once to whoever shows the model.
+    struct Change {
+        // The document changed from this paragraph on; empty when only the
+        // selection changed, or plain text was set and is not loaded yet.
+        std::optional<size_t> paragraphsFrom;
+    };
+
     explicit TextModel(const QString &defaultFontName = QStringLiteral("MS Sans Serif"));
 
     Rope text() const { return m_pendingPlain ? *m_pendingPlain : m_doc.text(); }
@@ -55,16 +64,9 @@ public:
     void setSelColor(quint32 rgb); // 0xRRGGBB
 
     void setDefaultFontName(const QString &name);
-    // Called after every change of content or selection.
-    void setChangeHandler(std::function<void()> handler) { m_onChange = std::move(handler); }
-    // Called at once whenever the document changes, with the first paragraph
-    // that changed (the view's line map follows it).
-    void setParagraphsChangedHandler(std::function<void(size_t)> handler)
-    {
-        m_onParagraphsChanged = std::move(handler);
-    }
-    // First paragraph changed since the last call, if any; resets the mark.
-    std::optional<size_t> takeChangedFrom();
+    // Called at the end of every change of content or selection (load()
+    // included), before anything else can read the model.
+    void setChangeHandler(std::function<void(const Change &)> handler) { m_onChange = std::move(handler); }
 
 private:
     friend struct TextModelTestAccess;
@@ -87,8 +89,7 @@ private:
     qint64 m_selLength = 0;
     std::optional<size_t> m_viewChangedFrom;
     LoadReport m_lastLoad;
-    std::function<void()> m_onChange;
-    std::function<void(size_t)> m_onParagraphsChanged;
+    std::function<void(const Change &)> m_onChange;
 };
 
 } // namespace rich_text

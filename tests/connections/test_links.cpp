@@ -56,11 +56,10 @@ QByteArray letters(qsizetype size)
 
 // The outgoing link and the incoming ones, with whole windows on loopback
 // addresses of the test's own network namespace.
-class TestLinks : public QObject {
+class TestLinks : public WindowTestCase {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void connectFromOneSideIsAnsweredByTheConnectBack();
     void copyThatConnectedOutNeverConnectsBack();
     void copyConnectingToItselfDoesNotConnectBack();
@@ -71,17 +70,7 @@ private slots:
     void desconectarStillDeliversWhatWasSent();
     void closingTheWindowStillDeliversWhatWasSent();
     void peerThatNeverReadsIsResetAfterTheBound();
-
-private:
-    // Outlives every window and socket a test makes: they hand it their connections.
-    connections::LingeringConnections m_lingering;
 };
-
-void TestLinks::initTestCase()
-{
-    QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice);
-    connections::raiseOpenFileLimit(4096);
-}
 
 void TestLinks::connectFromOneSideIsAnsweredByTheConnectBack()
 {

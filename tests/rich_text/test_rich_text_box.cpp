@@ -62,7 +62,10 @@ private slots:
     void everyLineOnScreenIsDrawnWhileScrolling();
     void linesEqualOneLayoutOfTheWhole();
     void longParagraphsArePiecedAtLineBreaks();
+    void aPageIsWhatStandsOnScreen();
     void selectionIsPaintedOnlyWithFocus();
+    void everyScriptIsDrawnWithItsGlyphs_data();
+    void everyScriptIsDrawnWithItsGlyphs();
     void selectAllAndCopyGiveThePlainText();
     void colourIsReadAsBgr();
     void replacingTheDocumentReplacesTheView();
@@ -334,6 +337,68 @@ void TestRichTextBox::longParagraphsArePiecedAtLineBreaks()
     QVERIFY(piecesSeen.size() > 5);
     const int linesPerPage = m_box->viewport()->height() / m_box->fontMetrics().lineSpacing();
     QVERIFY2(pages >= 3000 / linesPerPage, qPrintable(QString::number(pages)));
+}
+
+// Page Up from the end goes back a page less one line, as from anywhere
+// else; a caret moved within the last page does not scroll.
+void TestRichTextBox::aPageIsWhatStandsOnScreen()
+{
+    Transcript t(*m_box);
+    for (int i = 0; i < 200; ++i)
+        t.sent(QStringLiteral("línea %1").arg(i));
+    m_box->setSelStart(m_box->text().length());
+    QTRY_VERIFY(!m_box->updatePending());
+    QScrollBar *bar = m_box->verticalScrollBar();
+    rich_text::paintAndHeld(*m_box);
+    const int end = bar->value();
+    QCOMPARE(end, bar->maximum());
+    const int page = int(m_box->viewCache().wholeLines()) - 1;
+    QVERIFY2(page > 2, qPrintable(QString::number(page)));
+    QTest::keyClick(m_box, Qt::Key_Up, Qt::ShiftModifier);
+    QCOMPARE(bar->value(), end);
+    QTest::keyClick(m_box, Qt::Key_PageUp);
+    QCOMPARE(bar->value(), end - page);
+    QTest::keyClick(m_box, Qt::Key_PageDown);
+    QCOMPARE(bar->value(), end);
+}
+
+void TestRichTextBox::everyScriptIsDrawnWithItsGlyphs_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("Chinese") << u"你好，我们明天在咖啡馆见面吗？繁體字"_qs;
+    QTest::newRow("Japanese") << u"こんにちは、カタカナと漢字の文章です。"_qs;
+    QTest::newRow("Korean") << u"안녕하세요, 내일 카페에서 만날까요?"_qs;
+    QTest::newRow("Arabic") << u"مرحبا، هل نلتقي غدا في المقهى؟"_qs;
+    QTest::newRow("Hebrew") << u"שלום, ניפגש מחר בבית הקפה?"_qs;
+    QTest::newRow("Devanagari") << u"नमस्ते, क्या हम कल कैफ़े में मिलेंगे? क्षत्रिय"_qs;
+    QTest::newRow("emoji") << u"😀👍🎉☕❤️🇪🇸"_qs;
+}
+
+// A peer writing any of these is read, not shown as boxes: the entry as
+// shaped is drawn with real fonts, has no glyph 0 (the box of a font that
+// lacks a character), and each of its characters is in one of those fonts.
+void TestRichTextBox::everyScriptIsDrawnWithItsGlyphs()
+{
+    QFETCH(QString, text);
+    Transcript t(*m_box);
+    t.received(text);
+    QTRY_VERIFY(!m_box->updatePending());
+    const auto held = rich_text::paintAndHeld(*m_box);
+    QCOMPARE(held.back().text, text);
+    const QList<QGlyphRun> runs = m_box->viewCache().lines().back().layout->glyphRuns();
+    QVERIFY(!runs.isEmpty());
+    for (const QGlyphRun &run : runs) {
+        // Where no font has a character, Qt draws with a box engine that
+        // claims every character and has no character map.
+        QVERIFY2(!run.rawFont().fontTable("cmap").isEmpty(), qPrintable(text));
+        QVERIFY2(!run.glyphIndexes().contains(0u), qPrintable(text));
+    }
+    for (const char32_t c : text.toUcs4()) {
+        const bool drawn = QChar::category(c) == QChar::Other_Format || QChar::isSpace(c)
+            || std::any_of(runs.begin(), runs.end(),
+                           [c](const QGlyphRun &r) { return r.rawFont().supportsCharacter(c); });
+        QVERIFY2(drawn, qPrintable(QStringLiteral("U+%1 is in none of the fonts").arg(quint32(c), 4, 16, u'0')));
+    }
 }
 
 void TestRichTextBox::selectionIsPaintedOnlyWithFocus()

@@ -99,6 +99,7 @@ private slots:
     void incrementalAndFullReadsAgree();
     void foreignOrStaleSourcesAreReadInFull();
     void tenThousandRandomEntriesRoundTrip();
+    void everyChangeIsToldOnceWithWhatChanged();
 };
 
 void TestTextModel::setTextKeepsTheStringExactly_data()
@@ -415,6 +416,28 @@ void TestTextModel::tenThousandRandomEntriesRoundTrip()
     }
     QVERIFY(RtfReader::read(m.textRtf(), u"MS Sans Serif"_qs) == m.document());
     qInfo("10000 entries in %lld ms", qint64(timer.elapsed()));
+}
+
+// The one who shows the model hears of each change once, at its end, with
+// the first paragraph it changed; plain text is told of when it is loaded.
+void TestTextModel::everyChangeIsToldOnceWithWhatChanged()
+{
+    TextModel m;
+    std::vector<std::optional<size_t>> told;
+    m.setChangeHandler([&](const TextModel::Change &change) { told.push_back(change.paragraphsFrom); });
+    using Told = std::vector<std::optional<size_t>>;
+    m.setTextRtf(Rope(u"{\\rtf1 uno\\par dos\\par tres}"_qs));
+    QCOMPARE(told, Told{0});
+    told.clear();
+    m.setSelection(5, 3);
+    m.setSelColor(kBlueRgb);
+    QCOMPARE(told, (Told{std::nullopt, 1}));
+    told.clear();
+    m.setText(u"a\r\nb"_qs);
+    QCOMPARE(told, Told{std::nullopt});
+    m.load();
+    m.load();
+    QCOMPARE(told, (Told{std::nullopt, 0}));
 }
 
 QTEST_APPLESS_MAIN(TestTextModel)

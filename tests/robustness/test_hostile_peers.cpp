@@ -25,11 +25,10 @@ using namespace support;
 // Peers that end their connections badly or not at all. In each case the
 // window goes on: what arrived is in the transcript, the caption keeps
 // ticking, and other peers are still heard.
-class TestHostilePeers : public QObject {
+class TestHostilePeers : public WindowTestCase {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void resetInTheMiddleOfAMessage();
     void resetWithDataStillInFlight();
     void halfCloseAfterSending();
@@ -37,26 +36,15 @@ private slots:
     void fiftyPeersComingAndGoing();
     void burstsOfLineBreaksLeaveTheWindowAnswering_data();
     void burstsOfLineBreaksLeaveTheWindowAnswering();
-
-private:
-    // Outlives every window and socket a test makes: they hand it their connections.
-    connections::LingeringConnections m_lingering;
 };
-
-void TestHostilePeers::initTestCase()
-{
-    QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice);
-    connections::raiseOpenFileLimit(4096);
-}
 
 void TestHostilePeers::resetInTheMiddleOfAMessage()
 {
     Form1 b(m_lingering, address("127.0.0.2"));
-    QVERIFY2(listening(b), "the window does not listen");
     b.show();
     RawPeer peer("127.0.0.3", "127.0.0.2");
-    QVERIFY(peer.connected());
-    QTRY_VERIFY(b.slotOcupado(1));
+    const QString notTaken = whyNotTakenIn(b, peer);
+    QVERIFY2(notTaken.isEmpty(), qPrintable(notTaken));
 
     QVERIFY(peer.send("Esto llega entero, se\xC3\xB1or. "));
     QTRY_COMPARE(shownText(b), QStringLiteral("Esto llega entero, señor. "));
@@ -85,10 +73,9 @@ void TestHostilePeers::resetInTheMiddleOfAMessage()
 void TestHostilePeers::resetWithDataStillInFlight()
 {
     Form1 b(m_lingering, address("127.0.0.2"));
-    QVERIFY2(listening(b), "the window does not listen");
     RawPeer peer("127.0.0.3", "127.0.0.2");
-    QVERIFY(peer.connected());
-    QTRY_VERIFY(b.slotOcupado(1));
+    const QString notTaken = whyNotTakenIn(b, peer);
+    QVERIFY2(notTaken.isEmpty(), qPrintable(notTaken));
 
     // Far more than one read takes, reset at once: some of it may be lost in
     // the network, but what is shown is the start of what was sent, in order,
@@ -113,11 +100,10 @@ void TestHostilePeers::halfCloseAfterSending()
     PeerListener peerListener("127.0.0.3");
     QVERIFY2(peerListener.listening(), qPrintable(peerListener.errorString()));
     Form1 b(m_lingering, address("127.0.0.2"));
-    QVERIFY2(listening(b), "the window does not listen");
     b.show();
     RawPeer peer("127.0.0.3", "127.0.0.2");
-    QVERIFY(peer.connected());
-    QTRY_VERIFY(b.slotOcupado(1));
+    const QString notTaken = whyNotTakenIn(b, peer);
+    QVERIFY2(notTaken.isEmpty(), qPrintable(notTaken));
     QTRY_COMPARE(envia(b).State(), int(connections::Connected));
     QTRY_VERIFY(peerListener.linked());
 
@@ -141,12 +127,11 @@ void TestHostilePeers::halfCloseAfterSending()
 void TestHostilePeers::peerThatNeverSends()
 {
     Form1 b(m_lingering, address("127.0.0.2"));
-    QVERIFY2(listening(b), "the window does not listen");
     b.show();
     QSignalSpy ticks(&captionTimer(b), &QTimer::timeout);
     auto silent = std::make_unique<RawPeer>("127.0.0.3", "127.0.0.2");
-    QVERIFY(silent->connected());
-    QTRY_VERIFY(b.slotOcupado(1));
+    const QString notTaken = whyNotTakenIn(b, *silent);
+    QVERIFY2(notTaken.isEmpty(), qPrintable(notTaken));
 
     // It holds its slot and nothing else: other peers are heard meanwhile.
     RawPeer talker("127.0.0.3", "127.0.0.2");

@@ -11,58 +11,75 @@ bool TextModelTestAccess::lastLoadIncremental(const TextModel &m) { return m.m_l
 
 qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastLoad.charsCompared; }
 
-std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(RichTextBox &box)
+namespace {
+
+// Calls `each` with the first and the last line on screen of every block shown.
+template <typename Each> void forEachShownBlock(const RichTextBox &box, Each each)
+{
+    const std::vector<ViewLine> &lines = box.viewCache().lines();
+    for (size_t i = 0; i < lines.size();) {
+        size_t j = i;
+        while (j + 1 < lines.size() && lines[j + 1].at.block == lines[i].at.block)
+            ++j;
+        each(lines[i], lines[j]);
+        i = j + 1;
+    }
+}
+
+} // namespace
+
+std::vector<RichTextBoxTestAccess::Held> RichTextBoxTestAccess::held(const RichTextBox &box)
 {
     std::vector<Held> out;
-    for (const RichTextBox::ShownBlock &s : box.shownBlocks())
-        out.push_back(Held{s.block.paragraph, s.block.piece, s.layout->text()});
+    forEachShownBlock(box, [&](const ViewLine &first, const ViewLine &) {
+        out.push_back(Held{first.at.block.paragraph, first.at.block.piece, first.layout->text()});
+    });
     return out;
 }
 
-QColor RichTextBoxTestAccess::colorShown(RichTextBox &box, size_t paragraph, qint64 offset)
+QColor RichTextBoxTestAccess::colorShown(const RichTextBox &box, size_t paragraph, qint64 offset)
 {
-    for (const RichTextBox::ShownBlock &s : box.shownBlocks()) {
-        if (s.block.paragraph == paragraph && s.block.piece == 0) {
-            const QTextCharFormat f = s.layout->formatAt(offset);
-            return f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color()
-                                                               : box.palette().color(QPalette::Text);
+    QColor shown;
+    forEachShownBlock(box, [&](const ViewLine &first, const ViewLine &) {
+        if (first.at.block == Block{paragraph, 0}) {
+            const QTextCharFormat f = first.layout->formatAt(offset);
+            shown = f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color()
+                                                                : box.palette().color(QPalette::Text);
         }
-    }
-    return QColor();
+    });
+    return shown;
 }
 
 std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::paragraphLines(RichTextBox &box, size_t paragraph)
 {
     std::vector<std::pair<qint64, qint64>> out;
-    for (qint64 piece = 0; piece < box.m_map.pieceCount(paragraph); ++piece) {
-        const BlockLayout &layout = box.layoutOf(RichTextBox::Block{paragraph, piece});
-        const qint64 start = box.m_map.pieceStart(paragraph, piece);
-        for (int i = 0; i < layout.lineCount(); ++i)
-            out.emplace_back(start + layout.line(i).start, layout.line(i).length);
+    const LineMap &map = box.lineMap();
+    for (qint64 piece = 0; piece < map.pieceCount(paragraph); ++piece) {
+        const LayoutCache::Layout layout = box.blockLayout(Block{paragraph, piece});
+        const qint64 start = map.pieceStart(paragraph, piece);
+        for (int i = 0; i < layout->lineCount(); ++i)
+            out.emplace_back(start + layout->line(i).start, layout->line(i).length);
     }
     return out;
 }
 
 qreal RichTextBoxTestAccess::wrapWidth(const RichTextBox &box) { return box.wrapWidth(); }
 
-size_t RichTextBoxTestAccess::layoutsHeld(const RichTextBox &box) { return box.m_layouts.size(); }
+size_t RichTextBoxTestAccess::layoutsHeld(const RichTextBox &box) { return box.layouts().size(); }
 
-size_t RichTextBoxTestAccess::layoutsBound(const RichTextBox &box) { return box.m_layouts.capacity(); }
+size_t RichTextBoxTestAccess::layoutsBound(const RichTextBox &box) { return box.layouts().capacity(); }
 
-size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.m_top.block.paragraph; }
+size_t RichTextBoxTestAccess::topParagraph(const RichTextBox &box) { return box.viewCache().top().block.paragraph; }
 
-qint64 RichTextBoxTestAccess::charactersLaidOut(const RichTextBox &box) { return box.m_charactersLaidOut; }
+qint64 RichTextBoxTestAccess::charactersLaidOut(const RichTextBox &box) { return box.charactersLaidOut(); }
 
-std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(RichTextBox &box)
+std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(const RichTextBox &box)
 {
     std::vector<ShownLine> out;
-    for (const RichTextBox::ShownBlock &s : box.shownBlocks()) {
-        const QString text = s.layout->text();
-        for (int i = s.first; i <= s.last; ++i) {
-            const BlockLayout::Line &line = s.layout->line(i);
-            const qreal top = s.origin.y() + line.top;
-            out.push_back(ShownLine{int(top), int(top + line.height), text.mid(line.start, line.length)});
-        }
+    for (const ViewLine &line : box.viewCache().lines()) {
+        const BlockLayout::Line &l = line.line();
+        out.push_back(
+            ShownLine{int(line.top()), int(line.top() + l.height), line.layout->text().mid(l.start, l.length)});
     }
     return out;
 }
@@ -70,11 +87,11 @@ std::vector<RichTextBoxTestAccess::ShownLine> RichTextBoxTestAccess::shownLines(
 std::vector<std::pair<qint64, qint64>> RichTextBoxTestAccess::heldLines(const RichTextBox &box, size_t paragraph)
 {
     std::vector<std::pair<qint64, qint64>> lines;
-    const LayoutCache::Layout *found = box.m_layouts.find(Block{paragraph, 0});
+    const LayoutCache::Layout found = box.layouts().find(Block{paragraph, 0});
     if (!found)
         return lines;
-    for (int i = 0; i < (*found)->lineCount(); ++i)
-        lines.emplace_back((*found)->line(i).start, (*found)->line(i).length);
+    for (int i = 0; i < found->lineCount(); ++i)
+        lines.emplace_back(found->line(i).start, found->line(i).length);
     return lines;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // What the tests may see inside the rich-text control: the model's report on
-// its last load, and what the view holds and shows. The classes befriend
-// these two structs.
+// its last load (TextModel befriends its struct), and what the view holds and
+// shows, read through the view's own read-only look at its line map, layout
+// cache and lines on screen.
 
 #include <QColor>
 #include <QString>
@@ -35,9 +36,9 @@ struct RichTextBoxTestAccess {
     };
 
     // The blocks on screen, as a paint draws them.
-    static std::vector<Held> held(RichTextBox &box);
+    static std::vector<Held> held(const RichTextBox &box);
     // The colour a shown paragraph's character is drawn in.
-    static QColor colorShown(RichTextBox &box, size_t paragraph, qint64 offset);
+    static QColor colorShown(const RichTextBox &box, size_t paragraph, qint64 offset);
     // How many blocks the view keeps laid out, and how many it may.
     static size_t layoutsHeld(const RichTextBox &box);
     static size_t layoutsBound(const RichTextBox &box);
@@ -48,7 +49,7 @@ struct RichTextBoxTestAccess {
     static std::vector<std::pair<qint64, qint64>> paragraphLines(RichTextBox &box, size_t paragraph);
     static qreal wrapWidth(const RichTextBox &box);
     // The lines the view says it shows, where it shows them.
-    static std::vector<ShownLine> shownLines(RichTextBox &box);
+    static std::vector<ShownLine> shownLines(const RichTextBox &box);
     // The lines of a held one-piece paragraph as the view wrapped it: start
     // and length of each, in the paragraph.
     static std::vector<std::pair<qint64, qint64>> heldLines(const RichTextBox &box, size_t paragraph);

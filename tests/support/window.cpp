@@ -1,5 +1,9 @@
 #include "window.h"
 
+#include "support/own_network.h"
+#include "support/raw_peer.h"
+
+#include "connections/open_file_limit.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 #include "rich_text/rich_text_box.h"
@@ -12,6 +16,12 @@
 #include <QTimer>
 
 namespace support {
+
+void WindowTestCase::initTestCase()
+{
+    QVERIFY2(inOwnNetwork(), kOwnNetworkAdvice);
+    connections::raiseOpenFileLimit(4096);
+}
 
 QLineEdit *lineEdit(const Form1 &form, const char *name) { return form.findChild<QLineEdit *>(QLatin1String(name)); }
 
@@ -94,6 +104,17 @@ bool captionComesBack(Form1 &form, const QString &address, const char *word)
 }
 
 bool listening(const Form1 &form) { return recibe(form)(0).State() == connections::Listening; }
+
+QString whyNotTakenIn(const Form1 &window, const RawPeer &peer, int slot)
+{
+    if (!listening(window))
+        return QStringLiteral("the window does not listen");
+    if (!peer.connected())
+        return QStringLiteral("the peer did not connect");
+    if (!waitUntil([&] { return window.slotOcupado(slot); }, 5000))
+        return QStringLiteral("the window did not take the peer into slot %1").arg(slot);
+    return QString();
+}
 
 QString firstDifference(const QString &shown, const QString &sent)
 {

@@ -3,9 +3,11 @@
 // a person finds them by sight, typing into it, and what its transcript and
 // caption show.
 
+#include "connections/lingering_connections.h"
 #include "main_window/form1.h"
 
 #include <QHostAddress>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +27,21 @@ class RichTextBox;
 } // namespace rich_text
 
 namespace support {
+
+class RawPeer;
+
+// The start of every test of whole windows on the test's own network: the
+// namespace is checked and the open-file limit raised once, and the
+// lingering connections that every window and socket of the test hands over
+// outlive them all.
+class WindowTestCase : public QObject {
+    Q_OBJECT
+protected:
+    connections::LingeringConnections m_lingering;
+
+private slots:
+    void initTestCase();
+};
 
 inline QHostAddress address(const char *text) { return QHostAddress(QLatin1String(text)); }
 
@@ -71,6 +88,10 @@ bool captionComesBack(Form1 &form, const QString &address, const char *word);
 // The window's listener is up; when it is not, another program holds the
 // chat's port on that address (or on every address) and nothing else can work.
 bool listening(const Form1 &form);
+
+// Empty when the window listens and has taken `peer` into slot `slot`
+// (waiting up to five seconds for it); else what went wrong.
+QString whyNotTakenIn(const Form1 &window, const RawPeer &peer, int slot = 1);
 
 // Where two texts first differ, for a failure message that stays short.
 QString firstDifference(const QString &shown, const QString &sent);
