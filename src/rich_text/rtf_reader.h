@@ -49,6 +49,9 @@ private:
     enum class Start { Fresh, Resumed };
     RtfReader(Document &target, const QString &defaultFontName, Start start);
     bool step(char16_t c); // false: c was not consumed, feed it again
+    // Takes a literalRtf() leaf as the text it shows, where reading its
+    // characters would append just that text in the current format.
+    bool takeWhole(const GeneratedText &piece);
     void openGroup();
     void closeGroup();
     void endWord(bool hasParam);

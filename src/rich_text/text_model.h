@@ -21,7 +21,8 @@ namespace rich_text {
 // - When m_pendingPlain is set, the content is that text, and m_doc and
 //   m_source are the content before it (kept so that RTF extending that
 //   source can still be read incrementally).
-// - Otherwise m_doc is the content and m_source its up-to-date source.
+// - Otherwise m_doc is the content and m_source follows it: every change of
+//   m_doc is told to m_source before and after it happens.
 // - 0 <= m_selStart <= length() and 0 <= m_selLength <= length() - m_selStart.
 // - m_viewChangedFrom is the first paragraph the view has not seen as it is.
 class TextModel {
@@ -81,7 +82,7 @@ private:
 
     QString m_defaultFontName;
     Document m_doc;
-    RtfSource m_source;
+    RtfSource m_source{m_doc};
     std::optional<Rope> m_pendingPlain;
     qint64 m_selStart = 0;
     qint64 m_selLength = 0;
