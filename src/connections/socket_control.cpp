@@ -180,6 +180,11 @@ void SocketControl::Connect()
     socket->setProxy(QNetworkProxy::NoProxy);
     if (!m_bind.isNull() && m_bind != QHostAddress::Any)
         socket->bind(m_bind, 0);
+    // A message is sent whole as soon as it is written, not held back while
+    // an earlier one waits for its acknowledgement. (The option needs the
+    // operating-system socket, which exists once connected.)
+    connect(socket, &QTcpSocket::connected, socket,
+            [socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     adoptConnection(socket);
     socket->connectToHost(m_remoteHost, static_cast<quint16>(m_remotePort));
 }
@@ -203,7 +208,12 @@ void SocketControl::SendData(const QString &text)
 {
     if (State() != Connected)
         throw SocketError(QStringLiteral("No hay conexión por la que enviar."));
+    // Handed to the kernel now, in one write, rather than on a later turn of
+    // the event loop after whatever the window does next (its transcript,
+    // its paint); Nagle's algorithm is off on outgoing connections, so the
+    // kernel sends it at once too.
     m_socket->write(text.toUtf8());
+    m_socket->flush();
 }
 
 void SocketControl::Listen()
