@@ -211,6 +211,7 @@ bool RtfReader::takeWhole(const GeneratedText &piece)
 
 void RtfReader::feed(QStringView chunk)
 {
+    m_charactersParsed += chunk.size();
     for (qsizetype i = 0; i < chunk.size() && !m_done;) {
         if (step(chunk[i].unicode()))
             ++i;

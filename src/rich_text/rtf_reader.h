@@ -33,6 +33,8 @@ public:
     void feed(QStringView chunk);
     void feed(const Rope &rope, qint64 from = 0);
     void finish(); // the document is complete; the reader is spent
+    // Characters parsed one by one so far (a literal taken whole counts none).
+    qint64 charactersParsed() const { return m_charactersParsed; }
 
     static Document read(const Rope &rtf, const QString &defaultFontName);
 
@@ -84,6 +86,7 @@ private:
     // Nothing but formatting and skipped destinations followed the last \par,
     // which is then the final paragraph mark rather than a break.
     bool m_trailingPar = false;
+    qint64 m_charactersParsed = 0;
 
     QHash<int, int> m_fontNumbers; // RTF font number -> index in m_doc.fonts()
     int m_pendingFontNumber = 0;

@@ -59,14 +59,14 @@ void TextModel::setTextRtf(const Rope &rtf)
     m_lastLoad = LoadReport{extendsSource, compared};
     m_pendingPlain.reset();
     if (extendsSource)
-        appendFrom(rtf);
+        m_lastLoad.charsParsed = appendFrom(rtf);
     else
         replaceDocument(RtfReader::read(rtf, m_defaultFontName));
     clampSelection();
     notify();
 }
 
-void TextModel::appendFrom(const Rope &rtf)
+qint64 TextModel::appendFrom(const Rope &rtf)
 {
     const size_t oldCount = m_doc.paragraphCount();
     const size_t oldColors = m_doc.colors().size();
@@ -81,6 +81,7 @@ void TextModel::appendFrom(const Rope &rtf)
         m_source.tablesChanged();
     if (m_doc.paragraphCount() != oldCount)
         contentChanged(oldCount);
+    return reader.charactersParsed();
 }
 
 void TextModel::replaceDocument(Document &&doc)

@@ -72,10 +72,11 @@ private:
     struct LoadReport {
         bool incremental = false; // the last setTextRtf() parsed only what was appended
         qint64 charsCompared = 0; // characters read to recognise the source
+        qint64 charsParsed = 0;   // characters of the tail parsed one by one
     };
 
     void replaceDocument(Document &&doc);
-    void appendFrom(const Rope &rtf);
+    qint64 appendFrom(const Rope &rtf); // returns the characters parsed
     void contentChanged(size_t firstParagraph);
     void clampSelection();
     void notify();
