@@ -12,6 +12,9 @@
 //                                     then the time to show it again with its last page painted
 //   transcript_bench copy MIB         select-all and Ctrl+C on a transcript of MIB mebibytes of text
 //   transcript_bench accessible N     what a screen reader's questions cost on N entries
+//   transcript_bench density-ascii|density-latin|density-other MIB
+//                                     memory added per character, received as a flood of 16 KiB reads
+//                                     up to MIB mebicharacters of transcript
 
 #include "support/transcript_writer.h"
 
@@ -194,6 +197,39 @@ int runCopy(int mib)
     return 0;
 }
 
+// A flood's reads of one kind of text, 16 KiB each: ASCII, Spanish (Latin-1
+// with its accents), or Hebrew and Chinese, as a peer's flood of them reaches
+// the receiving handler. Memory added is the resident size after minus
+// before, per character of transcript; the view catches up every 64 reads.
+int runDensity(const QString &kind, int mebichars)
+{
+    QString read;
+    const QString ascii = QStringLiteral("The quick brown fox jumps over the lazy dog, 0123456789 times. ");
+    const QString latin = QStringLiteral("¿Qué tal, señor Núñez? El pingüino comió ñoquis y café. ");
+    const QString other = QStringLiteral("שלום עולם, מה שלומך היום? 你好，世界。今天天气很好。 ");
+    const QString &unit = kind == u"density-ascii" ? ascii : kind == u"density-latin" ? latin : other;
+    while (read.size() < kReadBytes)
+        read += unit;
+    read.truncate(kReadBytes);
+    Ours ours;
+    const qint64 rssBefore = residentBytes();
+    const qint64 target = qint64(mebichars) * 1024 * 1024;
+    QElapsedTimer timer;
+    timer.start();
+    int reads = 0;
+    while (ours.box.text().length() < target) {
+        ours.received(read);
+        if (++reads % 64 == 0)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const qint64 chars = ours.box.text().length();
+    std::printf("%.3f %lld %lld %.2f\n", double(residentBytes() - rssBefore) / double(chars), qlonglong(chars),
+                qlonglong(residentBytes() - rssBefore), chars / seconds / 1e6);
+    return 0;
+}
+
 // Median time of one call, in microseconds, over `calls` calls.
 double medianMicros(int calls, const std::function<void()> &call)
 {
@@ -236,6 +272,8 @@ int runOne(const QString &which, int n)
         return runCopy(n);
     if (which == u"accessible")
         return runAccessible(n);
+    if (which.startsWith(u"density-"))
+        return runDensity(which, n);
     const qint64 rssBefore = residentBytes();
     Result r;
     if (which == u"ours") {
@@ -344,6 +382,29 @@ int runAll(const QString &self)
     accessible.waitForFinished(-1);
     const QStringList a11y = QString::fromLatin1(accessible.readAllStandardOutput()).trimmed().split(u' ');
 
+    std::printf("\nMemory added per character of a 1 GiB transcript, received as 16 KiB reads "
+                "(the plain text in UTF-16 takes 2 bytes per character):\n");
+    struct Density {
+        const char *kind;
+        double target;
+        double perChar = -1;
+    };
+    Density densities[] = {{"density-ascii", 1.25}, {"density-latin", 1.25}, {"density-other", 2.5}};
+    for (Density &d : densities) {
+        QProcess p;
+        p.start(self, {QString::fromLatin1(d.kind), QStringLiteral("1024")});
+        p.waitForFinished(-1);
+        const QStringList f = QString::fromLatin1(p.readAllStandardOutput()).trimmed().split(u' ');
+        if (p.exitCode() == 0 && f.size() == 4) {
+            d.perChar = f[0].toDouble();
+            std::printf("  %-14s %.3f bytes per character (%s characters, %s added; appended at %.1f M characters/s)\n",
+                        d.kind, d.perChar, qPrintable(f[1]), qPrintable(mb(f[2].toLongLong())), f[3].toDouble());
+        } else {
+            std::printf("  %-14s failed\n", d.kind);
+        }
+        std::fflush(stdout);
+    }
+
     std::printf("\nTargets\n");
     auto ratio = [&](const QString &a, int na, const QString &b, int nb) {
         return results[{a, na}].microsPerEntry / std::max(0.001, results[{b, nb}].microsPerEntry);
@@ -375,6 +436,11 @@ int runAll(const QString &self)
                 perEntry, shownPerEntry, perEntry / std::max(1.0, shownPerEntry), yes(perEntry <= 1.2 * shownPerEntry));
     std::printf("- unmapped window of 100,000 entries shown again with its last page in under 50 ms: %.1f ms: %s\n",
                 hidden.restoreMs, yes(hidden.restoreMs < 50));
+    for (const Density &d : densities) {
+        if (d.perChar >= 0)
+            std::printf("- %s: memory added per character at 1 GiB, at most %.2f bytes: %.3f: %s\n", d.kind, d.target,
+                        d.perChar, yes(d.perChar <= d.target));
+    }
     if (copyPause >= 0)
         std::printf("- select-all and Ctrl+C of %d MiB: worst pause %.1f ms, under 100 ms: %s\n", copyMib, copyPause,
                     yes(copyPause < 100));

@@ -60,6 +60,18 @@ int runFlooder(const QHostAddress &from, const QHostAddress &to, int seconds)
     return 0;
 }
 
+// The UTF-8 length of a rope's text from `from` on, without converting it.
+qint64 utf8Length(const rich_text::Rope &text, qint64 from)
+{
+    qint64 bytes = 0;
+    text.forEachChunk(from, [&bytes](QStringView chunk) {
+        for (const QChar c : chunk)
+            bytes += c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;
+        return true;
+    });
+    return bytes;
+}
+
 // Notes when a socket notifier last fired.
 class SocketActivity : public QObject {
 public:
@@ -103,8 +115,8 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     QCoreApplication::instance()->installEventFilter(&activity);
     std::vector<qint64> handlerNs, viewNs;
     QObject dummy;
-    auto arrived = [&](qint64 bytes) {
-        lastNs = nowNs();
+    auto arrived = [&](qint64 bytes, qint64 at) {
+        lastNs = at;
         if (!firstNs)
             firstNs = lastNs;
         shownBytes += bytes;
@@ -120,10 +132,10 @@ int runReceiver(const QString &kind, const QHostAddress &at)
         window->show();
         rich_text::RichTextBox &box = transcript(*window);
         QObject::connect(&recibe(*window), &connections::SocketArray::DataArrival, window.get(), [&] {
+            const qint64 at = nowNs(); // before counting what came, which is the bench's own work
             const rich_text::Rope text = box.text();
-            const QString added = text.mid(seen).toString();
+            arrived(utf8Length(text, seen + 2), at); // after the entry's line break
             seen = text.length();
-            arrived(QStringView(added).mid(added.startsWith(QStringLiteral("\r\n")) ? 2 : 0).toUtf8().size());
         });
     } else {
         plain = std::make_unique<PlainWindow>();
@@ -136,7 +148,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
                 QObject::connect(s, &QTcpSocket::readyRead, s, [&, s] {
                     const QByteArray bytes = s->readAll();
                     plain->appendReceived(QString::fromUtf8(bytes));
-                    arrived(bytes.size());
+                    arrived(bytes.size(), nowNs());
                 });
             }
         });

@@ -5,6 +5,7 @@
 #include "connections/local_address.h"
 #include "connections/pending_requests.h"
 
+#include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -33,6 +34,12 @@ constexpr int kOpenCharacterWaitMs = 50;
 constexpr int kListenBacklog = 1024;
 
 constexpr int kAcceptRetryMs = 1000;
+
+// A connection that keeps the host busy is read several times in one turn
+// of the event loop, for at most this long: what the window does once per
+// turn (showing what came, painting) is then shared by those reads, and
+// other events wait no longer than this.
+constexpr int kReadTurnMs = 4;
 
 QString describeSocketError(int qtError, const QString &fallback)
 {
@@ -173,6 +180,11 @@ void SocketControl::Connect()
     socket->setProxy(QNetworkProxy::NoProxy);
     if (!m_bind.isNull() && m_bind != QHostAddress::Any)
         socket->bind(m_bind, 0);
+    // A message is sent whole as soon as it is written, not held back while
+    // an earlier one waits for its acknowledgement. (The option needs the
+    // operating-system socket, which exists once connected.)
+    connect(socket, &QTcpSocket::connected, socket,
+            [socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     adoptConnection(socket);
     socket->connectToHost(m_remoteHost, static_cast<quint16>(m_remotePort));
 }
@@ -196,7 +208,12 @@ void SocketControl::SendData(const QString &text)
 {
     if (State() != Connected)
         throw SocketError(QStringLiteral("No hay conexión por la que enviar."));
+    // Handed to the kernel now, in one write, rather than on a later turn of
+    // the event loop after whatever the window does next (its transcript,
+    // its paint); Nagle's algorithm is off on outgoing connections, so the
+    // kernel sends it at once too.
     m_socket->write(text.toUtf8());
+    m_socket->flush();
 }
 
 void SocketControl::Listen()
@@ -301,23 +318,39 @@ void SocketControl::onAcceptError()
 
 void SocketControl::onReadyRead()
 {
+    if (m_readingTurn)
+        return; // more was read into the socket below
+    QElapsedTimer turn;
+    turn.start();
+    m_readingTurn = true;
+    // Only what has already reached this host is read, and only while the
+    // handler takes all of it: nothing here waits.
+    while (deliverArrived() && m_socket && m_socket->bytesAvailable() == 0 && turn.elapsed() < kReadTurnMs
+           && waitingInKernel(*m_socket) > 0 && m_socket->waitForReadyRead(0)) { }
+    m_readingTurn = false;
+}
+
+// Raises DataArrival for what the socket holds, unless it should wait.
+bool SocketControl::deliverArrived()
+{
     if (!m_socket || m_socket->bytesAvailable() <= 0)
-        return;
+        return false;
     // Only the first bytes of one character so far: an event now would read
     // no text at all, so they wait in the socket for the rest.
     if (m_socket->bytesAvailable() < 4 && m_incoming->onlyStartsACharacter(m_socket->peek(4))) {
         m_flushTimer->start();
-        return;
+        return false;
     }
     // The end of a character may still be on its way: give it a moment to
     // come, so that the read is decoded whole rather than as Windows-1252.
     if (mayEndInSplitCharacter()) {
         if (!m_openCharacterWait->isActive())
             m_openCharacterWait->start();
-        return;
+        return false;
     }
     m_openCharacterWait->stop();
     raiseDataArrival();
+    return true;
 }
 
 bool SocketControl::mayEndInSplitCharacter() const

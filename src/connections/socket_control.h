@@ -122,6 +122,7 @@ private:
     void adoptConnection(QTcpSocket *socket);
     qint64 bytesPending() const;
     void onReadyRead();
+    bool deliverArrived();
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();
@@ -153,6 +154,7 @@ private:
     // in the socket that ends inside a character.
     QTimer *m_openCharacterWait = nullptr;
     bool m_flushDue = false;
+    bool m_readingTurn = false; // onReadyRead() is reading
 };
 
 } // namespace connections

@@ -125,6 +125,19 @@ void Document::appendText(QStringView chars, const CharFormat &format)
     m_length += chars.size();
 }
 
+void Document::appendShown(const Rope &text, const std::vector<qint64> &breaks, const CharFormat &format)
+{
+    if (text.isEmpty())
+        return;
+    commit();
+    if (m_runs.empty() || !(m_formats[m_runs.back().format] == format))
+        m_runs.push_back(Run{m_length, intern(format)});
+    for (const qint64 at : breaks)
+        m_paragraphStart.push_back(m_length + at + kBreakLength);
+    m_text += text;
+    m_length += text.length();
+}
+
 void Document::endParagraph(const CharFormat &mark)
 {
     appendText(u"\r\n", mark);
@@ -174,16 +187,25 @@ void Document::mergeRunsAround(size_t first, size_t last)
     m_runs.erase(m_runs.begin() + qsizetype(out) + 1, m_runs.begin() + qsizetype(to) + 1);
 }
 
-std::optional<std::pair<size_t, size_t>> Document::setColor(qint64 from, qint64 to, const Color &color)
+std::optional<std::pair<size_t, size_t>> Document::colorRange(qint64 from, qint64 to) const
 {
-    Q_ASSERT(m_open.isEmpty());
     from = std::max<qint64>(from, 0);
     to = std::min(to, m_length);
     if (from >= to)
         return std::nullopt;
+    return std::make_pair(paragraphAt(from), paragraphAt(to - 1));
+}
+
+std::optional<std::pair<size_t, size_t>> Document::setColor(qint64 from, qint64 to, const Color &color)
+{
+    Q_ASSERT(m_open.isEmpty());
+    const auto range = colorRange(from, to);
+    if (!range)
+        return std::nullopt;
+    from = std::max<qint64>(from, 0);
+    to = std::min(to, m_length);
     // A break is coloured whole: its two positions carry one mark format.
-    const size_t first = paragraphAt(from);
-    const size_t last = paragraphAt(to - 1);
+    const auto [first, last] = *range;
     if (from == m_paragraphStart[first] + paragraphLength(first) + 1)
         --from;
     if (to == m_paragraphStart[last] + paragraphLength(last) + 1)

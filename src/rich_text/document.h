@@ -90,9 +90,14 @@ public:
     // that touches a paragraph break covers both of its positions. Returns the
     // range of paragraphs whose text or mark changed, if any.
     std::optional<std::pair<size_t, size_t>> setColor(qint64 from, qint64 to, const Color &color);
+    // The paragraphs setColor(from, to, ...) would change, if any.
+    std::optional<std::pair<size_t, size_t>> colorRange(qint64 from, qint64 to) const;
 
     // Building, for readers: text goes to the last paragraph.
     void appendText(QStringView chars, const CharFormat &format);
+    // Text in one format, its CR LF at `breaks` ending paragraphs; the
+    // document shares the rope's characters.
+    void appendShown(const Rope &text, const std::vector<qint64> &breaks, const CharFormat &format);
     void endParagraph(const CharFormat &mark); // a new, empty paragraph follows
     void removeEmptyLastParagraph();           // undoes endParagraph() when nothing followed
     void commit();                             // appended text joins text()

@@ -10,8 +10,9 @@ namespace {
 
 // A stretch of characters that leaves share: one byte per character
 // (`narrow`, Latin-1, with the few characters beyond it kept apart in
-// `exceptions`) or two (`wide`, UTF-16). A storage with exceptions is at most
-// kMaxStorage characters long, so that 16 bits place each of them.
+// `exceptions`), two (`wide`, UTF-16), or characters made only when read
+// (`generated`). A storage with exceptions is at most kMaxStorage characters
+// long, so that 16 bits place each of them.
 struct Storage {
     struct Exception {
         quint16 position;
@@ -21,10 +22,13 @@ struct Storage {
     QString wide;
     QByteArray narrow;
     std::vector<Exception> exceptions;
+    std::shared_ptr<const GeneratedText> generated;
     bool isNarrow = false;
 
     char16_t unit(qint64 at) const
     {
+        if (generated)
+            return generated->characters().at(at).unicode();
         if (!isNarrow)
             return wide[at].unicode();
         const auto found = firstExceptionFrom(at);
@@ -35,6 +39,13 @@ struct Storage {
 
     void copyUnits(qint64 from, qint64 count, char16_t *out) const
     {
+        if (generated) {
+            generated->characters().mid(from, count).forEachChunk(0, [&out](QStringView chunk) {
+                out = std::copy(chunk.utf16(), chunk.utf16() + chunk.size(), out);
+                return true;
+            });
+            return;
+        }
         if (!isNarrow) {
             std::copy_n(reinterpret_cast<const char16_t *>(wide.constData()) + from, count, out);
             return;
@@ -68,6 +79,8 @@ struct Rope::Node {
     int height = 0; // leaf: 0
 
     bool isLeaf() const { return !left; }
+    // A leaf whose characters may be copied into a merged leaf.
+    bool isMergeable() const { return isLeaf() && !storage->generated; }
     bool isNarrow() const { return storage->isNarrow; }
     bool hasExceptions() const { return !storage->exceptions.empty(); }
     char16_t unit(qint64 i) const { return storage->unit(offset + i); }
@@ -80,9 +93,12 @@ namespace {
 using Node = Rope::Node;
 using NodePtr = Rope::NodePtr;
 
-// Leaves are at most this long; joining two short neighbours merges them so a
-// rope grown by many small appends does not turn into a tree of tiny leaves.
+// Joining two neighbours at most this long together merges them, so a rope
+// grown by many small appends does not turn into a tree of tiny leaves.
 constexpr qint64 kMaxLeaf = 2048;
+// A long stretch of text is cut into leaves at most this long: a node costs
+// some 90 bytes, under one per cent of a leaf this size.
+constexpr qint64 kMaxBuiltLeaf = 16384;
 
 int heightOf(const NodePtr &n) { return n ? n->height : -1; }
 qint64 lengthOf(const NodePtr &n) { return n ? n->length : 0; }
@@ -261,9 +277,11 @@ NodePtr join(const NodePtr &a, const NodePtr &b)
         return b;
     if (!b || b->length == 0)
         return a;
-    if (b->isLeaf() && rightmostLeaf(a.get())->length + b->length <= kMaxLeaf)
+    if (b->isMergeable() && rightmostLeaf(a.get())->isMergeable()
+        && rightmostLeaf(a.get())->length + b->length <= kMaxLeaf)
         return appendToRightmostLeaf(a, *b);
-    if (a->isLeaf() && leftmostLeaf(b.get())->length + a->length <= kMaxLeaf)
+    if (a->isMergeable() && leftmostLeaf(b.get())->isMergeable()
+        && leftmostLeaf(b.get())->length + a->length <= kMaxLeaf)
         return prependToLeftmostLeaf(*a, b);
     const int diff = a->height - b->height;
     if (diff > 1)
@@ -304,16 +322,16 @@ NodePtr suffixFrom(const NodePtr &n, qint64 pos)
 // Builds a balanced tree over slices of one shared storage.
 NodePtr buildBalanced(const Node &storage, qint64 from, qint64 count)
 {
-    if (count <= kMaxLeaf)
+    if (count <= kMaxBuiltLeaf)
         return makeLeaf(storage, from, count);
-    const qint64 leaves = (count + kMaxLeaf - 1) / kMaxLeaf;
-    const qint64 half = (leaves / 2) * kMaxLeaf;
+    const qint64 leaves = (count + kMaxBuiltLeaf - 1) / kMaxBuiltLeaf;
+    const qint64 half = (leaves / 2) * kMaxBuiltLeaf;
     return makeInner(buildBalanced(storage, from, half), buildBalanced(storage, from + half, count - half));
 }
 
 NodePtr fromStorage(NodePtr whole)
 {
-    if (whole->length <= kMaxLeaf)
+    if (whole->length <= kMaxBuiltLeaf)
         return whole;
     return buildBalanced(*whole, 0, whole->length);
 }
@@ -372,6 +390,25 @@ Rope Rope::fromLatin1(const QByteArray &latin1)
     return latin1.isEmpty() ? Rope() : Rope(fromStorage(narrowLeaf(latin1)));
 }
 
+Rope Rope::generated(std::shared_ptr<const GeneratedText> text)
+{
+    if (!text || text->length() == 0)
+        return Rope();
+    auto storage = std::make_shared<Storage>();
+    const qint64 length = text->length();
+    storage->generated = std::move(text);
+    return Rope(leafOver(std::move(storage), length));
+}
+
+const Rope &GeneratedText::characters() const
+{
+    if (!m_made) {
+        m_made = make();
+        Q_ASSERT(m_made->length() == m_length);
+    }
+    return *m_made;
+}
+
 qint64 Rope::length() const { return lengthOf(m_root); }
 
 int Rope::depth() const { return heightOf(m_root) + 1; }
@@ -386,7 +423,8 @@ bool Rope::isLatin1() const
         const Node *n = stack.back();
         stack.pop_back();
         if (n->isLeaf()) {
-            narrow = n->isNarrow() && !n->hasExceptions();
+            narrow = n->storage->generated ? n->storage->generated->characters().isLatin1()
+                                           : n->isNarrow() && !n->hasExceptions();
         } else {
             stack.push_back(n->left.get());
             stack.push_back(n->right.get());
@@ -499,11 +537,19 @@ bool Rope::samePrefix(const Rope &other, qint64 n, qint64 *charsCompared) const
     return same;
 }
 
-void Rope::visitChunks(const Node *node, qint64 from, void *ctx, bool (*sink)(void *, QStringView))
+bool Rope::visitChunks(const Node *node, qint64 from, void *ctx, bool (*sink)(void *, QStringView),
+                       bool (*whole)(void *, const GeneratedText &), void *wholeCtx)
 {
     // Latin-1 leaves are widened here, a leaf at a time.
     std::array<char16_t, kMaxLeaf> buffer;
     auto visitLeaf = [&](const Node *leaf, qint64 skip) {
+        if (const auto &generated = leaf->storage->generated) {
+            if (whole && skip == 0 && leaf->offset == 0 && leaf->length == generated->length()
+                && whole(wholeCtx, *generated))
+                return true;
+            const Rope made = generated->characters().mid(leaf->offset + skip, leaf->length - skip);
+            return visitChunks(made.m_root.get(), 0, ctx, sink);
+        }
         if (!leaf->isNarrow())
             return sink(ctx, QStringView(leaf->storage->wide).mid(leaf->offset + skip, leaf->length - skip));
         for (qint64 at = skip; at < leaf->length;) {
@@ -519,13 +565,13 @@ void Rope::visitChunks(const Node *node, qint64 from, void *ctx, bool (*sink)(vo
     std::vector<const Node *> stack;
     while (node) {
         if (from >= node->length)
-            return;
+            return true;
         if (node->isLeaf()) {
             if (!visitLeaf(node, from))
-                return;
+                return false;
             from = 0;
             if (stack.empty())
-                return;
+                return true;
             node = stack.back();
             stack.pop_back();
             continue;
@@ -539,6 +585,7 @@ void Rope::visitChunks(const Node *node, qint64 from, void *ctx, bool (*sink)(vo
             node = node->right.get();
         }
     }
+    return true;
 }
 
 } // namespace rich_text

@@ -1,6 +1,7 @@
 #include "rich_text/rtf_reader.h"
 
 #include "code_page/windows1252.h"
+#include "rich_text/literal_text.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -181,14 +182,36 @@ Document RtfReader::read(const Rope &rtf, const QString &defaultFontName)
 
 void RtfReader::feed(const Rope &rope, qint64 from)
 {
-    rope.forEachChunk(from, [this](QStringView chunk) {
-        feed(chunk);
-        return !m_done;
-    });
+    rope.forEachPiece(
+        from,
+        [this](QStringView chunk) {
+            feed(chunk);
+            return !m_done;
+        },
+        [this](const GeneratedText &piece) { return takeWhole(piece); });
+}
+
+// A literal's RTF holds text, \par, \line, \tab, escaped symbols, \uN? and a
+// closing "{}", nothing that changes the format or the destination. Read
+// character by character in plain text with one fallback character per \uN,
+// inside the document and below the depth limit, it appends exactly the text
+// it shows and leaves no final-mark \par pending.
+bool RtfReader::takeWhole(const GeneratedText &piece)
+{
+    const auto *literal = dynamic_cast<const LiteralText *>(&piece);
+    const bool plainText = m_lex == Lex::Text && !m_done && m_overflowDepth == 0 && m_fallbackLeft == 0
+        && m_groups.size() >= 2 && int(m_groups.size()) < kMaxDepth && top().dest == Dest::Text
+        && top().unicodeSkip == 1;
+    if (!literal || !plainText)
+        return false;
+    m_doc->appendShown(literal->shown(), literal->breaks(), top().format);
+    m_trailingPar = false;
+    return true;
 }
 
 void RtfReader::feed(QStringView chunk)
 {
+    m_charactersParsed += chunk.size();
     for (qsizetype i = 0; i < chunk.size() && !m_done;) {
         if (step(chunk[i].unicode()))
             ++i;

@@ -33,6 +33,8 @@ public:
     void feed(QStringView chunk);
     void feed(const Rope &rope, qint64 from = 0);
     void finish(); // the document is complete; the reader is spent
+    // Characters parsed one by one so far (a literal taken whole counts none).
+    qint64 charactersParsed() const { return m_charactersParsed; }
 
     static Document read(const Rope &rtf, const QString &defaultFontName);
 
@@ -49,6 +51,9 @@ private:
     enum class Start { Fresh, Resumed };
     RtfReader(Document &target, const QString &defaultFontName, Start start);
     bool step(char16_t c); // false: c was not consumed, feed it again
+    // Takes a literalRtf() leaf as the text it shows, where reading its
+    // characters would append just that text in the current format.
+    bool takeWhole(const GeneratedText &piece);
     void openGroup();
     void closeGroup();
     void endWord(bool hasParam);
@@ -81,6 +86,7 @@ private:
     // Nothing but formatting and skipped destinations followed the last \par,
     // which is then the final paragraph mark rather than a break.
     bool m_trailingPar = false;
+    qint64 m_charactersParsed = 0;
 
     QHash<int, int> m_fontNumbers; // RTF font number -> index in m_doc.fonts()
     int m_pendingFontNumber = 0;

@@ -6,74 +6,141 @@
 
 namespace rich_text {
 
-void RtfSource::documentReplaced()
+// The pieces of paragraphs [0, m_paragraphs) of a document, the last written
+// as final. While m_doc is set those paragraphs are as they were when the
+// body was made; RtfSource writes the body out (freeze) before they change.
+class SourceBody : public GeneratedText {
+public:
+    SourceBody(const Document &doc, size_t paragraphs, qint64 length)
+        : GeneratedText(length)
+        , m_doc(&doc)
+        , m_paragraphs(paragraphs)
+    {
+    }
+    size_t paragraphs() const { return m_paragraphs; }
+    void freeze() const
+    {
+        characters();
+        m_doc = nullptr;
+    }
+
+protected:
+    Rope make() const override { return rtf_writer::body(*m_doc, m_paragraphs); }
+
+private:
+    mutable const Document *m_doc;
+    size_t m_paragraphs;
+};
+
+RtfSource::RtfSource(const Document &doc)
+    : m_doc(doc)
 {
-    m_body = Rope();
-    m_pieceEnd.clear();
-    m_hasStale = false;
+    afterReplace();
+}
+
+RtfSource::~RtfSource() { beforeReplace(); }
+
+void RtfSource::freezeFrom(size_t from)
+{
+    m_source = Rope();
+    for (const auto &weak : m_live) {
+        if (const auto body = weak.lock(); body && body->paragraphs() > from)
+            body->freeze();
+    }
+    std::erase_if(m_live, [from](const std::weak_ptr<const SourceBody> &weak) {
+        const auto body = weak.lock();
+        return !body || body->paragraphs() > from;
+    });
+}
+
+void RtfSource::forget(size_t from)
+{
+    std::erase_if(m_recent, [from](const Recent &r) { return r.paragraph >= from; });
+}
+
+// A paragraph's text is read once for its length however often its
+// formats change: colouring an entry just appended costs no second reading.
+qint64 RtfSource::textLength(size_t paragraph)
+{
+    for (const Recent &r : m_recent) {
+        if (r.paragraph == paragraph)
+            return r.textLength;
+    }
+    const qint64 length = rtf_writer::textLength(m_doc, paragraph);
+    if (m_recent.size() >= kRecent)
+        m_recent.erase(m_recent.begin());
+    m_recent.push_back(Recent{paragraph, length});
+    return length;
+}
+
+qint64 RtfSource::piecesLength(size_t first, size_t last)
+{
+    qint64 sum = 0;
+    const size_t count = m_doc.paragraphCount();
+    for (size_t i = first; i <= last && i < count; ++i)
+        sum += rtf_writer::paragraphLength(m_doc, i, i + 1 == count, textLength(i));
+    return sum;
+}
+
+void RtfSource::beforeReplace() { freezeFrom(0); }
+
+void RtfSource::afterReplace()
+{
+    m_recent.clear();
     m_headerStale = true;
+    m_bodyLength = piecesLength(0, m_doc.paragraphCount() - 1);
 }
 
-void RtfSource::paragraphsChanged(size_t first, size_t last)
+// A piece also depends on the previous paragraph's mark.
+void RtfSource::beforeChange(size_t first, size_t last)
 {
-    m_staleFirst = m_hasStale ? std::min(m_staleFirst, first) : first;
-    m_staleLast = m_hasStale ? std::max(m_staleLast, last) : last;
-    m_hasStale = true;
+    freezeFrom(first);
+    m_bodyLength -= piecesLength(first, last + 1);
 }
 
-void RtfSource::refresh(const Document &doc)
+void RtfSource::afterChange(size_t first, size_t last) { m_bodyLength += piecesLength(first, last + 1); }
+
+// Sources handed out stay valid: the paragraphs they hold keep their pieces.
+void RtfSource::beforeAppend()
 {
-    const size_t count = doc.paragraphCount();
-    const size_t written = m_pieceEnd.size();
-    // A piece depends on the previous paragraph's mark; the former last
-    // paragraph's mark stops being the final one when paragraphs are added,
-    // and paragraphs that are gone take their pieces with them.
-    if (written != count)
-        paragraphsChanged(written == 0 ? 0 : std::min(written, count) - 1, count - 1);
-    if (m_hasStale) {
-        // The piece after a changed one starts from the changed mark's format.
-        const size_t first = std::min(m_staleFirst, count - 1);
-        const size_t last = std::min(m_staleLast + 1, count - 1);
-        const qint64 cutStart = first == 0 ? 0 : m_pieceEnd[first - 1];
-        const qint64 cutEnd = written == count ? m_pieceEnd[last] : m_body.length();
-        // The text of all these paragraphs is taken out of the rope at once.
-        const qint64 textFrom = doc.paragraphStart(first);
-        const QString text
-            = doc.text().mid(textFrom, doc.paragraphStart(last) + doc.paragraphLength(last) - textFrom).toString();
-        // The last paragraph's piece is the one the next append rewrites: it
-        // gets storage of its own, so that cutting it off frees all of it.
-        QByteArray pieces, lastPiece;
-        std::vector<qint64> newEnds;
-        qint64 end = cutStart;
-        for (size_t i = first; i <= last; ++i) {
-            const QStringView own = QStringView(text).mid(doc.paragraphStart(i) - textFrom, doc.paragraphLength(i));
-            QByteArray &out = i + 1 == count ? lastPiece : pieces;
-            const QByteArray piece = rtf_writer::paragraph(doc, i, own);
-            out += piece;
-            end += piece.size();
-            newEnds.push_back(end);
+    m_source = Rope();
+    m_bodyLength -= piecesLength(m_doc.paragraphCount() - 1, m_doc.paragraphCount() - 1);
+}
+
+void RtfSource::afterAppend(size_t oldCount)
+{
+    forget(oldCount); // an index past the old ones may have been given up and used again
+    m_bodyLength += piecesLength(oldCount - 1, m_doc.paragraphCount() - 1);
+}
+
+void RtfSource::tablesChanged()
+{
+    m_headerStale = true;
+    m_source = Rope();
+}
+
+const Rope &RtfSource::source() const
+{
+    if (m_source.isEmpty()) {
+        if (m_headerStale) {
+            m_header = rtf_writer::header(m_doc);
+            m_headerStale = false;
         }
-        const qint64 delta = end - cutEnd;
-        m_body = m_body.left(cutStart) + Rope::fromLatin1(pieces) + Rope::fromLatin1(lastPiece) + m_body.mid(cutEnd);
-        m_pieceEnd.resize(count);
-        std::copy(newEnds.begin(), newEnds.end(), m_pieceEnd.begin() + qsizetype(first));
-        for (size_t i = last + 1; i < count; ++i)
-            m_pieceEnd[i] += delta;
-        m_hasStale = false;
+        std::erase_if(m_live, [](const std::weak_ptr<const SourceBody> &weak) { return weak.expired(); });
+        auto body = std::make_shared<const SourceBody>(m_doc, m_doc.paragraphCount(), m_bodyLength);
+        m_live.push_back(body);
+        m_source
+            = Rope::fromLatin1(m_header) + Rope::generated(std::move(body)) + Rope::fromLatin1(rtf_writer::kClosing);
     }
-    if (m_headerStale) {
-        m_header = rtf_writer::header(doc);
-        m_headerStale = false;
-    }
-    m_source = Rope::fromLatin1(m_header) + m_body + Rope::fromLatin1(rtf_writer::kClosing);
+    return m_source;
 }
 
-qint64 RtfSource::closingBrace() const { return m_source.length() - rtf_writer::kClosingLength; }
+qint64 RtfSource::closingBrace() const { return source().length() - rtf_writer::kClosingLength; }
 
 bool RtfSource::isExtendedBy(const Rope &rtf, qint64 *charsCompared) const
 {
     *charsCompared = 0;
-    return !m_source.isEmpty() && m_source.samePrefix(rtf, closingBrace(), charsCompared);
+    return source().samePrefix(rtf, closingBrace(), charsCompared);
 }
 
 } // namespace rich_text

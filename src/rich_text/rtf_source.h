@@ -3,31 +3,49 @@
 #include "rich_text/document.h"
 #include "rich_text/rope.h"
 
+#include <memory>
 #include <vector>
 
 namespace rich_text {
 
-// The RTF source of a document, kept as a header, one piece per paragraph and
-// the closing brace, so that a change rewrites only the pieces of the
-// paragraphs it touched. The source is ASCII and stored one byte per character.
+class SourceBody;
+
+// The RTF source of a document, which is a function of it: nothing of it is
+// stored but the header and lengths. source() is the header, one generated
+// leaf standing for the paragraphs' pieces, and the closing brace; the
+// pieces are written only if someone reads those characters. A source handed
+// out stays what it was: before the document changes under it, a source
+// that someone still holds is written out in full (see SourceBody).
 //
-// Invariants, as of the last refresh():
-// - m_pieceEnd has one entry per paragraph of the document; m_pieceEnd[i] is
-//   where paragraph i's piece ends in m_body, and the entries increase.
-// - Piece i is rtf_writer::paragraph(doc, i); m_body is the pieces in order.
-// - m_source is m_header + m_body + "}" CR LF.
-// Between refreshes, m_staleFirst..m_staleLast (when m_hasStale) are the
-// paragraphs whose pieces no longer match the document, and m_headerStale says
-// whether the font or colour table changed.
+// The owner tells it of every change of the document: before and after a
+// change of some paragraphs, an append, or a replacement.
+//
+// Invariants:
+// - m_bodyLength is the length of rtf_writer::body(doc, count), the sum of
+//   the pieces with the last one written as final.
+// - m_recent holds at most kRecent paragraphs' textLength() as they are now.
+// - m_live holds every SourceBody handed out that may still be alive and
+//   not yet written out; each describes paragraphs of the document as it is.
+// - m_source, unless empty, is the source of the document as it is.
 class RtfSource {
 public:
-    void documentReplaced();
-    void paragraphsChanged(size_t first, size_t last);
-    void tablesChanged() { m_headerStale = true; }
-    // Brings the source up to date with `doc`, rewriting only what is stale.
-    void refresh(const Document &doc);
+    explicit RtfSource(const Document &doc);
+    ~RtfSource();
+    RtfSource(const RtfSource &) = delete;
+    RtfSource &operator=(const RtfSource &) = delete;
 
-    const Rope &source() const { return m_source; }
+    void beforeReplace();
+    void afterReplace();
+    // Paragraphs [first, last] are about to change their text or marks.
+    void beforeChange(size_t first, size_t last);
+    void afterChange(size_t first, size_t last);
+    // Paragraphs are about to be added after the last one, which keeps its
+    // text; afterwards `oldCount` were there before.
+    void beforeAppend();
+    void afterAppend(size_t oldCount);
+    void tablesChanged();
+
+    const Rope &source() const;
     // Position of the closing brace: the source is cut here to be extended.
     qint64 closingBrace() const;
     // Whether `rtf` is this source cut before its closing brace and extended.
@@ -37,14 +55,24 @@ public:
     bool isExtendedBy(const Rope &rtf, qint64 *charsCompared) const;
 
 private:
-    Rope m_source;
-    QByteArray m_header;
-    Rope m_body;
-    std::vector<qint64> m_pieceEnd;
-    bool m_headerStale = true;
-    bool m_hasStale = false;
-    size_t m_staleFirst = 0;
-    size_t m_staleLast = 0;
+    static constexpr size_t kRecent = 4;
+    struct Recent {
+        size_t paragraph;
+        qint64 textLength;
+    };
+    qint64 textLength(size_t paragraph);
+    qint64 piecesLength(size_t first, size_t last);
+    void forget(size_t from);
+    // Writes out every live source that holds paragraph `from` or later.
+    void freezeFrom(size_t from);
+
+    const Document &m_doc;
+    mutable QByteArray m_header;
+    mutable bool m_headerStale = true;
+    qint64 m_bodyLength = 0;
+    std::vector<Recent> m_recent;
+    mutable std::vector<std::weak_ptr<const SourceBody>> m_live;
+    mutable Rope m_source;
 };
 
 } // namespace rich_text

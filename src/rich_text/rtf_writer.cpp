@@ -1,17 +1,39 @@
 #include "rich_text/rtf_writer.h"
 
+#include <type_traits>
+
 namespace rich_text::rtf_writer {
 
 namespace {
 
-// RTF is written as ASCII bytes: everything else is escaped.
-class Output {
+// Counts what an Output would write, without writing it.
+struct Count {
+    qint64 size = 0;
+    Count &operator+=(char) { return ++size, *this; }
+    Count &operator+=(const char *s) { return size += qint64(qstrlen(s)), *this; }
+    Count &operator+=(const QByteArray &s) { return size += s.size(), *this; }
+};
+
+qint64 decimalLength(int n)
+{
+    qint64 digits = n < 0 ? 2 : 1;
+    for (unsigned v = n < 0 ? 0u - unsigned(n) : unsigned(n); v >= 10; v /= 10)
+        ++digits;
+    return digits;
+}
+
+// RTF is written as ASCII bytes: everything else is escaped. `Sink` is a
+// QByteArray, or a Count for the length alone.
+template <typename Sink> class Output {
 public:
     void word(const char *name, int param)
     {
         m_text += '\\';
         m_text += name;
-        m_text += QByteArray::number(param);
+        if constexpr (std::is_same_v<Sink, Count>)
+            m_text.size += decimalLength(param);
+        else
+            m_text += QByteArray::number(param);
         m_delimit = true;
     }
     void word(const char *name)
@@ -27,7 +49,7 @@ public:
         m_text += c;
         m_delimit = false;
     }
-    void raw(const QByteArray &s)
+    template <typename Text> void raw(const Text &s)
     {
         m_text += s;
         m_delimit = false;
@@ -35,18 +57,21 @@ public:
     void text(QStringView chars);
     void formatChange(const Document &doc, const CharFormat &from, const CharFormat &to);
     void delimitNext() { m_delimit = true; }
-    QByteArray take() { return std::move(m_text); }
+    Sink &sink() { return m_text; }
+    Sink take() { return std::move(m_text); }
 
 private:
-    QByteArray m_text;
+    Sink m_text;
     bool m_delimit = false; // a control word was written last
 };
 
-void Output::text(QStringView chars)
+template <typename Sink> void Output<Sink>::text(QStringView chars)
 {
     for (const QChar c : chars) {
         const char16_t u = c.unicode();
-        if (u == '\\' || u == '{' || u == '}') {
+        if (u >= 0x20 && u < 0x7F && u != '\\' && u != '{' && u != '}') {
+            literal(char(u));
+        } else if (u == '\\' || u == '{' || u == '}') {
             raw("\\");
             m_text += char(u);
         } else if (u == '\t') {
@@ -54,9 +79,8 @@ void Output::text(QStringView chars)
         } else if (u == '\r' || u == '\n') {
             word("line");
         } else if (u < 0x20 || u == 0x7F) {
-            raw("\\'" + QByteArray::number(int(u), 16).rightJustified(2, '0'));
-        } else if (u < 0x80) {
-            literal(char(u));
+            const char hex[] = {'\\', '\'', "0123456789abcdef"[u >> 4], "0123456789abcdef"[u & 0xF], 0};
+            raw(hex);
         } else {
             word("u", int(qint16(u)));
             raw("?");
@@ -64,7 +88,8 @@ void Output::text(QStringView chars)
     }
 }
 
-void Output::formatChange(const Document &doc, const CharFormat &from, const CharFormat &to)
+template <typename Sink>
+void Output<Sink>::formatChange(const Document &doc, const CharFormat &from, const CharFormat &to)
 {
     if (from.font != to.font)
         word("f", to.font);
@@ -98,7 +123,7 @@ QByteArray header(const Document &doc)
     QByteArray out = "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl";
     for (size_t i = 0; i < doc.fonts().size(); ++i) {
         const FontEntry &font = doc.fonts()[i];
-        Output entry;
+        Output<QByteArray> entry;
         entry.raw("{\\f" + QByteArray::number(qulonglong(i)) + "\\" + font.family.toLatin1() + "\\fcharset"
                   + QByteArray::number(font.charset));
         entry.delimitNext();
@@ -120,33 +145,104 @@ QByteArray header(const Document &doc)
     return out;
 }
 
-QByteArray paragraph(const Document &doc, size_t index) { return paragraph(doc, index, doc.paragraphText(index)); }
+namespace {
 
-QByteArray paragraph(const Document &doc, size_t index, QStringView text)
+// A paragraph's piece, its text read from the document's rope run by run.
+template <typename Sink> Sink writeParagraph(const Document &doc, size_t index, bool final)
 {
-    const bool last = index + 1 == doc.paragraphCount();
     CharFormat state = index == 0 ? Document::defaultFormat() : doc.markFormat(index - 1);
-    Output out;
+    Output<Sink> out;
     if (index == 0)
         out.delimitNext(); // the header ends with a control word
+    const qint64 start = doc.paragraphStart(index);
     doc.forEachRun(index, [&](qint64 offset, qint64 length, const CharFormat &format) {
         out.formatChange(doc, state, format);
         state = format;
-        out.text(text.mid(offset, length));
+        doc.text().mid(start + offset, length).forEachChunk(0, [&out](QStringView chunk) {
+            out.text(chunk);
+            return true;
+        });
     });
-    out.formatChange(doc, state, last ? Document::defaultFormat() : doc.markFormat(index));
+    out.formatChange(doc, state, final ? Document::defaultFormat() : doc.markFormat(index));
     out.word("par");
     out.raw("\r\n");
     return out.take();
 }
 
+} // namespace
+
+QByteArray paragraph(const Document &doc, size_t index)
+{
+    return writeParagraph<QByteArray>(doc, index, index + 1 == doc.paragraphCount());
+}
+
+qint64 textLength(const Document &doc, size_t index)
+{
+    Output<Count> out;
+    doc.text().mid(doc.paragraphStart(index), doc.paragraphLength(index)).forEachChunk(0, [&out](QStringView chunk) {
+        out.text(chunk);
+        return true;
+    });
+    return out.take().size;
+}
+
+namespace {
+
+qint64 formatChangeLength(const Document &doc, const CharFormat &from, const CharFormat &to)
+{
+    Output<Count> out;
+    out.formatChange(doc, from, to);
+    return out.take().size;
+}
+
+bool isLiteral(char16_t u) { return u >= 0x20 && u < 0x7F && u != '\\' && u != '{' && u != '}'; }
+// A unit written as a control word, after which a literal needs a space.
+bool isWordUnit(char16_t u) { return u == '\t' || u == '\r' || u == '\n'; }
+
+} // namespace
+
+// The text's length counts the space a literal needs after a control word
+// inside the text; where a run starts, format words come first, after which
+// a literal needs its space whatever precedes it.
+qint64 paragraphLength(const Document &doc, size_t index, bool final, qint64 textLength)
+{
+    CharFormat state = index == 0 ? Document::defaultFormat() : doc.markFormat(index - 1);
+    const Rope &text = doc.text();
+    const qint64 start = doc.paragraphStart(index);
+    qint64 length = textLength;
+    doc.forEachRun(index, [&](qint64 offset, qint64, const CharFormat &format) {
+        const qint64 words = formatChangeLength(doc, state, format);
+        state = format;
+        // The header ends with a control word, as format words do.
+        const bool afterWord = words > 0 || (index == 0 && offset == 0);
+        if (afterWord && isLiteral(text.at(start + offset).unicode())
+            && !(offset > 0 && isWordUnit(text.at(start + offset - 1).unicode())))
+            ++length;
+        length += words;
+    });
+    const qint64 par = 6; // "\par" CR LF
+    return length + formatChangeLength(doc, state, final ? Document::defaultFormat() : doc.markFormat(index)) + par;
+}
+
+Rope body(const Document &doc, size_t paragraphs)
+{
+    // Made in stretches, so that a long body is never one array.
+    constexpr qsizetype kStretch = 65536;
+    Rope out;
+    QByteArray stretch;
+    for (size_t i = 0; i < paragraphs; ++i) {
+        stretch += writeParagraph<QByteArray>(doc, i, i + 1 == paragraphs);
+        if (stretch.size() >= kStretch) {
+            out += Rope::fromLatin1(stretch);
+            stretch.clear();
+        }
+    }
+    return out + Rope::fromLatin1(stretch);
+}
+
 Rope write(const Document &doc)
 {
-    QByteArray out = header(doc);
-    for (size_t i = 0; i < doc.paragraphCount(); ++i)
-        out += paragraph(doc, i);
-    out += kClosing;
-    return Rope::fromLatin1(out);
+    return Rope::fromLatin1(header(doc)) + body(doc, doc.paragraphCount()) + Rope::fromLatin1(kClosing);
 }
 
 } // namespace rich_text::rtf_writer

@@ -18,8 +18,14 @@ namespace rtf_writer {
 // ASCII, one byte per character.
 QByteArray header(const Document &doc);
 QByteArray paragraph(const Document &doc, size_t index);
-// The same, given the paragraph's text, for callers that write many at once.
-QByteArray paragraph(const Document &doc, size_t index, QStringView text);
+// The length of a paragraph's text as a piece writes it, when written with no
+// format change; it depends on the text alone.
+qint64 textLength(const Document &doc, size_t index);
+// The length of a paragraph's piece, written as the final paragraph (its
+// mark in the default format) or not, given its textLength().
+qint64 paragraphLength(const Document &doc, size_t index, bool final, qint64 textLength);
+// The pieces of paragraphs [0, paragraphs), the last written as final.
+Rope body(const Document &doc, size_t paragraphs);
 inline constexpr char kClosing[] = "}\r\n";
 inline constexpr qint64 kClosingLength = 3;
 static_assert(sizeof kClosing - 1 == kClosingLength);

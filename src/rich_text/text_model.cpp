@@ -61,39 +61,41 @@ void TextModel::setTextRtf(const Rope &rtf)
     m_lastLoad = LoadReport{extendsSource, compared};
     m_pendingPlain.reset();
     if (extendsSource)
-        appendFrom(rtf);
+        m_lastLoad.charsParsed = appendFrom(rtf);
     else
         replaceDocument(RtfReader::read(rtf, m_defaultFontName));
     clampSelection();
     notify();
 }
 
-void TextModel::appendFrom(const Rope &rtf)
+qint64 TextModel::appendFrom(const Rope &rtf)
 {
     const size_t oldCount = m_doc.paragraphCount();
     const size_t oldColors = m_doc.colors().size();
     const size_t oldFonts = m_doc.fonts().size();
+    const qint64 from = m_source.closingBrace();
+    m_source.beforeAppend();
     RtfReader reader = RtfReader::resumeAfterFinalParagraph(m_doc, m_defaultFontName);
-    reader.feed(rtf, m_source.closingBrace());
+    reader.feed(rtf, from);
     reader.finish();
+    m_source.afterAppend(oldCount);
     if (m_doc.colors().size() != oldColors || m_doc.fonts().size() != oldFonts)
         m_source.tablesChanged();
     if (m_doc.paragraphCount() != oldCount)
         contentChanged(oldCount);
-    else
-        m_source.refresh(m_doc);
+    return reader.charactersParsed();
 }
 
 void TextModel::replaceDocument(Document &&doc)
 {
+    m_source.beforeReplace();
     m_doc = std::move(doc);
-    m_source.documentReplaced();
+    m_source.afterReplace();
     contentChanged(0);
 }
 
 void TextModel::contentChanged(size_t firstParagraph)
 {
-    m_source.refresh(m_doc);
     m_viewChangedFrom = std::min(m_viewChangedFrom.value_or(firstParagraph), firstParagraph);
 }
 
@@ -134,12 +136,13 @@ void TextModel::setSelColor(quint32 rgb)
         m_doc.ensureColor(color);
         m_source.tablesChanged();
     }
-    const auto changed = m_doc.setColor(m_selStart, m_selStart + m_selLength, color);
-    if (changed) {
-        m_source.paragraphsChanged(changed->first, changed->second);
-        contentChanged(changed->first);
-    } else {
-        m_source.refresh(m_doc);
+    const auto range = m_doc.colorRange(m_selStart, m_selStart + m_selLength);
+    if (range)
+        m_source.beforeChange(range->first, range->second);
+    m_doc.setColor(m_selStart, m_selStart + m_selLength, color);
+    if (range) {
+        m_source.afterChange(range->first, range->second);
+        contentChanged(range->first);
     }
     notify();
 }
@@ -151,7 +154,6 @@ void TextModel::setDefaultFontName(const QString &name)
     if (pristine && m_doc.fonts().front().name != name) {
         m_doc.renameFont(0, name);
         m_source.tablesChanged();
-        m_source.refresh(m_doc);
     }
 }
 

@@ -21,7 +21,8 @@ namespace rich_text {
 // - When m_pendingPlain is set, the content is that text, and m_doc and
 //   m_source are the content before it (kept so that RTF extending that
 //   source can still be read incrementally).
-// - Otherwise m_doc is the content and m_source its up-to-date source.
+// - Otherwise m_doc is the content and m_source follows it: every change of
+//   m_doc is told to m_source before and after it happens.
 // - 0 <= m_selStart <= length() and 0 <= m_selLength <= length() - m_selStart.
 // - m_viewChangedFrom is empty between changes: a mutator sets it to the
 //   first paragraph of the document it changed, and its closing notify()
@@ -73,17 +74,18 @@ private:
     struct LoadReport {
         bool incremental = false; // the last setTextRtf() parsed only what was appended
         qint64 charsCompared = 0; // characters read to recognise the source
+        qint64 charsParsed = 0;   // characters of the tail parsed one by one
     };
 
     void replaceDocument(Document &&doc);
-    void appendFrom(const Rope &rtf);
+    qint64 appendFrom(const Rope &rtf); // returns the characters parsed
     void contentChanged(size_t firstParagraph);
     void clampSelection();
     void notify();
 
     QString m_defaultFontName;
     Document m_doc;
-    RtfSource m_source;
+    RtfSource m_source{m_doc};
     std::optional<Rope> m_pendingPlain;
     qint64 m_selStart = 0;
     qint64 m_selLength = 0;

@@ -96,6 +96,8 @@ private slots:
     void markupInMessagesIsShownLiterally();
     void appendsAreReadIncrementally();
     void appendReadsLittleOfALongSource();
+    void appendsNeitherParseNorWriteTheirText();
+    void aHeldSourceKeepsWhatItSaid();
     void incrementalAndFullReadsAgree();
     void foreignOrStaleSourcesAreReadInFull();
     void tenThousandRandomEntriesRoundTrip();
@@ -318,6 +320,49 @@ void TestTextModel::appendReadsLittleOfALongSource()
     QVERIFY(m.textRtf().length() > 20 * kMostComparedPerAppend);
     QVERIFY2(mostCompared < kMostComparedPerAppend,
              qPrintable(QStringLiteral("%1 characters read in one append").arg(mostCompared)));
+}
+
+// The fast path of a flood: a message's escaping is taken as the text it
+// shows, not parsed, and the source is never written out as characters
+// while the chat only appends and colours; read, it is what the writer writes.
+void TestTextModel::appendsNeitherParseNorWriteTheirText()
+{
+    constexpr qint64 kMostParsedPerAppend = 8; // the break before a received entry and the closing brace
+    TextModel m;
+    Transcript t(m);
+    QString message;
+    for (int i = 0; message.size() < 16384; ++i)
+        message += QStringLiteral("%1 {\\par} \t\r\n\x01 señor € 😀 ").arg(i);
+    qint64 mostParsed = 0;
+    for (int i = 0; i < 40; ++i) {
+        i % 3 ? t.received(message) : t.sent(message);
+        QVERIFY(incremental(m));
+        mostParsed = std::max(mostParsed, TextModelTestAccess::charsParsed(m));
+        QVERIFY2(!TextModelTestAccess::sourceWritten(m), qPrintable(QStringLiteral("written at entry %1").arg(i)));
+    }
+    QVERIFY2(mostParsed <= kMostParsedPerAppend, qPrintable(QStringLiteral("%1 characters parsed").arg(mostParsed)));
+    QCOMPARE(m.textRtf().toString(), rtf_writer::write(m.document()).toString());
+    QVERIFY(RtfReader::read(m.textRtf(), u"MS Sans Serif"_qs) == m.document());
+}
+
+// A source handed out says what it said then, whatever the document does
+// afterwards: appended to, coloured, or replaced.
+void TestTextModel::aHeldSourceKeepsWhatItSaid()
+{
+    TextModel m;
+    Transcript t(m);
+    t.received(u"uno"_qs);
+    t.sent(u"dos"_qs);
+    const Rope held = m.textRtf();
+    const QString said = rtf_writer::write(m.document()).toString();
+    t.received(u"tres"_qs); // colours the break before it, the one the held source ends with
+    QCOMPARE(held.toString(), said);
+    const Rope heldAgain = m.textRtf();
+    const QString saidAgain = rtf_writer::write(m.document()).toString();
+    m.setText(u"otra cosa"_qs);
+    m.load();
+    QCOMPARE(heldAgain.toString(), saidAgain);
+    QCOMPARE(m.textRtf().toString(), rtf_writer::write(m.document()).toString());
 }
 
 // After each append, the live document equals a fresh full read of the very

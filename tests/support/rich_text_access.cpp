@@ -11,6 +11,20 @@ bool TextModelTestAccess::lastLoadIncremental(const TextModel &m) { return m.m_l
 
 qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastLoad.charsCompared; }
 
+qint64 TextModelTestAccess::charsParsed(const TextModel &m) { return m.m_lastLoad.charsParsed; }
+
+bool TextModelTestAccess::sourceWritten(const TextModel &m)
+{
+    bool written = false;
+    m.textRtf().forEachPiece(
+        0, [](QStringView) { return true; },
+        [&written](const GeneratedText &body) {
+            written = written || body.isMade();
+            return true; // looked at, not read
+        });
+    return written;
+}
+
 namespace {
 
 // Calls `each` with the first and the last line on screen of every block shown.

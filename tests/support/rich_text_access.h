@@ -20,6 +20,12 @@ struct TextModelTestAccess {
     // many characters it read to recognise its own source.
     static bool lastLoadIncremental(const TextModel &m);
     static qint64 charsCompared(const TextModel &m);
+    // Characters of the appended tail that the last incremental load parsed
+    // one by one.
+    static qint64 charsParsed(const TextModel &m);
+    // Whether the paragraphs' part of the source handed out now has been
+    // written as characters.
+    static bool sourceWritten(const TextModel &m);
 };
 
 struct RichTextBoxTestAccess {
