@@ -117,6 +117,8 @@ void RichTextBox::onModelChanged(const TextModel::Change &change)
     if (change.paragraphsFrom)
         m_pendingUpdate->changedFrom
             = std::min(m_pendingUpdate->changedFrom.value_or(*change.paragraphsFrom), *change.paragraphsFrom);
+    else if (!m_selectingHere)
+        m_pendingUpdate->selectedByProgram = true;
 }
 
 void RichTextBox::updateView()
@@ -125,7 +127,13 @@ void RichTextBox::updateView()
         return;
     // Plain text set since is read here; the model tells this view of it.
     m_model.load();
-    const std::optional<size_t> changedFrom = std::exchange(m_pendingUpdate, std::nullopt)->changedFrom;
+    const PendingUpdate pending = *std::exchange(m_pendingUpdate, std::nullopt);
+    const std::optional<size_t> changedFrom = pending.changedFrom;
+    // The program placing the selection places the caret at its end; what
+    // it selects of what arrives leaves alone the caret of a user reading
+    // here.
+    if ((pending.selectedByProgram && (!changedFrom || !hasFocus())) || m_caret > m_model.length())
+        m_caret = -1;
     if (changedFrom) {
         const size_t count = m_map.paragraphCount();
         if (count > m_paragraphsShown)
@@ -369,6 +377,7 @@ void RichTextBox::paintEvent(QPaintEvent *)
     const bool focused = hasFocus();
     const qint64 selFrom = m_model.selStart();
     const qint64 selTo = selFrom + m_model.selLength();
+    const qint64 caret = caretPosition();
     const qint64 linesBefore = m_map.lineNumberOf(m_view.top());
 
     m_view.setHeight(viewport()->height());
@@ -400,9 +409,8 @@ void RichTextBox::paintEvent(QPaintEvent *)
             painter.fillRect(QRectF(x, origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
                              palette().brush(QPalette::Highlight));
         }
-        if (focused && selFrom == selTo && selFrom >= first.blockStart && selFrom <= blockEnd
-            && (selFrom < blockEnd || endsParagraph))
-            layout.drawCaret(&painter, origin, selFrom - first.blockStart);
+        if (focused && caret >= first.blockStart && caret <= blockEnd && (caret < blockEnd || endsParagraph))
+            layout.drawCaret(&painter, origin, caret - first.blockStart);
     }
     // Laying out may have turned estimated line counts into real ones.
     if (m_map.lineNumberOf(m_view.top()) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))

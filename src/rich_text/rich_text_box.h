@@ -153,6 +153,7 @@ private:
     // An update queued for when the current event handler has returned.
     struct PendingUpdate {
         std::optional<size_t> changedFrom; // the first paragraph changed since the last update
+        bool selectedByProgram = false;    // the program set the selection since
     };
     void onModelChanged(const TextModel::Change &change);
     void updateView();
@@ -188,8 +189,29 @@ private:
     // The selection is the one the user made here, from m_anchor to m_caret,
     // not one the program set since.
     bool selectionMadeHere() const;
-    // Keyboard selection: where the moving end of the selection goes.
-    std::optional<qint64> keyboardTarget(QKeyEvent *event);
+
+public:
+    // What a key does to the caret (rich_text_box_input.cpp).
+    struct CaretMove {
+        enum Kind {
+            NextChar,
+            PreviousChar,
+            NextLine,
+            PreviousLine,
+            StartOfLine,
+            EndOfLine,
+            StartOfText,
+            EndOfText,
+            NextPage,
+            PreviousPage,
+        } kind;
+        bool selecting; // with Shift: the selection's free end moves
+    };
+
+private:
+    std::optional<CaretMove> caretMoveFor(QKeyEvent *event);
+    qint64 caretTarget(qint64 caret, CaretMove::Kind kind);
+    void startFromCaret();
     qint64 nextPosition(qint64 pos) const;
     qint64 previousPosition(qint64 pos) const;
     struct Caret {
@@ -198,7 +220,7 @@ private:
         LayoutCache::Layout layout;
     };
     Caret caretAt(qint64 pos);
-    qint64 onAdjacentLine(qint64 pos, int direction);
+    qint64 onLineAway(qint64 pos, qint64 lines);
     void selectWordAt(qint64 position);
 
     // Clipboard (rich_text_box_clipboard.cpp).
@@ -215,8 +237,11 @@ private:
     ViewCache m_view{m_map, m_layouts};
     std::optional<PendingUpdate> m_pendingUpdate;
     bool m_settingScrollBar = false;
-    qint64 m_anchor = -1; // the fixed end of a selection made here
-    qint64 m_caret = -1;  // its moving end
+    bool m_selectingHere = false; // the selection being set is the user's
+    qint64 m_anchor = -1;         // the fixed end of a selection made here
+    // Its moving end: the keyboard caret, once the user placed it (keys, the
+    // mouse, assistive technology); -1: at the end of the selection.
+    qint64 m_caret = -1;
     QBasicTimer m_dragScroll;
     int m_dragDirection = 0;
     QPoint m_lastDrag;

@@ -76,8 +76,8 @@ void RichTextBox::showRange(qint64 from, qint64 to)
 
 qint64 RichTextBox::caretPosition() const
 {
-    // A selection the program made has its caret at its end.
-    return selectionMadeHere() ? m_caret : m_model.selStart() + m_model.selLength();
+    // Until the user places it, the caret stands at the end of the selection.
+    return m_caret >= 0 ? m_caret : m_model.selStart() + m_model.selLength();
 }
 
 void RichTextBox::select(qint64 anchor, qint64 caret)
