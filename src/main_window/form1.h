@@ -111,6 +111,8 @@ private:
 
     // Receiving
     void WSCRecibe_DataArrival(int Index, qint32 bytesTotal);
+    // A message that arrives is told to screen readers, wherever the focus is.
+    void AnunciarLlegada(const QString &recibido);
     // A message that arrives while the window is not the active one asks for
     // attention, once until the window is active again.
     void PedirAtencion();

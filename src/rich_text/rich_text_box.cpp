@@ -76,7 +76,12 @@ RichTextBox::RichTextBox(QWidget *parent)
     installAccessibleRichTextBox();
 }
 
-RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
+RichTextBox::~RichTextBox()
+{
+    m_model.setChangeHandler(nullptr);
+    if (m_announcementId != 0)
+        QAccessible::deleteAccessibleInterface(m_announcementId);
+}
 
 Rope RichTextBox::textRtf()
 {
@@ -110,15 +115,20 @@ void RichTextBox::onModelChanged(const TextModel::Change &change)
 {
     if (change.paragraphsFrom)
         onParagraphsChanged(*change.paragraphsFrom);
-    if (!m_pendingUpdate) {
-        m_pendingUpdate = PendingUpdate{};
-        QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
-    }
+    queueUpdate();
     if (change.paragraphsFrom)
         m_pendingUpdate->changedFrom
             = std::min(m_pendingUpdate->changedFrom.value_or(*change.paragraphsFrom), *change.paragraphsFrom);
     else if (!m_selectingHere)
         m_pendingUpdate->selectedByProgram = true;
+}
+
+void RichTextBox::queueUpdate()
+{
+    if (m_pendingUpdate)
+        return;
+    m_pendingUpdate = PendingUpdate{};
+    QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
 }
 
 void RichTextBox::updateView()

@@ -8,6 +8,7 @@
 #include "rich_text/view_cache.h"
 
 #include <QAbstractScrollArea>
+#include <QAccessible>
 #include <QBasicTimer>
 #include <QColor>
 
@@ -15,6 +16,8 @@
 #include <optional>
 
 namespace rich_text {
+
+class AccessibleAnnouncement;
 
 // A read-only rich-text control: the user can scroll, select and copy, the
 // program changes the content through the members below. Colours are given
@@ -116,6 +119,15 @@ public:
     // Selects as a user would, from `anchor` to the caret at `caret`.
     void select(qint64 anchor, qint64 caret);
 
+    // Tells assistive technology `text` (a message that arrived) with the
+    // next update, after what the update changed: while the window is active
+    // and the view lacks the focus, as a notification a screen reader speaks
+    // wherever the focus is. Several before one update are told together, in
+    // order.
+    void announce(const QString &text);
+    bool hasAnnouncement() const { return m_announcementId != 0; }
+    AccessibleAnnouncement &announcement();
+
     // What assistive technology was last told; kept on every update, events
     // built from it only while accessibility is active.
     struct Announced {
@@ -156,6 +168,7 @@ private:
         bool selectedByProgram = false;    // the program set the selection since
     };
     void onModelChanged(const TextModel::Change &change);
+    void queueUpdate();
     void updateView();
     void onParagraphsChanged(size_t from);
     void relayOut();
@@ -247,6 +260,8 @@ private:
     QPoint m_lastDrag;
     qint64 m_charactersLaidOut = 0; // over the view's life
     Announced m_announced;
+    QStringList m_arrivals;               // to announce with the next update
+    QAccessible::Id m_announcementId = 0; // its accessible interface, once made
 };
 
 } // namespace rich_text

@@ -9,6 +9,7 @@
 #include <QAccessible>
 
 #include <algorithm>
+#include <utility>
 
 namespace rich_text {
 
@@ -95,8 +96,29 @@ void RichTextBox::announceUpdate(std::optional<size_t> changedFrom)
     const Announced before = m_announced;
     m_announced = Announced{m_model.length(), m_model.document().paragraphCount(), m_model.selStart(),
                             m_model.selLength(), caretPosition()};
-    if (QAccessible::isActive())
-        announceChanges(*this, changedFrom, before, m_announced);
+    const QStringList arrivals = std::exchange(m_arrivals, QStringList());
+    if (!QAccessible::isActive())
+        return;
+    // With the focus here a screen reader speaks what arrives as it is
+    // inserted and selected; elsewhere in the window it is told apart, once.
+    // While another program is active, the desktop tells the user instead.
+    const bool focused = hasFocus();
+    announceChanges(*this, changedFrom, before, m_announced, focused);
+    if (!arrivals.isEmpty() && !focused && isActiveWindow())
+        announceArrival(*this, arrivals.join(u'\n'));
+}
+
+void RichTextBox::announce(const QString &text)
+{
+    m_arrivals << text;
+    queueUpdate();
+}
+
+AccessibleAnnouncement &RichTextBox::announcement()
+{
+    if (m_announcementId == 0)
+        m_announcementId = QAccessible::registerAccessibleInterface(new AccessibleAnnouncement(this));
+    return *static_cast<AccessibleAnnouncement *>(QAccessible::accessibleInterface(m_announcementId));
 }
 
 } // namespace rich_text

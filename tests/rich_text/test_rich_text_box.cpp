@@ -639,9 +639,14 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QTRY_VERIFY(!m_box->updatePending());
     QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_box)->textInterface();
     const int before = text->characterCount();
+    m_box->setFocus();
+    QTRY_VERIFY(m_box->hasFocus());
     events.clear();
 
+    // With the focus here, what arrives is inserted and selected, and that is
+    // what a screen reader speaks: no notification besides.
     t.received(u"hola"_qs);
+    m_box->announce(u"hola"_qs);
     QTRY_VERIFY(!m_box->updatePending());
     const auto inserted = events.of(QAccessible::TextInserted, m_box);
     QCOMPARE(inserted.size(), size_t(1));
@@ -651,6 +656,26 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QCOMPARE(selected.size(), size_t(1));
     QCOMPARE(selected[0].selectionStart, before);
     QCOMPARE(selected[0].selectionEnd, before + 5);
+    QVERIFY(events.of(QAccessible::ObjectShow, m_box).empty());
+
+    // Elsewhere in the window, it is a notification, spoken once; the view's
+    // selection and caret stay to themselves, so that the screen reader
+    // stays where the user is.
+    m_input->setFocus();
+    QTRY_VERIFY(!m_box->hasFocus());
+    events.clear();
+    t.received(u"adiós"_qs);
+    m_box->announce(u"adiós"_qs);
+    t.received(u"y más"_qs);
+    m_box->announce(u"y más"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QCOMPARE(events.of(QAccessible::TextInserted, m_box).size(), size_t(1));
+    QVERIFY(events.of(QAccessible::TextSelectionChanged, m_box).empty());
+    QVERIFY(events.of(QAccessible::TextCaretMoved, m_box).empty());
+    const auto shown = events.of(QAccessible::ObjectShow, m_box);
+    QCOMPARE(shown.size(), size_t(1));
+    QCOMPARE(shown[0].role, QAccessible::Notification);
+    QCOMPARE(shown[0].text, u"adiós\ny más"_qs);
 
     events.clear();
     const QString flood(100000, u'x');
