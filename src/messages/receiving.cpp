@@ -10,7 +10,7 @@ void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
     (*WSCRecibe)(Index).GetData(recibido);
     AgregarRecibido(recibido);
     AnunciarLlegada(recibido);
-    PedirAtencion();
+    PedirAtencion((*WSCRecibe)(Index).RemoteHostIP(), recibido);
 }
 
 void Form1::AnunciarLlegada(const QString &recibido) { TxtTexto->announce(recibido); }
