@@ -94,11 +94,8 @@ QAccessibleInterface *AccessibleAnnouncement::parent() const
 
 QString AccessibleAnnouncement::text(QAccessible::Text t) const { return t == QAccessible::Name ? m_text : QString(); }
 
-QRect AccessibleAnnouncement::rect() const
-{
-    QAccessibleInterface *view = parent();
-    return view ? view->rect() : QRect();
-}
+// It takes no room on screen: a point on the text is the text's.
+QRect AccessibleAnnouncement::rect() const { return QRect(); }
 
 QAccessible::State AccessibleAnnouncement::state() const
 {
