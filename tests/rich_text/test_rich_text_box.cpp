@@ -398,7 +398,7 @@ void TestRichTextBox::everyScriptIsDrawnWithItsGlyphs()
         const bool drawn = QChar::category(c) == QChar::Other_Format || QChar::isSpace(c)
             || std::any_of(runs.begin(), runs.end(),
                            [c](const QGlyphRun &r) { return r.rawFont().supportsCharacter(c); });
-        QVERIFY2(drawn, qPrintable(QStringLiteral("U+%1 is in none of the fonts").arg(quint32(c), 4, 16, u'0')));
+        QVERIFY2(drawn, qPrintable(QStringLiteral("U+%1 is in none of the fonts").arg(quint32(c), 4, 16, QChar(u'0'))));
     }
 }
 
