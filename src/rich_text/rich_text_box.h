@@ -260,7 +260,9 @@ private:
     QPoint m_lastDrag;
     qint64 m_charactersLaidOut = 0; // over the view's life
     Announced m_announced;
-    QStringList m_arrivals;               // to announce with the next update
+    // To announce with the next update: the texts joined, no longer than
+    // the announcement keeps, however much arrives before it.
+    std::optional<QString> m_arrivals;
     QAccessible::Id m_announcementId = 0; // its accessible interface, once made
 };
 

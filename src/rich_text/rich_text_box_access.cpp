@@ -96,7 +96,7 @@ void RichTextBox::announceUpdate(std::optional<size_t> changedFrom)
     const Announced before = m_announced;
     m_announced = Announced{m_model.length(), m_model.document().paragraphCount(), m_model.selStart(),
                             m_model.selLength(), caretPosition()};
-    const QStringList arrivals = std::exchange(m_arrivals, QStringList());
+    const std::optional<QString> arrivals = std::exchange(m_arrivals, std::nullopt);
     if (!QAccessible::isActive())
         return;
     // With the focus here a screen reader speaks what arrives as it is
@@ -104,13 +104,22 @@ void RichTextBox::announceUpdate(std::optional<size_t> changedFrom)
     // While another program is active, the desktop tells the user instead.
     const bool focused = hasFocus();
     announceChanges(*this, changedFrom, before, m_announced, focused);
-    if (!arrivals.isEmpty() && !focused && isActiveWindow())
-        announceArrival(*this, arrivals.join(u'\n'));
+    if (arrivals && !focused && isActiveWindow())
+        announceArrival(*this, *arrivals);
 }
 
 void RichTextBox::announce(const QString &text)
 {
-    m_arrivals << text;
+    if (!QAccessible::isActive())
+        return; // nothing listens
+    if (!m_arrivals)
+        m_arrivals = QString();
+    else if (m_arrivals->size() <= AccessibleAnnouncement::kLongest)
+        *m_arrivals += u'\n';
+    // One character past what is kept, so that the cut is seen.
+    const qsizetype room = AccessibleAnnouncement::kLongest + 1 - m_arrivals->size();
+    if (room > 0)
+        *m_arrivals += QStringView(text).left(room);
     queueUpdate();
 }
 

@@ -680,7 +680,12 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     events.clear();
     const QString flood(100000, u'x');
     t.received(flood);
+    m_box->announce(flood);
+    m_box->announce(u"más"_qs);
     QTRY_VERIFY(!m_box->updatePending());
+    const auto floodShown = events.of(QAccessible::ObjectShow, m_box);
+    QCOMPARE(floodShown.size(), size_t(1));
+    QCOMPARE(floodShown[0].text, QString(rich_text::AccessibleAnnouncement::kLongest, u'x') + u'…');
     QVERIFY(events.of(QAccessible::TextInserted, m_box).empty());
     const auto updated = events.of(QAccessible::TextUpdated, m_box);
     QCOMPARE(updated.size(), size_t(1));
