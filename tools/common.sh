@@ -19,7 +19,7 @@ VZ_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)
 VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev weston tesseract-ocr tesseract-ocr-eng)
 # The screen-reader step of the end-to-end test: the accessibility bus and
 # the client library that screen readers use.
-VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus)
+VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus dbus-daemon)
 # Qt's private headers, through which the tests switch accessibility on
 # without a screen reader running (QPlatformAccessibility).
 VZ_TEST_PACKAGES+=(qt6-base-private-dev)
