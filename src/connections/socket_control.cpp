@@ -3,14 +3,13 @@
 #include "connections/incoming_text.h"
 #include "connections/lingering_connections.h"
 #include "connections/local_address.h"
+#include "connections/native_socket.h"
 #include "connections/pending_requests.h"
 
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <sys/ioctl.h>
 
 #include <limits>
 
@@ -55,14 +54,7 @@ QString describeSocketError(int qtError, const QString &fallback)
 }
 
 // Bytes that have reached this host but not yet Qt's read buffer.
-qint64 waitingInKernel(const QTcpSocket &socket)
-{
-    int count = 0;
-    const qintptr fd = socket.socketDescriptor();
-    if (fd == -1 || ::ioctl(static_cast<int>(fd), FIONREAD, &count) != 0)
-        return 0;
-    return count;
-}
+qint64 waitingInKernel(const QTcpSocket &socket) { return native_socket::bytesWaiting(socket.socketDescriptor()); }
 
 } // namespace
 
