@@ -22,13 +22,6 @@ namespace {
 // sent again.
 constexpr int kSplitCharacterWaitMs = 5000;
 
-// How long a read that ends in the first bytes of a character waits for the
-// rest before it is read, on a connection that has not shown UTF-8 yet. The
-// rest of a message cut by the network follows within a round trip on a
-// local network; a legacy peer's text that really ends in an accented letter
-// ("caf\xE9") is shown this much later, still as one text.
-constexpr int kOpenCharacterWaitMs = 50;
-
 constexpr int kListenBacklog = 1024;
 
 constexpr int kAcceptRetryMs = 1000;
@@ -85,7 +78,7 @@ SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests *s
     , m_openCharacterWait(new QTimer(this))
 {
     m_openCharacterWait->setSingleShot(true);
-    m_openCharacterWait->setInterval(kOpenCharacterWaitMs);
+    m_openCharacterWait->setInterval(OpenCharacterWaitMs);
     connect(m_openCharacterWait, &QTimer::timeout, this, [this] {
         if (bytesPending() > 0)
             raiseDataArrival();
@@ -314,7 +307,7 @@ void SocketControl::onReadyRead()
 
 bool SocketControl::mayEndInSplitCharacter() const
 {
-    if (m_incoming->hasShownUtf8() || m_incoming->hasPending())
+    if (m_incoming->hasShownUtf8() || m_incoming->hasShownWindows1252() || m_incoming->hasPending())
         return false;
     const qint64 available = m_socket->bytesAvailable();
     return available < ReadBufferBytes && m_incoming->endsInOpenCharacter(m_socket->peek(available));

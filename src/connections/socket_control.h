@@ -68,6 +68,19 @@ public:
     // the network (TCP flow control) instead of in our memory.
     static constexpr qint64 ReadBufferBytes = 16 * 1024;
 
+    // How long a read that ends in the first bytes of a character waits for
+    // the rest before it is read, on a connection that has shown neither
+    // UTF-8 nor Windows-1252 yet. The rest of a message cut by the network
+    // can come 200 ms after its head where the receiver delays its
+    // acknowledgement (Windows does, and the sender's Nagle algorithm holds
+    // the tail until then), and a lost segment is sent again after at least
+    // 200 ms on Linux and about 300 ms on Windows: this covers the longest of
+    // these and a round trip of up to 200 ms. A legacy peer's text that
+    // really ends in an accented letter ("caf\xE9") is shown this much
+    // later, still as one text, until that peer has shown a byte that
+    // cannot be UTF-8.
+    static constexpr int OpenCharacterWaitMs = 500;
+
     // A control on its own: the connections it lets go of are handed to
     // `lingering`, and requests it raises while listening can be accepted by
     // no other control.

@@ -59,6 +59,7 @@ private slots:
     void requestsBelongToTheArrayThatRaisedThem();
     void peerThatLeavesIsReleasedButEverythingItSentIsRead();
     void splitCharacterIsWaitedForThenShown();
+    void charactersTheNetworkHoldsBackArriveWhole();
     void unreadDataIsBoundedPerSocket();
     void refusedOperationsThrowSpanishErrors();
 
@@ -239,6 +240,78 @@ void TestSocketControl::splitCharacterIsWaitedForThenShown()
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     fresh->write("\xB1or");
     QTRY_COMPARE(reads, QStringList{QStringLiteral("Señor")});
+}
+
+// The rest of a character can come as late as a segment sent again on
+// Windows (about 300 ms), and a peer may cut every write inside one: a fresh
+// connection's first read waits for the rest, and once UTF-8 has shown, the
+// rest of each cut character is held for. A legacy peer's trailing accent
+// waits that long too, until the peer has shown a byte that cannot be UTF-8.
+void TestSocketControl::charactersTheNetworkHoldsBackArriveWhole()
+{
+    Listener listener(m_lingering);
+    QStringList reads;
+    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
+        QString part;
+        listener.array(index).GetData(part);
+        reads << part;
+    });
+    // A new peer, taken into element `index`: its socket and the accepted one.
+    struct Peer {
+        QTcpSocket *own = nullptr;
+        const QTcpSocket *accepted = nullptr;
+    };
+    auto freshPeer = [&](int index) {
+        Peer peer{connectedClient(this)};
+        peer.own->waitForConnected(5000);
+        if (QTest::qWaitFor([&] { return listener.array.exists(index); }, 5000))
+            peer.accepted = listener.array(index).findChild<QTcpSocket *>();
+        return peer;
+    };
+    // What the program has not read yet sits in its socket once it has come.
+    auto sitsInTheSocket = [](const QTcpSocket *accepted, qint64 bytes) {
+        QDeadlineTimer deadline(5000);
+        while (accepted->bytesAvailable() < bytes && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        return accepted->bytesAvailable() == bytes;
+    };
+
+    const Peer late = freshPeer(1);
+    QVERIFY(late.accepted);
+    late.own->write("Se\xC3");
+    QVERIFY(sitsInTheSocket(late.accepted, 3));
+    QTest::qWait(300);
+    late.own->write("\xB1or");
+    QTRY_COMPARE(reads, QStringList{QStringLiteral("Señor")});
+
+    reads.clear();
+    const Peer cutting = freshPeer(2);
+    for (int i = 0; i < 10; ++i) {
+        cutting.own->write(i == 0 ? "caf\xC3" : "\xA9 caf\xC3");
+        QTest::qWait(60);
+    }
+    cutting.own->write("\xA9");
+    const QString tenTimes = QStringLiteral("café café café café café café café café café café");
+    QTRY_COMPARE(reads.join(QString()), tenTimes);
+
+    reads.clear();
+    const Peer legacy = freshPeer(3);
+    QVERIFY(legacy.accepted);
+    legacy.own->write("caf\xE9");
+    QVERIFY(sitsInTheSocket(legacy.accepted, 4));
+    QTest::qWait(SocketControl::OpenCharacterWaitMs / 2);
+    QVERIFY(reads.isEmpty());
+    QTRY_COMPARE(reads, QStringList{QStringLiteral("café")});
+    legacy.own->write("\xBFqu\xE9 tal?");
+    QTRY_COMPARE(reads.size(), 2);
+    // Windows-1252 shown: a trailing accent no longer waits in the socket.
+    legacy.own->write("s\xED");
+    QDeadlineTimer deadline(5000);
+    while (reads.size() < 3 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        QCOMPARE(legacy.accepted->bytesAvailable(), 0);
+    }
+    QCOMPARE(reads.last(), QStringLiteral("sí"));
 }
 
 void TestSocketControl::unreadDataIsBoundedPerSocket()
