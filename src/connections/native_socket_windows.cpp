@@ -1,10 +1,9 @@
 #include "connections/native_socket.h"
 
-// clang-format off: the socket header must come before the IP Helper ones.
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// clang-format on
+// The IP Helper's header needs the socket headers before it.
+#include <iphlpapi.h>
 
 #include <cstring>
 #include <vector>

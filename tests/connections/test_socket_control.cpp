@@ -60,6 +60,7 @@ private slots:
     void peerThatLeavesIsReleasedButEverythingItSentIsRead();
     void splitCharacterIsWaitedForThenShown();
     void charactersTheNetworkHoldsBackArriveWhole();
+    void localAddressIsTheDefaultRoutesSource();
     void unreadDataIsBoundedPerSocket();
     void refusedOperationsThrowSpanishErrors();
 
@@ -312,6 +313,19 @@ void TestSocketControl::charactersTheNetworkHoldsBackArriveWhole()
         QCOMPARE(legacy.accepted->bytesAvailable(), 0);
     }
     QCOMPARE(reads.last(), QStringLiteral("sí"));
+}
+
+// The caption's address: where this machine sends from on its default route
+// (own_network.sh gives this test's namespace two interfaces, the route on
+// the second), whichever interface comes first; a bound control tells its own.
+void TestSocketControl::localAddressIsTheDefaultRoutesSource()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("VZ_OWN_NETWORK_ROUTED"), "CTest gives this test a default route");
+    SocketControl unbound(m_lingering);
+    QCOMPARE(unbound.LocalIP(), QStringLiteral("10.231.9.7"));
+    SocketControl bound(m_lingering);
+    bound.setBindAddress(kClient);
+    QCOMPARE(bound.LocalIP(), QStringLiteral("127.0.0.2"));
 }
 
 void TestSocketControl::unreadDataIsBoundedPerSocket()
