@@ -24,4 +24,10 @@ void endSending(qintptr descriptor);
 // The coming close resets the connection (RST) instead of ending it in order.
 void resetOnClose(qintptr descriptor);
 
+// Whether reading as fast as a peer sends would starve the window: Windows
+// serves a socket's messages before the user's input and the window's
+// paints, and Qt sends its posted events (the paints among them) once per
+// pass of its event loop, so a peer that never stops would freeze it.
+bool readsStarveTheWindow();
+
 } // namespace connections::native_socket

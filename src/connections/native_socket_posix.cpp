@@ -30,4 +30,8 @@ void resetOnClose(qintptr descriptor)
     ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &now, sizeof now);
 }
 
+// The event loop here takes turns between the sockets, the timers and the
+// posted events.
+bool readsStarveTheWindow() { return false; }
+
 } // namespace connections::native_socket

@@ -120,4 +120,6 @@ void resetOnClose(qintptr descriptor)
     ::setsockopt(handle(descriptor), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
 }
 
+bool readsStarveTheWindow() { return true; }
+
 } // namespace connections::native_socket

@@ -286,7 +286,7 @@ void SocketControl::onAcceptError()
 
 void SocketControl::onReadyRead()
 {
-    if (!m_socket || m_socket->bytesAvailable() <= 0)
+    if (!m_socket || m_socket->bytesAvailable() <= 0 || m_readWaitsForNextPass)
         return;
     // Only the first bytes of one character so far: an event now would read
     // no text at all, so they wait in the socket for the rest.
@@ -303,6 +303,24 @@ void SocketControl::onReadyRead()
     }
     m_openCharacterWait->stop();
     raiseDataArrival();
+    waitForTheNextPass();
+}
+
+// Where reading on would starve the window, what comes next waits for the
+// event loop's next pass, in Qt's buffer and, once that is full, in the
+// network (its flow control slows the peer down).
+void SocketControl::waitForTheNextPass()
+{
+    if (!native_socket::readsStarveTheWindow() || !m_socket)
+        return;
+    m_readWaitsForNextPass = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_readWaitsForNextPass = false;
+            onReadyRead();
+        },
+        Qt::QueuedConnection);
 }
 
 bool SocketControl::mayEndInSplitCharacter() const

@@ -57,6 +57,9 @@ public:
 //   DataArrival and decoded by m_incoming in GetData(); m_flushTimer and
 //   m_openCharacterWait run only while a character cut in two may still be
 //   completed, and m_flushDue says the wait is over.
+// - m_readWaitsForNextPass: only where reading on would starve the window
+//   (Windows), data was raised in this pass of the event loop, and a queued
+//   call raises what came meanwhile in the next pass.
 // - In no mode, m_endState says how the last mode ended: Closed, PeerClosed
 //   or Failed; State() reports it.
 // - Every connection let go of goes to m_lingering, which delivers what
@@ -135,6 +138,7 @@ private:
     void adoptConnection(QTcpSocket *socket);
     qint64 bytesPending() const;
     void onReadyRead();
+    void waitForTheNextPass();
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();
@@ -166,6 +170,7 @@ private:
     // in the socket that ends inside a character.
     QTimer *m_openCharacterWait = nullptr;
     bool m_flushDue = false;
+    bool m_readWaitsForNextPass = false;
 };
 
 } // namespace connections

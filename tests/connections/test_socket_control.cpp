@@ -12,6 +12,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <thread>
+
 using namespace connections;
 
 namespace {
@@ -61,6 +64,7 @@ private slots:
     void splitCharacterIsWaitedForThenShown();
     void charactersTheNetworkHoldsBackArriveWhole();
     void localAddressIsTheDefaultRoutesSource();
+    void endlessPeerLeavesTheEventLoopRunning();
     void unreadDataIsBoundedPerSocket();
     void refusedOperationsThrowSpanishErrors();
 
@@ -326,6 +330,49 @@ void TestSocketControl::localAddressIsTheDefaultRoutesSource()
     SocketControl bound(m_lingering);
     bound.setBindAddress(kClient);
     QCOMPARE(bound.LocalIP(), QStringLiteral("127.0.0.2"));
+}
+
+// A peer that sends as fast as it can, from a thread of its own, does not
+// stop the event loop: what the program posts to itself (paints, for one)
+// still runs while the bytes keep coming.
+void TestSocketControl::endlessPeerLeavesTheEventLoopRunning()
+{
+    Listener listener(m_lingering);
+    qint64 received = 0;
+    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
+        QString part;
+        listener.array(index).GetData(part);
+        received += part.size();
+    });
+    std::atomic<bool> sending = true;
+    std::thread peer([&sending] {
+        QTcpSocket socket;
+        socket.bind(kClient, 0);
+        socket.connectToHost(kServer, kPort);
+        const QByteArray chunk(1024 * 1024, 'x');
+        for (int i = 0; i < 64 && socket.waitForConnected(5000); ++i) {
+            socket.write(chunk);
+            while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(5000)) { }
+        }
+        sending = false;
+    });
+    struct Joined {
+        std::thread &thread;
+        ~Joined() { thread.join(); }
+    } joined{peer};
+    QTRY_VERIFY(received > 0 || !sending);
+    bool postedCallRan = false, ranWhileSending = false;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            postedCallRan = true;
+            ranWhileSending = sending;
+        },
+        Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(postedCallRan, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!sending, 60000);
+    QVERIFY(ranWhileSending);
+    QTRY_COMPARE(received, 64 * 1024 * 1024);
 }
 
 void TestSocketControl::unreadDataIsBoundedPerSocket()
