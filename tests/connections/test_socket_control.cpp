@@ -38,6 +38,17 @@ struct Listener {
             array(next++).Accept(id);
         });
     }
+
+    // From now on every element's reads are kept in `reads`, in order.
+    QStringList reads;
+    void keepReads()
+    {
+        QObject::connect(&array, &SocketArray::DataArrival, [this](int index, qint32) {
+            QString part;
+            array(index).GetData(part);
+            reads << part;
+        });
+    }
 };
 
 QTcpSocket *connectedClient(QObject *parent)
@@ -188,12 +199,8 @@ void TestSocketControl::peerThatLeavesIsReleasedButEverythingItSentIsRead()
 void TestSocketControl::splitCharacterIsWaitedForThenShown()
 {
     Listener listener(m_lingering);
-    QStringList reads;
-    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
-        QString part;
-        listener.array(index).GetData(part);
-        reads << part;
-    });
+    listener.keepReads();
+    QStringList &reads = listener.reads;
     QTcpSocket *client = connectedClient(this);
     QVERIFY(client->waitForConnected(5000));
 
@@ -255,12 +262,8 @@ void TestSocketControl::splitCharacterIsWaitedForThenShown()
 void TestSocketControl::charactersTheNetworkHoldsBackArriveWhole()
 {
     Listener listener(m_lingering);
-    QStringList reads;
-    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
-        QString part;
-        listener.array(index).GetData(part);
-        reads << part;
-    });
+    listener.keepReads();
+    QStringList &reads = listener.reads;
     // A new peer, taken into element `index`: its socket and the accepted one.
     struct Peer {
         QTcpSocket *own = nullptr;
