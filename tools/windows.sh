@@ -5,6 +5,9 @@
 #                                                 the DLLs, plugins, Spanish
 #                                                 translations and fonts it needs
 #   build-windows/varlo-zintabel-1.00-win64.zip   that folder, zipped
+#   build-windows/varlo-zintabel-1.00-win64-setup.exe
+#                                                 the setup program of the same
+#                                                 files (CPack's NSIS generator)
 # Installs what is missing first. VZ_WINDOWS_DIR chooses another build folder.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -27,5 +30,10 @@ cmake --install "$dir" --prefix "$folder" >/dev/null
 zipfile="$dir/varlo-zintabel-$version-win64.zip"
 rm -f "$zipfile"
 (cd "$dir" && zip -q -r -9 -X "$zipfile" varlo-zintabel)
+
+echo "== the setup program"
+(cd "$dir" && cpack -G NSIS >/dev/null)
+setup="$dir/varlo-zintabel-$version-win64-setup.exe"
 echo "Carpeta: $folder"
 echo "Zip: $zipfile ($(du -k "$zipfile" | cut -f1) KiB)"
+echo "Instalador: $setup ($(du -k "$setup" | cut -f1) KiB)"

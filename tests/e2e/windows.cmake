@@ -10,3 +10,12 @@ vz_add_network_test(e2e_windows
 set_property(TEST e2e_windows APPEND PROPERTY LABELS e2e)
 vz_wine_test(e2e_windows)
 set_tests_properties(e2e_windows PROPERTIES TIMEOUT 480 PROCESSORS 2)
+
+# The setup program (tools/windows.sh makes it here): a silent install into a
+# fresh Wine prefix, the installed program started, a second install over
+# it, and a silent uninstall that leaves nothing.
+vz_add_network_test(e2e_windows_setup
+  bash ${CMAKE_CURRENT_SOURCE_DIR}/windows_setup.sh ${CMAKE_BINARY_DIR}/varlo-zintabel-${VZ_VERSION_TEXT}-win64-setup.exe)
+set_property(TEST e2e_windows_setup APPEND PROPERTY LABELS e2e)
+vz_wine_test(e2e_windows_setup)
+set_tests_properties(e2e_windows_setup PROPERTIES TIMEOUT 300)
