@@ -65,7 +65,9 @@ private:
     void start();
     void makeSlice();
     void append(QStringView piece);
+    void makeRoom(qsizetype room);
     void encode(QStringView piece);
+    static bool hasSurrogates(QStringView piece);
     void encodeValid(QStringView piece);
     void finish();
     QVariant result() const { return m_form == Form::Utf8 ? QVariant(m_bytes) : QVariant(m_string); }
@@ -76,6 +78,7 @@ private:
     const Form m_form;
     LfBreakReader m_reader;
     QByteArray m_bytes;
+    qsizetype m_used = 0; // of m_bytes, while a slice writes into the room made for it
     QString m_string;
     QChar m_pendingHigh;
     QStringEncoder m_encoder{QStringEncoder::Utf8, QStringEncoder::Flag::Stateless};
@@ -115,9 +118,10 @@ void SlicedText::start()
 {
     ++m_work.builds;
     // With LF breaks a text has at most the rope's characters, and in UTF-8
-    // as many bytes when it is ASCII; more is added as it grows.
+    // as many bytes when it is ASCII (with the room a slice needs beyond it);
+    // more is added as it grows.
     if (m_form == Form::Utf8)
-        m_bytes.reserve(m_text.length());
+        m_bytes.reserve(m_text.length() + m_encoder.requiredSpace(ClipboardText::kSliceCharacters + 2));
     else
         m_string.reserve(m_text.length());
     if (!isShort())
@@ -128,10 +132,20 @@ void SlicedText::makeSlice()
 {
     ++m_work.slices;
     const qint64 before = m_reader.charactersRead();
+    if (m_form == Form::Utf8)
+        makeRoom(m_encoder.requiredSpace(ClipboardText::kSliceCharacters + 2));
     m_reader.readSlice(ClipboardText::kSliceCharacters, [this](QStringView piece) { append(piece); });
+    m_bytes.resize(m_used); // what the slice did not take of the room made for it
     m_work.largestSlice = std::max(m_work.largestSlice, m_reader.charactersRead() - before);
     if (m_reader.atEnd())
         finish();
+}
+
+void SlicedText::makeRoom(qsizetype room)
+{
+    if (m_bytes.capacity() - m_used < room)
+        m_bytes.reserve(std::max(2 * m_bytes.capacity(), m_used + room));
+    m_bytes.resize(m_used + room); // new bytes are not written, nor touched
 }
 
 void SlicedText::append(QStringView piece)
@@ -140,9 +154,11 @@ void SlicedText::append(QStringView piece)
         m_string.append(piece);
         return;
     }
+    if (piece.isEmpty())
+        return; // a high surrogate waiting for its low one still waits
     // A surrogate pair split between two pieces is encoded as one character.
     if (!m_pendingHigh.isNull()) {
-        const QChar pair[2] = {m_pendingHigh, piece.isEmpty() ? QChar() : piece.front()};
+        const QChar pair[2] = {m_pendingHigh, piece.front()};
         const bool whole = pair[1].isLowSurrogate();
         m_pendingHigh = QChar();
         encode(QStringView(pair, whole ? 2 : 1));
@@ -158,6 +174,10 @@ void SlicedText::append(QStringView piece)
 
 void SlicedText::encode(QStringView piece)
 {
+    if (!hasSurrogates(piece)) {
+        encodeValid(piece);
+        return;
+    }
     // A lone surrogate becomes '?', as QString::toUtf8() has always made it
     // (the encoder would write U+FFFD).
     qsizetype from = 0;
@@ -175,17 +195,21 @@ void SlicedText::encode(QStringView piece)
     encodeValid(piece.mid(from));
 }
 
+bool SlicedText::hasSurrogates(QStringView piece)
+{
+    // One pass without branches, which the compiler does many characters at a time.
+    char16_t any = 0;
+    for (const QChar c : piece)
+        any |= char16_t((c.unicode() & 0xF800) == 0xD800);
+    return any != 0;
+}
+
 void SlicedText::encodeValid(QStringView piece)
 {
     if (piece.isEmpty())
         return;
-    const qsizetype size = m_bytes.size();
-    const qsizetype room = m_encoder.requiredSpace(piece.size());
-    if (m_bytes.capacity() - size < room)
-        m_bytes.reserve(std::max(2 * m_bytes.capacity(), size + room));
-    m_bytes.resize(size + room);
-    const char *end = m_encoder.appendToBuffer(m_bytes.data() + size, piece);
-    m_bytes.resize(end - m_bytes.constData());
+    char *end = m_encoder.appendToBuffer(m_bytes.data() + m_used, piece);
+    m_used = end - m_bytes.constData();
 }
 
 void SlicedText::finish()
@@ -193,7 +217,9 @@ void SlicedText::finish()
     if (!m_pendingHigh.isNull()) { // a lone one at the very end
         const QChar lone = m_pendingHigh;
         m_pendingHigh = QChar();
+        makeRoom(m_encoder.requiredSpace(1));
         encode(QStringView(&lone, 1));
+        m_bytes.resize(m_used);
     }
     m_bytes.squeeze();
     m_string.squeeze();
@@ -215,6 +241,7 @@ void SlicedText::letGo()
     m_release.stop();
     m_slices.stop();
     m_bytes = QByteArray();
+    m_used = 0;
     m_string = QString();
     m_pendingHigh = QChar();
     m_reader = LfBreakReader(m_text);

@@ -45,7 +45,7 @@ public:
     static QString plainText(const Rope &text);
 
     // The rope's characters read for one slice: a few milliseconds' work.
-    static constexpr qint64 kSliceCharacters = qint64(1) << 19;
+    static constexpr qint64 kSliceCharacters = qint64(1) << 18;
 
     // What making the text has cost so far, both forms together (for tests).
     struct Work {
