@@ -93,8 +93,10 @@ MSG_5="Y después de mil conexiones"
 
 check_conversation() {
     echo "== a Windows copy (W) and a Linux copy (L)"
-    start_windows_copy W 10 10
-    start_copy L "$NS_B" 460 10
+    # Below the top of the screen: without a notification area, Wine shows
+    # the Windows copy's arrival balloons at the top left.
+    start_windows_copy W 10 300
+    start_copy L "$NS_B" 460 300
     check_title W "$ADDR_A - Desconectado"
     check_title L "$ADDR_B - Desconectado"
 
