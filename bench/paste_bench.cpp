@@ -276,14 +276,14 @@ int runAll(const QString &self, int mib)
     }
     xvfb.terminate();
     xvfb.waitForFinished();
-    std::printf("\nworst 10 ms: the latest a 10 ms timer in the window fired, from the request until every reader\n"
-                "had its text. own work: the most CPU time the window's thread spent between two of its ticks (the\n"
-                "rest of a late tick is the machine's other work: X, the readers, other programs). peak memory: the "
-                "peak resident size (VmHWM, reset before each step) above the\n"
-                "window's resident size before, and that over the size of the text in UTF-8. whole: readers that got\n"
-                "every byte (size and SHA-1 against the text made in one piece); a reader still waiting after\n"
-                "120 s is stopped. The transcript shares its characters (built by doubling), so the window's own\n"
-                "size is small and what is added is what a paste costs.\n");
+    std::printf("\nworst 10 ms: the latest a 10 ms timer in the window fired, from the request until every\n"
+                "reader had its text. own work: the most CPU time the window's thread spent between two of its\n"
+                "ticks (the rest of a late tick is the machine's other work: X, the readers, other programs).\n"
+                "peak memory: the peak resident size (VmHWM, reset before each step) above the window's resident\n"
+                "size before, and that over the size of the text in UTF-8. whole: readers that got every byte\n"
+                "(size and SHA-1 against the text made in one piece); a reader still waiting after 120 s is\n"
+                "stopped. The transcript shares its characters (built by doubling), so the window's own size is\n"
+                "small and what is added is what a paste costs.\n");
     return 0;
 }
 
