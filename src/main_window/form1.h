@@ -114,6 +114,10 @@ private:
     // A message that arrives while the window is not the active one asks for
     // attention, once until the window is active again.
     void PedirAtencion();
+    // Receiving waits while the transcript has no room on the disk.
+    void VigilarEspacio();
+    void EsperaDeEspacio_Timer();
+    void PausarLectura(bool pausar);
 
     QLineEdit *TxtMensaje = nullptr;
     QPushButton *CmdEnviar = nullptr;
@@ -134,5 +138,7 @@ private:
     CuadroInformativo m_cuadroInformativo;
     AvisoDeAtencion m_avisoDeAtencion;
     bool m_atencionPedida = false;
+    bool m_lecturaDetenida = false; // no room on the disk: the peers' bytes wait in the network
+    QTimer *m_esperaDeEspacio = nullptr;
     QMessageBox *m_cuadroFallo = nullptr;
 };
