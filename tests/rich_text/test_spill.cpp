@@ -39,9 +39,16 @@ constexpr TextMemory::Budget kSmall{64 * 1024, 1024 * 1024};
 
 // What peers send, every kind of it: Latin and Spanish, Hebrew and Chinese
 // (two bytes a character), emoji, RTF's own markup, control characters, CR LF
-// in runs, lone line breaks, and lines longer than a piece of the view.
-QString message(QRandomGenerator &random)
+// in runs, lone line breaks, and lines longer than a piece of the view. In
+// Latin text a rare euro sign, kept apart from a page of one byte a character.
+QString message(QRandomGenerator &random, bool latin = false)
 {
+    if (latin) {
+        QString text;
+        for (int i = random.bounded(40); i >= 0; --i)
+            text += random.bounded(60) == 0 ? QStringLiteral("€ ") : QStringLiteral("año, pingüino y café; ");
+        return text;
+    }
     static const QStringList pieces = {QStringLiteral("señor Núñez, ¿qué tal? "),
                                        QStringLiteral("שלום עולם "),
                                        QStringLiteral("你好，世界。"),
@@ -80,7 +87,7 @@ void fill(Box &a, Box &b, int entries, quint32 seed)
 {
     QRandomGenerator random(seed);
     for (int i = 0; i < entries; ++i) {
-        const QString text = message(random);
+        const QString text = message(random, i % 1000 < 400);
         for (Box *box : {&a, &b}) {
             if (i % 3 == 0) {
                 box->writer.sent(text);
