@@ -10,8 +10,9 @@ namespace {
 constexpr qint64 kBreakLength = 2; // CR LF between paragraphs
 
 // Text goes to the file in stretches of this many characters: each costs
-// one leaf in memory, and writing one keeps the handler well under 100 ms.
-constexpr qint64 kSpillStretch = 4 * 1024 * 1024;
+// one leaf in memory, and writing one keeps the handler within a few
+// milliseconds.
+constexpr qint64 kSpillStretch = 1024 * 1024;
 
 QByteArray formatKey(const CharFormat &f)
 {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 namespace rich_text {
@@ -18,62 +19,74 @@ constexpr qint64 kPageChars = RopeWriter::kPageChars;
 // characters (the last one shorter), each stored as a storage would hold it
 // in memory. A page read back stays in memory until the memory needs the
 // room; a reader holds the page it reads, so it never goes under its feet.
+// What stays in memory for a page in the file is where it lies: 16 bytes.
 //
 // Invariants:
-// - m_pages[i] holds characters [i * kPageChars, i * kPageChars + chars)
-//   of the stretch, every page but the last holding kPageChars.
-// - A page's `loaded`, when set, is exactly what its bytes in the file say.
+// - m_pages[i] holds characters [i * kPageChars, i * kPageChars +
+//   pageLength(i)) of the stretch, every page but the last kPageChars long.
+// - m_loaded holds the pages read back and still in memory, each exactly
+//   what its bytes in the file say, each listed in m_memory.
 class SpilledPages {
 public:
-    struct Page : TextMemory::Resident {
-        Page(TextMemory &memory, qint64 offset, qint64 bytes, qint64 chars, quint32 exceptions, bool narrow)
-            : memory(memory)
-            , offset(offset)
-            , bytes(bytes)
-            , chars(chars)
-            , exceptions(exceptions)
-            , narrow(narrow)
-        {
-        }
-        ~Page() { memory.release(offset, bytes); }
-        qint64 residentBytes() const override { return loaded ? bytes : 0; }
-        bool leaveMemory() override
-        {
-            loaded.reset(); // already in the file
-            return true;
-        }
-
-        TextMemory &memory;
-        qint64 offset;
-        qint64 bytes;
-        qint64 chars;
-        quint32 exceptions;
-        bool narrow;
-        std::shared_ptr<const Storage> loaded;
-    };
-
     explicit SpilledPages(std::shared_ptr<TextMemory> memory)
         : m_memory(std::move(memory))
     {
     }
+    ~SpilledPages()
+    {
+        m_loaded.clear();
+        for (const PageInfo &page : m_pages)
+            m_memory->release(page.offset, page.bytes);
+    }
+    SpilledPages(const SpilledPages &) = delete;
+    SpilledPages &operator=(const SpilledPages &) = delete;
 
     qint64 length() const { return m_length; }
     bool isLatin1() const { return m_latin1; }
-    size_t pageCount() const { return m_pages.size(); }
-    qint64 pageLength(size_t index) const { return m_pages[index]->chars; }
+    qint64 pageLength(size_t index) const { return index + 1 < m_pages.size() ? kPageChars : m_lastLength; }
     void add(qint64 offset, qint64 bytes, qint64 chars, quint32 exceptions, bool narrow)
     {
-        m_pages.push_back(std::make_unique<Page>(*m_memory, offset, bytes, chars, exceptions, narrow));
+        m_pages.push_back(PageInfo{offset, quint32(bytes), exceptions, narrow});
         m_length += chars;
+        m_lastLength = chars;
         m_latin1 = m_latin1 && narrow && exceptions == 0;
     }
     // The page, read back when it is not in memory.
     std::shared_ptr<const Storage> page(size_t index) const;
 
 private:
+    struct PageInfo {
+        qint64 offset;
+        quint32 bytes;
+        quint32 exceptions : 31;
+        quint32 narrow : 1;
+    };
+    // A page read back: it leaves memory by letting go of itself.
+    struct Loaded : TextMemory::Resident {
+        Loaded(const SpilledPages &owner, size_t index, std::shared_ptr<const Storage> storage, qint64 bytes)
+            : owner(owner)
+            , index(index)
+            , storage(std::move(storage))
+            , bytes(bytes)
+        {
+        }
+        qint64 residentBytes() const override { return bytes; }
+        bool leaveMemory() override
+        {
+            owner.m_loaded.erase(index); // already in the file
+            return true;
+        }
+        const SpilledPages &owner;
+        size_t index;
+        std::shared_ptr<const Storage> storage;
+        qint64 bytes;
+    };
+
     std::shared_ptr<TextMemory> m_memory; // outlives the pages
-    std::vector<std::unique_ptr<Page>> m_pages;
+    std::vector<PageInfo> m_pages;
+    mutable std::unordered_map<size_t, std::unique_ptr<Loaded>> m_loaded;
     qint64 m_length = 0;
+    qint64 m_lastLength = 0;
     bool m_latin1 = true;
 };
 
@@ -213,12 +226,17 @@ std::shared_ptr<const Storage> decodePage(QByteArray bytes, qint64 chars, quint3
 
 std::shared_ptr<const Storage> SpilledPages::page(size_t index) const
 {
-    Page &page = *m_pages[index];
-    if (!page.loaded)
-        page.loaded = decodePage(m_memory->load(page.offset, page.bytes), page.chars, page.exceptions, page.narrow);
-    // Pinned before it is listed: listing may send other pages out, never this one.
-    std::shared_ptr<const Storage> pinned = page.loaded;
-    m_memory->touch(page);
+    auto &loaded = m_loaded[index];
+    if (!loaded) {
+        const PageInfo &page = m_pages[index];
+        loaded = std::make_unique<Loaded>(
+            *this, index,
+            decodePage(m_memory->load(page.offset, page.bytes), pageLength(index), page.exceptions, page.narrow),
+            page.bytes);
+    }
+    // Held before it is listed: listing may send other pages out, never this one.
+    std::shared_ptr<const Storage> pinned = loaded->storage;
+    m_memory->touch(*loaded);
     return pinned;
 }
 

@@ -152,6 +152,20 @@ void TextMemory::pushFront(Resident &page)
     page.m_stamp = ++m_clock;
 }
 
+void TextMemory::pushBack(Resident &page)
+{
+    page.m_memory = this;
+    page.m_next = nullptr;
+    page.m_previous = m_last;
+    if (m_last)
+        m_last->m_next = &page;
+    m_last = &page;
+    if (!m_first)
+        m_first = &page;
+    page.m_listedBytes = page.residentBytes();
+    m_listedBytes += page.m_listedBytes;
+}
+
 void TextMemory::touch(Resident &page)
 {
     if (page.m_memory == this && m_clock - page.m_stamp < m_nearFront && page.m_listedBytes == page.residentBytes())
@@ -179,12 +193,14 @@ bool TextMemory::trim()
     // The least recent pages leave first; the most recent one always stays,
     // being in use right now.
     while (m_listedBytes > m_budget.loadedPages && m_last && m_last != m_first) {
+        // Off the list first: a page that leaves may be gone afterwards.
         Resident &oldest = *m_last;
+        unlink(oldest);
         if (!oldest.leaveMemory()) {
+            pushBack(oldest);
             ok = false;
             break;
         }
-        unlink(oldest);
     }
     m_trimming = false;
     return ok;

@@ -51,7 +51,8 @@ public:
         // Bytes it holds in memory now.
         virtual qint64 residentBytes() const = 0;
         // Writes what the file lacks and frees the memory; false when it
-        // could not be written, and then it keeps it.
+        // could not be written, and then it keeps it. Called off the list;
+        // on true the page may have destroyed itself.
         virtual bool leaveMemory() = 0;
 
     protected:
@@ -108,6 +109,7 @@ public:
 private:
     void unlink(Resident &page);
     void pushFront(Resident &page);
+    void pushBack(Resident &page);
     bool noteWrite(bool ok);
 
     Budget m_budget;
