@@ -4,6 +4,8 @@
 # measured in the same run) and transcript_bench (the transcript control).
 #   tools/bench.sh                      everything (about 15 minutes)
 #   tools/bench.sh latency accept       some chat_bench groups only
+#   tools/bench.sh hour [SECONDS]       an hour's full-speed flood into one window
+#                                       (hour_bench; not part of the run above)
 # VZ_BENCH_DIR chooses another build directory.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -11,6 +13,12 @@ source "$(dirname "$0")/common.sh"
 vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}"
 dir="${VZ_BENCH_DIR:-$VZ_ROOT/build-bench}"
 cmake -S "$VZ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+if [ "${1:-}" = hour ]; then
+    cmake --build "$dir" --parallel "$(nproc)" --target hour_bench
+    export QT_QPA_PLATFORM=offscreen
+    export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+    exec "$VZ_ROOT/tests/support/own_network.sh" "$dir/bench/hour_bench" "${@:2}"
+fi
 cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench
 
 export QT_QPA_PLATFORM=offscreen

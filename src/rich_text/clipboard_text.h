@@ -25,6 +25,8 @@ public:
     // CR LF and lone CR become LF, as the clipboard gets line breaks here.
     static QString plainText(const Rope &text);
     qint64 timesBuilt() const { return m_timesBuilt; } // for tests
+    // What was copied, as the control holds it (CR LF breaks).
+    const Rope &text() const { return m_text; }
 
 protected:
     QVariant retrieveData(const QString &mimeType, QMetaType type) const override;
