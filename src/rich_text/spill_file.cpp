@@ -1,12 +1,17 @@
 #include "rich_text/spill_file.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstring>
 
 #ifdef _WIN32
 #include <QUuid>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <cerrno>

@@ -19,12 +19,15 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
-#include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_LINUX
+#include <csignal>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using rich_text::RichTextBox;
 using rich_text::TextMemory;
@@ -126,7 +129,7 @@ int runSpillingChild(const QString &directory)
     std::printf("spilled\n");
     std::fflush(stdout);
     for (;;)
-        ::pause();
+        QThread::sleep(60); // until killed
 }
 
 } // namespace
@@ -280,6 +283,9 @@ void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
 
 void TestSpill::killedWhileSpillingLeavesNothing()
 {
+#ifndef Q_OS_LINUX
+    QSKIP("looks into the child's open files through /proc");
+#else
     QTemporaryDir folder;
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--spill"), folder.path()});
@@ -313,6 +319,7 @@ void TestSpill::killedWhileSpillingLeavesNothing()
     QVERIFY(child.waitForFinished(10000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
     QVERIFY(QDir(folder.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+#endif
 }
 
 int main(int argc, char **argv)
