@@ -58,6 +58,16 @@ Sequence classify(QByteArrayView bytes, qsizetype at, int length)
     return Sequence::Complete;
 }
 
+// Nothing but continuation bytes come before `at` in `bytes`.
+bool onlyContinuationsBefore(QByteArrayView bytes, qsizetype at)
+{
+    for (qsizetype k = 0; k < at; ++k) {
+        if (!isContinuation(static_cast<unsigned char>(bytes[k])))
+            return false;
+    }
+    return true;
+}
+
 // The bits of a lead byte that belong to the code point, by sequence length.
 constexpr unsigned char kLeadMask[5] = {0, 0, 0x1F, 0x0F, 0x07};
 
@@ -103,6 +113,8 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
             break;
         }
         if (kind != Sequence::Complete) {
+            if (kind == Sequence::Invalid && (!isContinuation(b) || !onlyContinuationsBefore(bytes, i)))
+                m_shownWindows1252 = true;
             text.append(QChar(windows1252ToUnicode(b)));
             ++i;
             continue;
@@ -131,7 +143,7 @@ bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 
 bool IncomingText::endsInOpenCharacter(QByteArrayView bytes) const
 {
-    if (m_shownUtf8 || !m_pending.isEmpty())
+    if (m_shownUtf8 || m_shownWindows1252 || !m_pending.isEmpty())
         return false;
     // A lead byte is never a continuation byte, so the last lead among the
     // final three bytes starts the only sequence that can be cut at the end.

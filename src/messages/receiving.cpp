@@ -11,9 +11,12 @@ void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
     QString recibido;
     (*WSCRecibe)(Index).GetData(recibido);
     AgregarRecibido(recibido);
-    PedirAtencion();
+    AnunciarLlegada(recibido);
+    PedirAtencion((*WSCRecibe)(Index).RemoteHostIP(), recibido);
     VigilarEspacio();
 }
+
+void Form1::AnunciarLlegada(const QString &recibido) { TxtTexto->announce(recibido); }
 
 // The transcript keeps in memory only what is recent or in use; the rest goes
 // to a temporary file. With no room left on the disk for it, nothing more is

@@ -13,6 +13,7 @@ private slots:
     void decodesReadByRead();
     void heldBytesAreShownWhenTheWaitEnds();
     void characterCutByAFullReadIsHeld();
+    void bytesThatCannotBeUtf8EndTheWaitForCutCharacters();
 };
 
 void TestIncomingText::decodesReadByRead_data()
@@ -88,6 +89,27 @@ void TestIncomingText::characterCutByAFullReadIsHeld()
     const QByteArray ascii(100, 'a');
     QCOMPARE(incoming.decode(ascii + "\xC3", true), QString::fromLatin1(ascii));
     QCOMPARE(incoming.decode("\xB1"), QStringLiteral("ñ"));
+}
+
+// The socket waits for the rest of a cut character only on a connection that
+// has shown neither UTF-8 nor Windows-1252. Continuation bytes at the start of
+// a read may end a character shown before its wait ran out: they show nothing.
+void TestIncomingText::bytesThatCannotBeUtf8EndTheWaitForCutCharacters()
+{
+    IncomingText fresh;
+    QVERIFY(fresh.endsInOpenCharacter("caf\xC3"));
+    IncomingText late;
+    late.decode("caf\xC3");
+    late.decode("\xA9 y m");
+    QVERIFY(!late.hasShownWindows1252());
+    QVERIFY(late.endsInOpenCharacter("ma\xC3"));
+    IncomingText legacy;
+    legacy.decode("\xA1hola, qu\xE9 tal?");
+    QVERIFY(legacy.hasShownWindows1252());
+    QVERIFY(!legacy.endsInOpenCharacter("s\xED"));
+    IncomingText stray;
+    stray.decode("precio: 5 \x80");
+    QVERIFY(stray.hasShownWindows1252());
 }
 
 QTEST_GUILESS_MAIN(TestIncomingText)
