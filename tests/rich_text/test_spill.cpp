@@ -140,6 +140,7 @@ private slots:
     void aSpilledTranscriptAnswersAsOneInMemory();
     void appendingAndShowingTheEndReadNothingBack();
     void withoutRoomNothingIsLostAndItSpillsLater();
+    void aWordInALongSpilledParagraphReadsOnlyAroundIt();
     void killedWhileSpillingLeavesNothing();
 };
 
@@ -279,6 +280,30 @@ void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
     QVERIFY(model.text().toString() == reference.text().toString());
     QVERIFY(model.textRtf().toString() == reference.textRtf().toString());
     QVERIFY(QDir(folder).isEmpty());
+}
+
+// A double click in a paragraph of millions of characters, nearly all in the
+// file, selects its word and reads back only the pages around it.
+void TestSpill::aWordInALongSpilledParagraphReadsOnlyAroundIt()
+{
+    Box spilled(kSmall);
+    QString words;
+    while (words.size() < 8 * 1024 * 1024)
+        words += QStringLiteral("palabra ");
+    spilled.writer.received(QStringLiteral("primera ") + words);
+    QVERIFY(spilled.box->trySpill());
+    QVERIFY(spilled.box->model().document().spilledLength() > words.size() / 2);
+    RichTextBox &box = *spilled.box;
+    box.setFocus();
+    QTest::keyClick(&box, Qt::Key_Home, Qt::ControlModifier);
+    rich_text::paintAndHeld(box);
+    const qint64 loaded = spilled.counters().pagesLoaded;
+    // The first line is the break before the entry; the word starts the second.
+    const int second = rich_text::RichTextBoxTestAccess::shownLines(box).at(1).top;
+    QTest::mouseDClick(box.viewport(), Qt::LeftButton, {}, QPoint(4, second + 2));
+    QCOMPARE(box.selectedText(), QStringLiteral("primera"));
+    QVERIFY2(spilled.counters().pagesLoaded - loaded <= 2,
+             qPrintable(QString::number(spilled.counters().pagesLoaded - loaded)));
 }
 
 void TestSpill::killedWhileSpillingLeavesNothing()
