@@ -58,6 +58,8 @@ public:
     // Whether a text made for a request is still held, waiting for those
     // who hold it too to let it go.
     bool holdsText() const;
+    // What was copied, as the control holds it (CR LF breaks).
+    Rope text() const;
 
 protected:
     QVariant retrieveData(const QString &mimeType, QMetaType type) const override;
