@@ -276,7 +276,7 @@ int runWindow(int seconds, double megabytesPerSecond)
     const double copyMs = (nowNs() - t0) / 1e6;
     const auto *copied = qobject_cast<const rich_text::ClipboardText *>(QGuiApplication::clipboard()->mimeData());
     t0 = nowNs();
-    const Check check = copied ? compareCopy(copied->text(), pattern()) : Check{};
+    const Check check = copied ? compareCopy(copied->copied(), pattern()) : Check{};
     const double compareS = (nowNs() - t0) / 1e9;
 
     int answered = 0;

@@ -313,7 +313,7 @@ bool ClipboardText::holdsText() const
     return (m_shared->utf8 && m_shared->utf8->holdsText()) || (m_shared->utf16 && m_shared->utf16->holdsText());
 }
 
-Rope ClipboardText::text() const { return m_shared->content.mid(m_shared->start, m_shared->length); }
+Rope ClipboardText::copied() const { return m_shared->content.mid(m_shared->start, m_shared->length); }
 
 QVariant ClipboardText::retrieveData(const QString &mimeType, QMetaType type) const
 {

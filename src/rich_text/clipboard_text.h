@@ -59,7 +59,7 @@ public:
     // who hold it too to let it go.
     bool holdsText() const;
     // What was copied, as the control holds it (CR LF breaks).
-    Rope text() const;
+    Rope copied() const;
 
 protected:
     QVariant retrieveData(const QString &mimeType, QMetaType type) const override;
