@@ -260,25 +260,31 @@ void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
 {
     QTemporaryDir parent;
     const QString folder = parent.filePath(QStringLiteral("later"));
-    auto memory = TextMemory::make(kSmall, folder);
-    rich_text::TextModel model(QStringLiteral("Sans"), memory);
-    rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
-    transcript::Writer<rich_text::TextModel> a(model), b(reference);
-    QRandomGenerator random(4);
-    for (int i = 0; i < 2000; ++i) {
-        const QString text = message(random);
-        a.received(text);
-        b.received(text);
+    {
+        auto memory = TextMemory::make(kSmall, folder);
+        rich_text::TextModel model(QStringLiteral("Sans"), memory);
+        rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
+        transcript::Writer<rich_text::TextModel> a(model), b(reference);
+        QRandomGenerator random(4);
+        for (int i = 0; i < 2000; ++i) {
+            const QString text = message(random);
+            a.received(text);
+            b.received(text);
+        }
+        QVERIFY(!model.canSpill());
+        QCOMPARE(model.document().spilledLength(), 0);
+        QVERIFY(!model.trySpill());
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(model.trySpill());
+        QVERIFY(model.canSpill());
+        QVERIFY(model.document().spilledLength() > 0);
+        QVERIFY(model.text().toString() == reference.text().toString());
+        QVERIFY(model.textRtf().toString() == reference.textRtf().toString());
+#ifdef Q_OS_LINUX
+        // Unnamed from the start here; on Windows it has a name until it closes.
+        QVERIFY(QDir(folder).isEmpty());
+#endif
     }
-    QVERIFY(!model.canSpill());
-    QCOMPARE(model.document().spilledLength(), 0);
-    QVERIFY(!model.trySpill());
-    QVERIFY(QDir().mkpath(folder));
-    QVERIFY(model.trySpill());
-    QVERIFY(model.canSpill());
-    QVERIFY(model.document().spilledLength() > 0);
-    QVERIFY(model.text().toString() == reference.text().toString());
-    QVERIFY(model.textRtf().toString() == reference.textRtf().toString());
     QVERIFY(QDir(folder).isEmpty());
 }
 
