@@ -21,6 +21,10 @@ class IncomingText {
 public:
     // `moreWaiting`: the read stopped short of what had arrived.
     QString decode(QByteArrayView bytes, bool moreWaiting = false);
+    // False when `more`, read after what is held, cannot end inside a
+    // character, so that decode() does not need to know whether more is
+    // waiting.
+    bool mayEndInsideACharacter(QByteArrayView more) const;
     // Gives up waiting for the rest of a held sequence: its bytes become
     // Windows-1252 characters.
     QString flush();
@@ -33,10 +37,21 @@ public:
     // connection has shown no UTF-8 and holds nothing back.
     bool endsInOpenCharacter(QByteArrayView bytes) const;
     bool hasShownUtf8() const { return m_shownUtf8; }
+    // Bytes decoded one at a time so far rather than by Qt's decoder: those
+    // that are not UTF-8, and characters cut between two reads.
+    qint64 bytesDecodedOneByOne() const { return m_bytesOneByOne; }
 
 private:
+    static qsizetype openCharacterLength(QByteArrayView bytes);
+    QString finishHeld(QByteArrayView &bytes, bool moreWaiting);
+    bool decodeUtf8(QByteArrayView bytes, QString &text);
+    QString decodeMixed(QByteArrayView bytes, bool moreWaiting);
+    bool decodeCharacter(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out);
+    bool decodeCharacterAt(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out);
+
     QByteArray m_pending;
     bool m_shownUtf8 = false; // a valid multi-byte character has come
+    qint64 m_bytesOneByOne = 0;
 };
 
 } // namespace connections
