@@ -184,6 +184,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     }
     waitUntil([] { return false; }, 300); // let the window settle
     const qint64 rssBefore = procStatus("VmRSS");
+    const qint64 cpuBefore = threadCpuNs();
     tick.start();
     qint64 expected = -1;
     StdinLines input([&](const QByteArray &line) {
@@ -195,6 +196,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
     say(QStringLiteral("ready rss=%1").arg(rssBefore));
     waitUntil([&] { return expected >= 0 && shownBytes >= expected; }, (kFloodSeconds + 120) * 1000);
     tick.stop();
+    const qint64 cpuNs = threadCpuNs() - cpuBefore;
     qint64 transcriptUnits = 0;
     if (form)
         transcriptUnits = transcript(*window).text().length();
@@ -206,10 +208,11 @@ int runReceiver(const QString &kind, const QHostAddress &at)
             .arg(handler.max / 1000, 0, 'f', 1)
             .arg(view.median / 1000, 0, 'f', 1)
             .arg(view.max / 1000, 0, 'f', 1)
-        + QStringLiteral("full_med_ms=%1 full_reads=%2 worst_late_cpu_ms=%3 ")
+        + QStringLiteral("full_med_ms=%1 full_reads=%2 worst_late_cpu_ms=%3 cpu_ms=%4 ")
               .arg(full.median / 1000, 0, 'f', 3)
               .arg(full.count)
               .arg(worstLateCpuNs / 1e6, 0, 'f', 2)
+              .arg(cpuNs / 1e6, 0, 'f', 1)
         + QStringLiteral("bytes=%1 seconds=%2 entries=%3 worst_late_ms=%4 rss_before=%5 rss=%6 hwm=%7 units=%8")
               .arg(shownBytes)
               .arg((lastNs - firstNs) / 1e9, 0, 'f', 3)
@@ -257,6 +260,13 @@ void benchThroughput()
     row(QStringLiteral("2 throughput shown in transcript"), QStringLiteral("%1 MB/s").arg(rate(form), 0, 'f', 2),
         QStringLiteral("plain %1 MB/s").arg(rate(plain), 0, 'f', 2), QStringLiteral("≥ 50 MB/s, ≥ 25× plain"),
         yesNo(!form.isEmpty() && rate(form) >= 50 && ratio >= 25, QStringLiteral("%1× plain").arg(ratio, 0, 'f', 2)));
+    auto cpuPerMB = [&](const QMap<QString, QString> &m) {
+        const double mb = num(m, "bytes") / 1e6;
+        return mb > 0 ? num(m, "cpu_ms") / mb : 0.0;
+    };
+    row(QStringLiteral("2 window's CPU time per MB shown"), ms(cpuPerMB(form)),
+        QStringLiteral("plain %1").arg(ms(cpuPerMB(plain))), QStringLiteral("—"),
+        QStringLiteral("%1× plain's").arg(cpuPerMB(plain) > 0 ? cpuPerMB(form) / cpuPerMB(plain) : 0, 0, 'f', 3));
     const double perRead = num(form, "full_med_ms");
     row(QStringLiteral("2 receiving handler per 16 KiB read, median"), ms(perRead),
         QStringLiteral("plain %1 (layout included)").arg(ms(num(plain, "full_med_ms"))), QStringLiteral("≤ 0.3 ms"),
