@@ -19,12 +19,18 @@ VZ_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream desktop-file-utils)
 VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd iproute2 unrtf pandoc clang libclang-rt-14-dev weston tesseract-ocr tesseract-ocr-eng)
 # The screen-reader step of the end-to-end test: the accessibility bus and
 # the client library that screen readers use.
-VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus)
+VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus dbus-daemon)
 # Qt's private headers, through which the tests switch accessibility on
 # without a screen reader running (QPlatformAccessibility).
 VZ_TEST_PACKAGES+=(qt6-base-private-dev)
 # The code style check (.clang-format, written for clang-format 14).
 VZ_TEST_PACKAGES+=(clang-format)
+# To build the program for Windows (tools/windows.sh): the MinGW-w64 cross
+# compiler, xz for the Windows Qt's archive, the zip, and NSIS for the setup
+# program. The host Qt of the build packages provides moc and rcc.
+VZ_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools xz-utils zip nsis)
+# To run the Windows tests: Wine (64-bit, with its loader).
+VZ_WINDOWS_TEST_PACKAGES=(wine wine64)
 
 vz_missing_packages() {
     local pkg

@@ -3,6 +3,9 @@
 
 Usage: tools/make_icon.py > data/varlo-zintabel.xpm
        convert data/varlo-zintabel.xpm -colors 16 PNG8:data/varlo-zintabel.png
+The Windows icon (48, 32 and 16 pixels) is made from the PNG:
+       convert data/varlo-zintabel.png \( -clone 0 -resize 32x32 \) \
+               \( -clone 0 -resize 16x16 \) data/varlo-zintabel.ico
 """
 
 SIZE = 48

@@ -2,11 +2,13 @@
 # Installs what is missing, checks the code style, builds, and runs the whole
 # test suite through CTest: the normal build, the same tests under
 # AddressSanitizer (leaks included, tests/support/lsan.supp) and
-# UndefinedBehaviorSanitizer, and the RTF reader's fuzzer for a bounded time.
+# UndefinedBehaviorSanitizer, and the RTF reader's fuzzer for a bounded time;
+# then the Windows build (tools/windows.sh) with its tests under Wine.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}" "${VZ_TEST_PACKAGES[@]}"
+vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}" "${VZ_TEST_PACKAGES[@]}" \
+    "${VZ_WINDOWS_PACKAGES[@]}" "${VZ_WINDOWS_TEST_PACKAGES[@]}"
 jobs="$(nproc)"
 status=0
 
@@ -25,5 +27,20 @@ vz_build "$VZ_ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVZ_SANITIZE=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVZ_FUZZ=ON
 (cd "$VZ_ROOT/build-asan" && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure --parallel "$jobs" --timeout 900 --label-exclude 'e2e') || status=1
+
+echo "== the Windows program, its tests under Wine"
+# The program's folder and zip first, as a Windows user gets them; the
+# end-to-end scripts run that folder beside the Linux program built above.
+"$VZ_ROOT/tools/windows.sh" || status=1
+cmake "$VZ_ROOT/build-windows" "-DVZ_LINUX_BUILD_DIR=$VZ_ROOT/build" >/dev/null
+cmake --build "$VZ_ROOT/build-windows" --parallel "$jobs"
+log=$(mktemp)
+(cd "$VZ_ROOT/build-windows" && ctest --output-on-failure --parallel "$jobs" --timeout 600 | tee "$log") || status=1
+# Every Windows test counts: one that did not run is a failure here.
+if grep -q 'tests did not run' "$log"; then
+    echo "Tests under Wine did not run (see above): that counts as a failure." >&2
+    status=1
+fi
+rm -f "$log"
 
 exit $status

@@ -73,7 +73,8 @@ char32_t codePoint(QByteArrayView bytes, qsizetype at, int length)
 
 QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
 {
-    QString text = m_pending.isEmpty() ? QString() : finishHeld(bytes, moreWaiting);
+    const bool afterHeld = !m_pending.isEmpty();
+    QString text = afterHeld ? finishHeld(bytes, moreWaiting) : QString();
     if (!m_pending.isEmpty())
         return text; // the read was too short to finish it
     // Valid UTF-8 throughout, as a flood of text is, decodes the one way it
@@ -82,10 +83,10 @@ QString IncomingText::decode(QByteArrayView bytes, bool moreWaiting)
     const qsizetype cut = openCharacterLength(bytes);
     QString utf8;
     if (!decodeUtf8(bytes.first(bytes.size() - cut), utf8))
-        return text + decodeMixed(bytes, moreWaiting);
+        return text + decodeMixed(bytes, moreWaiting, afterHeld);
     text = text.isEmpty() ? std::move(utf8) : text + utf8;
     if (cut > 0)
-        text += decodeMixed(bytes.last(cut), moreWaiting);
+        text += decodeMixed(bytes.last(cut), moreWaiting, true);
     return text;
 }
 
@@ -100,7 +101,8 @@ QString IncomingText::finishHeld(QByteArrayView &bytes, bool moreWaiting)
     char16_t units[8];
     char16_t *out = units;
     qsizetype i = 0;
-    while (i < held && decodeCharacter(seam, i, moreWaiting, out)) { }
+    bool afterText = false;
+    while (i < held && decodeCharacter(seam, i, moreWaiting, out, afterText)) { }
     bytes = m_pending.isEmpty() ? bytes.sliced(i - held) : QByteArrayView();
     return QString::fromUtf16(units, out - units);
 }
@@ -119,28 +121,33 @@ bool IncomingText::decodeUtf8(QByteArrayView bytes, QString &text)
 }
 
 // UTF-8 where it is valid, Windows-1252 for each byte where it is not.
-QString IncomingText::decodeMixed(QByteArrayView bytes, bool moreWaiting)
+// `afterText`: a character of the read comes before `bytes`.
+QString IncomingText::decodeMixed(QByteArrayView bytes, bool moreWaiting, bool afterText)
 {
     QString text(bytes.size(), Qt::Uninitialized); // never more units than bytes
     char16_t *const start = reinterpret_cast<char16_t *>(text.data());
     char16_t *out = start;
     qsizetype i = 0;
-    while (i < bytes.size() && decodeCharacter(bytes, i, moreWaiting, out)) { }
+    while (i < bytes.size() && decodeCharacter(bytes, i, moreWaiting, out, afterText)) { }
     text.truncate(out - start);
     return text;
 }
 
 // The character at `i` into `out`, both moved past it; false when it is the
 // start of one cut by the end of `bytes` and is held for the rest.
-bool IncomingText::decodeCharacter(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out)
+// `afterText` becomes true once a byte other than a continuation has come.
+bool IncomingText::decodeCharacter(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out,
+                                   bool &afterText)
 {
     const qsizetype from = i;
-    const bool decoded = decodeCharacterAt(bytes, i, moreWaiting, out);
+    const bool decoded = decodeCharacterAt(bytes, i, moreWaiting, out, afterText);
+    afterText = afterText || !isContinuation(static_cast<unsigned char>(bytes[from]));
     m_bytesOneByOne += i - from;
     return decoded;
 }
 
-bool IncomingText::decodeCharacterAt(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out)
+bool IncomingText::decodeCharacterAt(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out,
+                                     bool afterText)
 {
     const auto b = static_cast<unsigned char>(bytes[i]);
     if (b < 0x80) {
@@ -156,6 +163,8 @@ bool IncomingText::decodeCharacterAt(QByteArrayView bytes, qsizetype &i, bool mo
         return false;
     }
     if (kind != Sequence::Complete) {
+        if (kind == Sequence::Invalid && (!isContinuation(b) || afterText))
+            m_shownWindows1252 = true;
         *out++ = windows1252ToUnicode(b);
         ++i;
         return true;
@@ -213,7 +222,7 @@ bool IncomingText::onlyStartsACharacter(QByteArrayView more) const
 
 bool IncomingText::endsInOpenCharacter(QByteArrayView bytes) const
 {
-    if (m_shownUtf8 || !m_pending.isEmpty())
+    if (m_shownUtf8 || m_shownWindows1252 || !m_pending.isEmpty())
         return false;
     // A lead byte is never a continuation byte, so the last lead among the
     // final three bytes starts the only sequence that can be cut at the end.

@@ -1,14 +1,11 @@
 #include "connections/lingering_connections.h"
 
+#include "connections/native_socket.h"
 #include "connections/socket_control.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include <vector>
 
@@ -19,15 +16,19 @@ namespace {
 // The kernel tells nothing when the peer acknowledges data: look this often.
 constexpr int kCheckEveryMs = 50;
 
-// Bytes written on the connection and not yet acknowledged by the peer: what
-// Qt still holds plus what the kernel has not seen acknowledged, the FIN
-// included once it is sent.
-qint64 unacknowledged(QTcpSocket *socket)
+// Bytes written on the connection that the peer may not have yet: what Qt
+// still holds plus, where the kernel tells, what it has not seen
+// acknowledged, the FIN included once it is sent. Where the kernel does not
+// count them (Windows), `known` says whether it has told that none are left.
+struct Outstanding {
+    qint64 bytes = 0;
+    bool known = false;
+};
+
+Outstanding outstanding(QTcpSocket *socket)
 {
-    int inKernel = 0;
-    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &inKernel) != 0)
-        inKernel = 0;
-    return socket->bytesToWrite() + inKernel;
+    const std::optional<qint64> inKernel = native_socket::unacknowledged(socket->socketDescriptor());
+    return {socket->bytesToWrite() + inKernel.value_or(0), inKernel.has_value()};
 }
 
 } // namespace
@@ -62,7 +63,7 @@ void LingeringConnections::adopt(QTcpSocket *socket)
     // buffer is written.
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { end(socket); });
     Progress &progress = m_sockets[socket];
-    progress.unacknowledged = unacknowledged(socket);
+    progress.unacknowledged = outstanding(socket).bytes;
     progress.since.start();
     checkOne(socket, progress);
     if (!m_sockets.empty())
@@ -90,17 +91,22 @@ void LingeringConnections::checkOne(QTcpSocket *socket, Progress &progress)
     // All handed to the kernel: it sends the FIN after the data. (Once the
     // peer has ended its side, Qt is closing and does this itself.)
     if (!progress.finSent && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0) {
-        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        native_socket::endSending(socket->socketDescriptor());
         progress.finSent = true;
     }
-    const qint64 left = unacknowledged(socket);
-    if (progress.finSent && left == 0) {
+    const Outstanding left = outstanding(socket);
+    if (progress.finSent && left.bytes == 0 && left.known) {
         end(socket); // the peer has everything, and the end of the stream
-    } else if (left < progress.unacknowledged) {
-        progress.unacknowledged = left;
+    } else if (left.bytes < progress.unacknowledged) {
+        progress.unacknowledged = left.bytes;
         progress.since.restart();
     } else if (progress.since.hasExpired(m_giveUp.count())) {
-        reset(socket);
+        // All of it is in the hands of a kernel that does not say how much
+        // the peer has taken: an ordinary close still delivers it.
+        if (progress.finSent && !left.known)
+            end(socket);
+        else
+            reset(socket);
     }
 }
 
@@ -108,8 +114,7 @@ void LingeringConnections::checkOne(QTcpSocket *socket, Progress &progress)
 // data that would never be taken.
 void LingeringConnections::reset(QTcpSocket *socket)
 {
-    const linger now{1, 0};
-    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    native_socket::resetOnClose(socket->socketDescriptor());
     end(socket);
 }
 

@@ -16,7 +16,15 @@ namespace connections {
 // to the network and to end in order (FIN) once the peer has acknowledged
 // them. What the peer sends meanwhile is read and thrown away, so that the
 // kernel does not answer it with a reset. A connection that makes no
-// progress for the give-up time is reset. The program makes one and hands it
+// progress for the give-up time is reset.
+// Windows does not count what the peer has not acknowledged. There, once Qt
+// has handed every byte to the kernel, the connection is shut down for
+// sending (the FIN follows the data), and it ends once the system's TCP
+// table shows the FIN acknowledged, or the peer ends its side; progress is
+// what the kernel takes from Qt. A peer that has not acknowledged everything
+// in the give-up time after that is left to the kernel with an ordinary
+// close, which still delivers what it holds (a slow reader is not cut off);
+// one that never takes everything from Qt is reset. The program makes one and hands it
 // to every socket control (tests and benchmarks make their own); it must
 // outlive them, since a control hands its connection over when it is
 // destroyed. What still lingers when it goes is reset.

@@ -1,7 +1,8 @@
 #include "connections/local_address.h"
 
-#include <QFile>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
+#include <QUdpSocket>
 
 namespace connections {
 
@@ -13,19 +14,24 @@ bool isWildcard(const QHostAddress &address)
         || address == QHostAddress::AnyIPv6;
 }
 
-// Name of the interface of the IPv4 default route, from the kernel's table.
-QString defaultRouteInterface()
+// An address beyond every local network (TEST-NET-2, which no network uses),
+// so that reaching it takes the default route.
+const QHostAddress kFueraDeLaRed(QStringLiteral("198.51.100.1"));
+
+// The address this host sends from on its IPv4 default route: a UDP socket
+// "connected" to an outside address takes the source address of the route
+// the kernel would use, and no packet is sent. Empty without such a route.
+QString defaultRouteAddress()
 {
-    QFile routes(QStringLiteral("/proc/net/route"));
-    if (!routes.open(QIODevice::ReadOnly | QIODevice::Text))
+    QUdpSocket probe;
+    probe.setProxy(QNetworkProxy::NoProxy);
+    probe.connectToHost(kFueraDeLaRed, 9);
+    if (probe.state() != QAbstractSocket::ConnectedState)
         return {};
-    routes.readLine(); // header
-    while (!routes.atEnd()) {
-        const QList<QByteArray> fields = routes.readLine().simplified().split(' ');
-        if (fields.size() > 2 && fields[1] == "00000000")
-            return QString::fromLatin1(fields[0]);
-    }
-    return {};
+    const QHostAddress local = probe.localAddress();
+    if (local.protocol() != QAbstractSocket::IPv4Protocol || local.isLoopback() || isWildcard(local))
+        return {};
+    return local.toString();
 }
 
 QString firstIPv4(const QNetworkInterface &interface)
@@ -61,12 +67,9 @@ QString localIPv4(const QHostAddress &bindAddress)
     if (!isWildcard(bindAddress))
         return addressText(bindAddress);
 
-    const QString routed = defaultRouteInterface();
-    if (!routed.isEmpty()) {
-        const QString ip = firstIPv4(QNetworkInterface::interfaceFromName(routed));
-        if (!ip.isEmpty())
-            return ip;
-    }
+    const QString routed = defaultRouteAddress();
+    if (!routed.isEmpty())
+        return routed;
     for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
         if (!isUsable(interface))
             continue;

@@ -9,9 +9,10 @@ namespace connections {
 // arrived IPv4-mapped on a dual-stack socket.
 QString addressText(const QHostAddress &address);
 
-// This machine's IPv4 address as its peers see it: the address of the
-// interface that carries the default route, else the first non-loopback IPv4
-// address, else 127.0.0.1. A socket bound to one address answers with it.
+// This machine's IPv4 address as its peers see it: the address it sends from
+// on its default route, else the first non-loopback IPv4 address of an
+// interface that is up, else 127.0.0.1. A socket bound to one address
+// answers with it.
 QString localIPv4(const QHostAddress &bindAddress);
 
 } // namespace connections

@@ -3,6 +3,7 @@
 #include "connections/incoming_text.h"
 #include "connections/lingering_connections.h"
 #include "connections/local_address.h"
+#include "connections/native_socket.h"
 #include "connections/pending_requests.h"
 
 #include <QElapsedTimer>
@@ -10,8 +11,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <sys/ioctl.h>
 
 #include <limits>
 
@@ -23,13 +22,6 @@ namespace {
 // held bytes are shown as they are: long enough for a lost segment to be
 // sent again.
 constexpr int kSplitCharacterWaitMs = 5000;
-
-// How long a read that ends in the first bytes of a character waits for the
-// rest before it is read, on a connection that has not shown UTF-8 yet. The
-// rest of a message cut by the network follows within a round trip on a
-// local network; a legacy peer's text that really ends in an accented letter
-// ("caf\xE9") is shown this much later, still as one text.
-constexpr int kOpenCharacterWaitMs = 50;
 
 constexpr int kListenBacklog = 1024;
 
@@ -62,14 +54,7 @@ QString describeSocketError(int qtError, const QString &fallback)
 }
 
 // Bytes that have reached this host but not yet Qt's read buffer.
-qint64 waitingInKernel(const QTcpSocket &socket)
-{
-    int count = 0;
-    const qintptr fd = socket.socketDescriptor();
-    if (fd == -1 || ::ioctl(static_cast<int>(fd), FIONREAD, &count) != 0)
-        return 0;
-    return count;
-}
+qint64 waitingInKernel(const QTcpSocket &socket) { return native_socket::bytesWaiting(socket.socketDescriptor()); }
 
 } // namespace
 
@@ -100,7 +85,7 @@ SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests *s
     , m_openCharacterWait(new QTimer(this))
 {
     m_openCharacterWait->setSingleShot(true);
-    m_openCharacterWait->setInterval(kOpenCharacterWaitMs);
+    m_openCharacterWait->setInterval(OpenCharacterWaitMs);
     connect(m_openCharacterWait, &QTimer::timeout, this, [this] {
         if (bytesPending() > 0)
             raiseDataArrival();
@@ -323,8 +308,13 @@ void SocketControl::onAcceptError()
 
 void SocketControl::onReadyRead()
 {
-    if (m_readingTurn)
-        return; // more was read into the socket below
+    if (m_readingTurn || m_readWaitsForNextPass)
+        return; // more was read into the socket below, or the next pass reads
+    if (native_socket::readsStarveTheWindow()) {
+        if (deliverArrived())
+            waitForTheNextPass();
+        return;
+    }
     QElapsedTimer turn;
     turn.start();
     m_readingTurn = true;
@@ -358,9 +348,26 @@ bool SocketControl::deliverArrived()
     return true;
 }
 
+// Where reading on would starve the window, what comes next waits for the
+// event loop's next pass, in Qt's buffer and, once that is full, in the
+// network (its flow control slows the peer down).
+void SocketControl::waitForTheNextPass()
+{
+    if (!m_socket)
+        return;
+    m_readWaitsForNextPass = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_readWaitsForNextPass = false;
+            onReadyRead();
+        },
+        Qt::QueuedConnection);
+}
+
 bool SocketControl::mayEndInSplitCharacter() const
 {
-    if (m_incoming->hasShownUtf8() || m_incoming->hasPending())
+    if (m_incoming->hasShownUtf8() || m_incoming->hasShownWindows1252() || m_incoming->hasPending())
         return false;
     const qint64 available = m_socket->bytesAvailable();
     return available < ReadBufferBytes && m_incoming->endsInOpenCharacter(m_socket->peek(available));

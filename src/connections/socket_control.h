@@ -57,6 +57,9 @@ public:
 //   DataArrival and decoded by m_incoming in GetData(); m_flushTimer and
 //   m_openCharacterWait run only while a character cut in two may still be
 //   completed, and m_flushDue says the wait is over.
+// - m_readWaitsForNextPass: only where reading on would starve the window
+//   (Windows), data was raised in this pass of the event loop, and a queued
+//   call raises what came meanwhile in the next pass.
 // - In no mode, m_endState says how the last mode ended: Closed, PeerClosed
 //   or Failed; State() reports it.
 // - Every connection let go of goes to m_lingering, which delivers what
@@ -67,6 +70,19 @@ public:
     // Bound on the bytes held unread per socket: beyond it the data waits in
     // the network (TCP flow control) instead of in our memory.
     static constexpr qint64 ReadBufferBytes = 16 * 1024;
+
+    // How long a read that ends in the first bytes of a character waits for
+    // the rest before it is read, on a connection that has shown neither
+    // UTF-8 nor Windows-1252 yet. The rest of a message cut by the network
+    // can come 200 ms after its head where the receiver delays its
+    // acknowledgement (Windows does, and the sender's Nagle algorithm holds
+    // the tail until then), and a lost segment is sent again after at least
+    // 200 ms on Linux and about 300 ms on Windows: this covers the longest of
+    // these and a round trip of up to 200 ms. A legacy peer's text that
+    // really ends in an accented letter ("caf\xE9") is shown this much
+    // later, still as one text, until that peer has shown a byte that
+    // cannot be UTF-8.
+    static constexpr int OpenCharacterWaitMs = 500;
 
     // A control on its own: the connections it lets go of are handed to
     // `lingering`, and requests it raises while listening can be accepted by
@@ -123,6 +139,7 @@ private:
     qint64 bytesPending() const;
     void onReadyRead();
     bool deliverArrived();
+    void waitForTheNextPass();
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();
@@ -156,6 +173,7 @@ private:
     QTimer *m_openCharacterWait = nullptr;
     bool m_flushDue = false;
     bool m_readingTurn = false; // onReadyRead() is reading
+    bool m_readWaitsForNextPass = false;
 };
 
 } // namespace connections

@@ -1,5 +1,6 @@
 #include "main_window/form1.h"
 
+#include "main_window/desktop_notice.h"
 #include "main_window/layout.h"
 
 #include "connections/socket_array.h"
@@ -138,6 +139,22 @@ QAccessibleInterface *interfazDeVentana(const QString &className, QObject *objec
 
 void avisoDelEscritorio(QWidget *window) { QApplication::alert(window); }
 
+// What a notification shows of a message: its first line, up to 200
+// characters, with an ellipsis where it was cut.
+QString inicioDelMensaje(const QString &recibido)
+{
+    constexpr qsizetype kMostShown = 200;
+    qsizetype end = recibido.size();
+    for (qsizetype i = 0; i < recibido.size(); ++i) {
+        if (recibido[i] == u'\r' || recibido[i] == u'\n') {
+            end = i;
+            break;
+        }
+    }
+    const bool cut = end < recibido.size() || end > kMostShown;
+    return recibido.left(std::min(end, kMostShown)) + (cut ? QStringLiteral("…") : QString());
+}
+
 void cuadroInformativoModal(QWidget *parent, const QString &title, const QString &text)
 {
     QString shown = text;
@@ -156,6 +173,9 @@ Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &b
     : QWidget(parent)
     , m_cuadroInformativo(cuadroInformativoModal)
     , m_avisoDeAtencion(avisoDelEscritorio)
+    , m_avisoDelEscritorio(new DesktopNotice(this))
+    , m_avisoDeMensaje(
+          [this](const QString &titulo, const QString &texto) { m_avisoDelEscritorio->show(titulo, texto); })
 {
     QAccessible::installFactory(interfazDeVentana); // more windows change nothing
     setObjectName(QStringLiteral("Form1"));
@@ -186,12 +206,15 @@ void Form1::setCuadroInformativo(CuadroInformativo box) { m_cuadroInformativo = 
 
 void Form1::setAvisoDeAtencion(AvisoDeAtencion aviso) { m_avisoDeAtencion = std::move(aviso); }
 
-void Form1::PedirAtencion()
+void Form1::setAvisoDeMensaje(AvisoDeMensaje aviso) { m_avisoDeMensaje = std::move(aviso); }
+
+void Form1::PedirAtencion(const QString &remitente, const QString &recibido)
 {
     if (isActiveWindow() || m_atencionPedida)
         return;
     m_atencionPedida = true;
     m_avisoDeAtencion(this);
+    m_avisoDeMensaje(QStringLiteral("Mensaje de %1").arg(remitente), inicioDelMensaje(recibido));
 }
 
 void Form1::changeEvent(QEvent *event)

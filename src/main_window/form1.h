@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 
+class DesktopNotice;
 class QLineEdit;
 class QMessageBox;
 class QPushButton;
@@ -61,6 +62,10 @@ public:
     // when it is asked.
     using AvisoDeAtencion = std::function<void(QWidget *)>;
     void setAvisoDeAtencion(AvisoDeAtencion aviso);
+    // Shows a notification on the desktop (title, text) without taking the
+    // focus. Replaceable so that tests see what it shows.
+    using AvisoDeMensaje = std::function<void(const QString &, const QString &)>;
+    void setAvisoDeMensaje(AvisoDeMensaje aviso);
 
     bool conexionIniciada() const { return ConexionIniciada; }
     bool slotOcupado(int n) const;
@@ -111,9 +116,12 @@ private:
 
     // Receiving
     void WSCRecibe_DataArrival(int Index, qint32 bytesTotal);
+    // A message that arrives is told to screen readers, wherever the focus is.
+    void AnunciarLlegada(const QString &recibido);
     // A message that arrives while the window is not the active one asks for
-    // attention, once until the window is active again.
-    void PedirAtencion();
+    // attention and shows a desktop notification with its sender and the
+    // start of its text, once until the window is active again.
+    void PedirAtencion(const QString &remitente, const QString &recibido);
 
     QLineEdit *TxtMensaje = nullptr;
     QPushButton *CmdEnviar = nullptr;
@@ -133,6 +141,8 @@ private:
     bool m_slotsAgotadosAvisado = false;
     CuadroInformativo m_cuadroInformativo;
     AvisoDeAtencion m_avisoDeAtencion;
+    DesktopNotice *m_avisoDelEscritorio = nullptr;
+    AvisoDeMensaje m_avisoDeMensaje;
     bool m_atencionPedida = false;
     QMessageBox *m_cuadroFallo = nullptr;
 };

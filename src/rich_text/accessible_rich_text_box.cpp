@@ -67,6 +67,51 @@ QString copyText(const Document &doc, qint64 from, qint64 to)
 
 void installAccessibleRichTextBox() { QAccessible::installFactory(accessibleRichTextBoxFactory); }
 
+// ---------------------------------------------------------------- announcements
+
+AccessibleAnnouncement::AccessibleAnnouncement(RichTextBox *box)
+    : m_box(box)
+{
+}
+
+void AccessibleAnnouncement::announce(const QString &text)
+{
+    m_text = text.size() > kLongest ? text.left(kLongest) + u'…' : text;
+}
+
+bool AccessibleAnnouncement::isValid() const { return !m_box.isNull(); }
+
+QWindow *AccessibleAnnouncement::window() const
+{
+    QAccessibleInterface *view = parent();
+    return view ? view->window() : nullptr;
+}
+
+QAccessibleInterface *AccessibleAnnouncement::parent() const
+{
+    return m_box ? QAccessible::queryAccessibleInterface(m_box.data()) : nullptr;
+}
+
+QString AccessibleAnnouncement::text(QAccessible::Text t) const { return t == QAccessible::Name ? m_text : QString(); }
+
+// It takes no room on screen: a point on the text is the text's.
+QRect AccessibleAnnouncement::rect() const { return QRect(); }
+
+QAccessible::State AccessibleAnnouncement::state() const
+{
+    QAccessible::State state;
+    state.readOnly = true;
+    return state;
+}
+
+void announceArrival(RichTextBox &box, const QString &text)
+{
+    AccessibleAnnouncement &announcement = box.announcement();
+    announcement.announce(text);
+    QAccessibleEvent shown(&announcement, QAccessible::ObjectShow);
+    QAccessible::updateAccessibility(&shown);
+}
+
 AccessibleRichTextBox::AccessibleRichTextBox(RichTextBox *box)
     : QAccessibleWidget(box, QAccessible::EditableText)
 {
@@ -79,6 +124,18 @@ void *AccessibleRichTextBox::interface_cast(QAccessible::InterfaceType type)
     if (type == QAccessible::TextInterface)
         return static_cast<QAccessibleTextInterface *>(this);
     return QAccessibleWidget::interface_cast(type);
+}
+
+int AccessibleRichTextBox::childCount() const { return box()->hasAnnouncement() ? 1 : 0; }
+
+QAccessibleInterface *AccessibleRichTextBox::child(int index) const
+{
+    return index == 0 && box()->hasAnnouncement() ? &box()->announcement() : nullptr;
+}
+
+int AccessibleRichTextBox::indexOfChild(const QAccessibleInterface *child) const
+{
+    return box()->hasAnnouncement() && child == &box()->announcement() ? 0 : -1;
 }
 
 QAccessible::State AccessibleRichTextBox::state() const
@@ -309,7 +366,7 @@ QString AccessibleRichTextBox::attributes(int offset, int *startOffset, int *end
 // ---------------------------------------------------------------- events
 
 void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const RichTextBox::Announced &before,
-                     const RichTextBox::Announced &now)
+                     const RichTextBox::Announced &now, bool focused)
 {
     const Document &doc = box.model().document();
     const bool appended = now.length > before.length && (!changedFrom || *changedFrom + 1 >= before.paragraphs);
@@ -328,6 +385,8 @@ void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const 
             QAccessible::updateAccessibility(&event);
         }
     }
+    if (!focused)
+        return;
     const int caret = toInt(copyOffsetOf(doc, now.caret));
     if (now.selStart != before.selStart || now.selLength != before.selLength) {
         QAccessibleTextSelectionEvent event(&box, toInt(copyOffsetOf(doc, now.selStart)),

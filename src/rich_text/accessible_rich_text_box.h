@@ -3,6 +3,7 @@
 #include "rich_text/rich_text_box.h"
 
 #include <QAccessibleWidget>
+#include <QPointer>
 
 namespace rich_text {
 
@@ -23,6 +24,10 @@ public:
 
     using QAccessibleWidget::text; // the name and description, beside the text interface's text()
     void *interface_cast(QAccessible::InterfaceType type) override;
+    // The announcement, once made, is the view's one child.
+    int childCount() const override;
+    QAccessibleInterface *child(int index) const override;
+    int indexOfChild(const QAccessibleInterface *child) const override;
     QAccessible::State state() const override;
 
     // QAccessibleTextInterface
@@ -64,11 +69,49 @@ qint64 copyLength(const Document &doc);
 QString copyText(const Document &doc, qint64 from, qint64 to);
 
 // Tells assistive technology what one update of the view changed: the text
-// appended (its last kMostAnnounced characters at most), the selection and
-// the caret. `changedFrom` is the first paragraph the update found changed;
-// text counts as appended when nothing before the old last paragraph changed.
+// appended (its last kMostAnnounced characters at most), and, while the view
+// has the focus, the selection and the caret. `changedFrom` is the first
+// paragraph the update found changed; text counts as appended when nothing
+// before the old last paragraph changed. A screen reader presents a
+// selection wherever it changes and follows it there, so a view the user is
+// not in keeps its selection to itself, as an unfocused view's caret.
 void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const RichTextBox::Announced &before,
-                     const RichTextBox::Announced &now);
+                     const RichTextBox::Announced &now, bool focused);
+// Shows the view's announcement with `text`, after the update's other events.
+void announceArrival(RichTextBox &box, const QString &text);
+
+// What arrived, told to assistive technology as a notification shown beside
+// the text: screen readers speak a notification that appears wherever the
+// focus is, where they leave unsaid text that grows in a view the user is not
+// typing into. One a view, made when first needed; its name is the last
+// announcement.
+class AccessibleAnnouncement : public QAccessibleInterface {
+public:
+    // Announcements longer than this are cut, with an ellipsis.
+    static constexpr int kLongest = 500;
+
+    explicit AccessibleAnnouncement(RichTextBox *box);
+
+    void announce(const QString &text);
+
+    bool isValid() const override;
+    QObject *object() const override { return nullptr; }
+    QWindow *window() const override;
+    QAccessibleInterface *parent() const override;
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+    QAccessibleInterface *childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override;
+    void setText(QAccessible::Text, const QString &) override { }
+    QRect rect() const override;
+    QAccessible::Role role() const override { return QAccessible::Notification; }
+    QAccessible::State state() const override;
+
+private:
+    QPointer<RichTextBox> m_box;
+    QString m_text;
+};
 
 // Registers the interface with Qt's accessibility; more calls change nothing.
 void installAccessibleRichTextBox();

@@ -76,7 +76,12 @@ RichTextBox::RichTextBox(QWidget *parent)
     installAccessibleRichTextBox();
 }
 
-RichTextBox::~RichTextBox() { m_model.setChangeHandler(nullptr); }
+RichTextBox::~RichTextBox()
+{
+    m_model.setChangeHandler(nullptr);
+    if (m_announcementId != 0)
+        QAccessible::deleteAccessibleInterface(m_announcementId);
+}
 
 Rope RichTextBox::textRtf()
 {
@@ -110,13 +115,20 @@ void RichTextBox::onModelChanged(const TextModel::Change &change)
 {
     if (change.paragraphsFrom)
         onParagraphsChanged(*change.paragraphsFrom);
-    if (!m_pendingUpdate) {
-        m_pendingUpdate = PendingUpdate{};
-        QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
-    }
+    queueUpdate();
     if (change.paragraphsFrom)
         m_pendingUpdate->changedFrom
             = std::min(m_pendingUpdate->changedFrom.value_or(*change.paragraphsFrom), *change.paragraphsFrom);
+    else if (!m_selectingHere)
+        m_pendingUpdate->selectedByProgram = true;
+}
+
+void RichTextBox::queueUpdate()
+{
+    if (m_pendingUpdate)
+        return;
+    m_pendingUpdate = PendingUpdate{};
+    QMetaObject::invokeMethod(this, &RichTextBox::updateView, Qt::QueuedConnection);
 }
 
 void RichTextBox::updateView()
@@ -125,7 +137,13 @@ void RichTextBox::updateView()
         return;
     // Plain text set since is read here; the model tells this view of it.
     m_model.load();
-    const std::optional<size_t> changedFrom = std::exchange(m_pendingUpdate, std::nullopt)->changedFrom;
+    const PendingUpdate pending = *std::exchange(m_pendingUpdate, std::nullopt);
+    const std::optional<size_t> changedFrom = pending.changedFrom;
+    // The program placing the selection places the caret at its end; what
+    // it selects of what arrives leaves alone the caret of a user reading
+    // here.
+    if ((pending.selectedByProgram && (!changedFrom || !hasFocus())) || m_caret > m_model.length())
+        m_caret = -1;
     if (changedFrom) {
         const size_t count = m_map.paragraphCount();
         if (count > m_paragraphsShown)
@@ -369,6 +387,7 @@ void RichTextBox::paintEvent(QPaintEvent *)
     const bool focused = hasFocus();
     const qint64 selFrom = m_model.selStart();
     const qint64 selTo = selFrom + m_model.selLength();
+    const qint64 caret = caretPosition();
     const qint64 linesBefore = m_map.lineNumberOf(m_view.top());
 
     m_view.setHeight(viewport()->height());
@@ -400,9 +419,8 @@ void RichTextBox::paintEvent(QPaintEvent *)
             painter.fillRect(QRectF(x, origin.y() + line.top, fontMetrics().horizontalAdvance(u' '), line.height),
                              palette().brush(QPalette::Highlight));
         }
-        if (focused && selFrom == selTo && selFrom >= first.blockStart && selFrom <= blockEnd
-            && (selFrom < blockEnd || endsParagraph))
-            layout.drawCaret(&painter, origin, selFrom - first.blockStart);
+        if (focused && caret >= first.blockStart && caret <= blockEnd && (caret < blockEnd || endsParagraph))
+            layout.drawCaret(&painter, origin, caret - first.blockStart);
     }
     // Laying out may have turned estimated line counts into real ones.
     if (m_map.lineNumberOf(m_view.top()) != linesBefore || verticalScrollBar()->value() != clampToInt32(linesBefore))

@@ -8,6 +8,7 @@
 #include "rich_text/view_cache.h"
 
 #include <QAbstractScrollArea>
+#include <QAccessible>
 #include <QBasicTimer>
 #include <QColor>
 
@@ -15,6 +16,8 @@
 #include <optional>
 
 namespace rich_text {
+
+class AccessibleAnnouncement;
 
 // A read-only rich-text control: the user can scroll, select and copy, the
 // program changes the content through the members below. Colours are given
@@ -116,6 +119,15 @@ public:
     // Selects as a user would, from `anchor` to the caret at `caret`.
     void select(qint64 anchor, qint64 caret);
 
+    // Tells assistive technology `text` (a message that arrived) with the
+    // next update, after what the update changed: while the window is active
+    // and the view lacks the focus, as a notification a screen reader speaks
+    // wherever the focus is. Several before one update are told together, in
+    // order.
+    void announce(const QString &text);
+    bool hasAnnouncement() const { return m_announcementId != 0; }
+    AccessibleAnnouncement &announcement();
+
     // What assistive technology was last told; kept on every update, events
     // built from it only while accessibility is active.
     struct Announced {
@@ -153,8 +165,10 @@ private:
     // An update queued for when the current event handler has returned.
     struct PendingUpdate {
         std::optional<size_t> changedFrom; // the first paragraph changed since the last update
+        bool selectedByProgram = false;    // the program set the selection since
     };
     void onModelChanged(const TextModel::Change &change);
+    void queueUpdate();
     void updateView();
     void onParagraphsChanged(size_t from);
     void relayOut();
@@ -188,8 +202,29 @@ private:
     // The selection is the one the user made here, from m_anchor to m_caret,
     // not one the program set since.
     bool selectionMadeHere() const;
-    // Keyboard selection: where the moving end of the selection goes.
-    std::optional<qint64> keyboardTarget(QKeyEvent *event);
+
+public:
+    // What a key does to the caret (rich_text_box_input.cpp).
+    struct CaretMove {
+        enum Kind {
+            NextChar,
+            PreviousChar,
+            NextLine,
+            PreviousLine,
+            StartOfLine,
+            EndOfLine,
+            StartOfText,
+            EndOfText,
+            NextPage,
+            PreviousPage,
+        } kind;
+        bool selecting; // with Shift: the selection's free end moves
+    };
+
+private:
+    std::optional<CaretMove> caretMoveFor(QKeyEvent *event);
+    qint64 caretTarget(qint64 caret, CaretMove::Kind kind);
+    void startFromCaret();
     qint64 nextPosition(qint64 pos) const;
     qint64 previousPosition(qint64 pos) const;
     struct Caret {
@@ -198,7 +233,7 @@ private:
         LayoutCache::Layout layout;
     };
     Caret caretAt(qint64 pos);
-    qint64 onAdjacentLine(qint64 pos, int direction);
+    qint64 onLineAway(qint64 pos, qint64 lines);
     void selectWordAt(qint64 position);
 
     // Clipboard (rich_text_box_clipboard.cpp).
@@ -215,13 +250,20 @@ private:
     ViewCache m_view{m_map, m_layouts};
     std::optional<PendingUpdate> m_pendingUpdate;
     bool m_settingScrollBar = false;
-    qint64 m_anchor = -1; // the fixed end of a selection made here
-    qint64 m_caret = -1;  // its moving end
+    bool m_selectingHere = false; // the selection being set is the user's
+    qint64 m_anchor = -1;         // the fixed end of a selection made here
+    // Its moving end: the keyboard caret, once the user placed it (keys, the
+    // mouse, assistive technology); -1: at the end of the selection.
+    qint64 m_caret = -1;
     QBasicTimer m_dragScroll;
     int m_dragDirection = 0;
     QPoint m_lastDrag;
     qint64 m_charactersLaidOut = 0; // over the view's life
     Announced m_announced;
+    // To announce with the next update: the texts joined, no longer than
+    // the announcement keeps, however much arrives before it.
+    std::optional<QString> m_arrivals;
+    QAccessible::Id m_announcementId = 0; // its accessible interface, once made
 };
 
 } // namespace rich_text

@@ -9,6 +9,7 @@
 #include <QAccessible>
 
 #include <algorithm>
+#include <utility>
 
 namespace rich_text {
 
@@ -76,8 +77,8 @@ void RichTextBox::showRange(qint64 from, qint64 to)
 
 qint64 RichTextBox::caretPosition() const
 {
-    // A selection the program made has its caret at its end.
-    return selectionMadeHere() ? m_caret : m_model.selStart() + m_model.selLength();
+    // Until the user places it, the caret stands at the end of the selection.
+    return m_caret >= 0 ? m_caret : m_model.selStart() + m_model.selLength();
 }
 
 void RichTextBox::select(qint64 anchor, qint64 caret)
@@ -95,8 +96,38 @@ void RichTextBox::announceUpdate(std::optional<size_t> changedFrom)
     const Announced before = m_announced;
     m_announced = Announced{m_model.length(), m_model.document().paragraphCount(), m_model.selStart(),
                             m_model.selLength(), caretPosition()};
-    if (QAccessible::isActive())
-        announceChanges(*this, changedFrom, before, m_announced);
+    const std::optional<QString> arrivals = std::exchange(m_arrivals, std::nullopt);
+    if (!QAccessible::isActive())
+        return;
+    // With the focus here a screen reader speaks what arrives as it is
+    // inserted and selected; elsewhere in the window it is told apart, once.
+    // While another program is active, the desktop tells the user instead.
+    const bool focused = hasFocus();
+    announceChanges(*this, changedFrom, before, m_announced, focused);
+    if (arrivals && !focused && isActiveWindow())
+        announceArrival(*this, *arrivals);
+}
+
+void RichTextBox::announce(const QString &text)
+{
+    if (!QAccessible::isActive())
+        return; // nothing listens
+    if (!m_arrivals)
+        m_arrivals = QString();
+    else if (m_arrivals->size() <= AccessibleAnnouncement::kLongest)
+        *m_arrivals += u'\n';
+    // One character past what is kept, so that the cut is seen.
+    const qsizetype room = AccessibleAnnouncement::kLongest + 1 - m_arrivals->size();
+    if (room > 0)
+        *m_arrivals += QStringView(text).left(room);
+    queueUpdate();
+}
+
+AccessibleAnnouncement &RichTextBox::announcement()
+{
+    if (m_announcementId == 0)
+        m_announcementId = QAccessible::registerAccessibleInterface(new AccessibleAnnouncement(this));
+    return *static_cast<AccessibleAnnouncement *>(QAccessible::accessibleInterface(m_announcementId));
 }
 
 } // namespace rich_text

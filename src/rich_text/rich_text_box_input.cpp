@@ -1,6 +1,8 @@
-// Keys and the mouse: the user scrolls, selects with Shift and the arrows,
-// with the mouse (dragging beyond the view scrolls it), or a word with a
-// double click. The content itself cannot be changed from here.
+// Keys and the mouse. With the focus here the arrows, Home and End (with
+// Ctrl: of the whole text) and the page keys move a caret, as in Qt's
+// read-only views that take keyboard selection, and the view follows it;
+// with Shift they select from it. The mouse selects too (dragging beyond the
+// view scrolls it), a double click a word. The content cannot be changed.
 #include "rich_text/rich_text_box.h"
 
 #include <QKeyEvent>
@@ -24,7 +26,9 @@ void RichTextBox::selectBetween(qint64 anchor, qint64 caret)
 {
     m_caret = caret;
     const qint64 from = std::min(anchor, caret);
+    m_selectingHere = true;
     m_model.setSelection(from, std::max(anchor, caret) - from);
+    m_selectingHere = false;
 }
 
 bool RichTextBox::selectionMadeHere() const
@@ -63,48 +67,89 @@ RichTextBox::Caret RichTextBox::caretAt(qint64 pos)
     return Caret{at, blockStart, std::move(layout)};
 }
 
-// The position on the line above or below that stands nearest to `pos`.
-qint64 RichTextBox::onAdjacentLine(qint64 pos, int direction)
+// The position `lines` lines below (above, when negative) that stands
+// nearest to `pos`; past the last or the first line, the end or the start.
+qint64 RichTextBox::onLineAway(qint64 pos, qint64 lines)
 {
     const Caret caret = caretAt(pos);
     const qreal x = caret.layout->cursorX(pos - caret.blockStart);
-    const Position target = movedBy(caret.at, direction, Bound::LastLine);
+    const Position target = movedBy(caret.at, lines, Bound::LastLine);
     if (target.block == caret.at.block && target.line == caret.at.line)
-        return direction > 0 ? m_model.length() : 0;
+        return lines > 0 ? m_model.length() : 0;
     const qint64 targetStart = m_map.blockStart(target.block);
     return targetStart + layoutOf(target.block)->offsetAt(int(target.line), x);
 }
 
-std::optional<qint64> RichTextBox::keyboardTarget(QKeyEvent *event)
+namespace {
+
+struct KeyMove {
+    QKeySequence::StandardKey move;
+    QKeySequence::StandardKey select;
+    RichTextBox::CaretMove::Kind kind;
+};
+
+constexpr KeyMove kKeyMoves[] = {
+    {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, RichTextBox::CaretMove::NextChar},
+    {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, RichTextBox::CaretMove::PreviousChar},
+    {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, RichTextBox::CaretMove::NextLine},
+    {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, RichTextBox::CaretMove::PreviousLine},
+    {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, RichTextBox::CaretMove::StartOfLine},
+    {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, RichTextBox::CaretMove::EndOfLine},
+    {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, RichTextBox::CaretMove::StartOfText},
+    {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, RichTextBox::CaretMove::EndOfText},
+    {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, RichTextBox::CaretMove::NextPage},
+    {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, RichTextBox::CaretMove::PreviousPage},
+};
+
+} // namespace
+
+std::optional<RichTextBox::CaretMove> RichTextBox::caretMoveFor(QKeyEvent *event)
 {
-    const qint64 caret = m_caret;
-    if (event == QKeySequence::SelectNextChar)
-        return nextPosition(caret);
-    if (event == QKeySequence::SelectPreviousChar)
-        return previousPosition(caret);
-    if (event == QKeySequence::SelectNextLine)
-        return onAdjacentLine(caret, 1);
-    if (event == QKeySequence::SelectPreviousLine)
-        return onAdjacentLine(caret, -1);
-    if (event == QKeySequence::SelectStartOfLine || event == QKeySequence::SelectEndOfLine) {
-        const Caret at = caretAt(caret);
-        const BlockLayout::Line &line = at.layout->line(int(at.at.line));
-        if (event == QKeySequence::SelectStartOfLine)
-            return at.blockStart + line.start;
-        // Before the line separator that may end the line.
-        qint64 end = at.blockStart + line.start + line.length;
-        if (end > at.blockStart + line.start && end < m_model.length()) {
-            const QChar last = m_model.text().at(end - 1);
-            if (last == u'\r' || last == u'\n')
-                --end;
-        }
-        return end;
+    for (const KeyMove &k : kKeyMoves) {
+        if (event == k.move)
+            return CaretMove{k.kind, false};
+        if (event == k.select)
+            return CaretMove{k.kind, true};
     }
-    if (event == QKeySequence::SelectStartOfDocument)
-        return qint64(0);
-    if (event == QKeySequence::SelectEndOfDocument)
-        return m_model.length();
     return std::nullopt;
+}
+
+// Where the caret goes from `caret`.
+qint64 RichTextBox::caretTarget(qint64 caret, CaretMove::Kind kind)
+{
+    switch (kind) {
+    case CaretMove::NextChar:
+        return nextPosition(caret);
+    case CaretMove::PreviousChar:
+        return previousPosition(caret);
+    case CaretMove::NextLine:
+        return onLineAway(caret, 1);
+    case CaretMove::PreviousLine:
+        return onLineAway(caret, -1);
+    case CaretMove::NextPage:
+        return onLineAway(caret, linesPerPage());
+    case CaretMove::PreviousPage:
+        return onLineAway(caret, -linesPerPage());
+    case CaretMove::StartOfText:
+        return 0;
+    case CaretMove::EndOfText:
+        return m_model.length();
+    case CaretMove::StartOfLine:
+    case CaretMove::EndOfLine:
+        break;
+    }
+    const Caret at = caretAt(caret);
+    const BlockLayout::Line &line = at.layout->line(int(at.at.line));
+    if (kind == CaretMove::StartOfLine)
+        return at.blockStart + line.start;
+    // Before the line separator that may end the line.
+    qint64 end = at.blockStart + line.start + line.length;
+    if (end > at.blockStart + line.start && end < m_model.length()) {
+        const QChar last = m_model.text().at(end - 1);
+        if (last == u'\r' || last == u'\n')
+            --end;
+    }
+    return end;
 }
 
 void RichTextBox::selectWordAt(qint64 position)
@@ -180,25 +225,41 @@ void RichTextBox::timerEvent(QTimerEvent *event)
     selectBetween(m_anchor, hitTest(m_lastDrag).position);
 }
 
-void RichTextBox::keyPressEvent(QKeyEvent *event)
+// A caret the user placed stays where it is when the program selects what
+// arrives; a selection the program made otherwise starts from its beginning,
+// its caret at its end.
+void RichTextBox::startFromCaret()
 {
-    // A selection the program made starts from its beginning.
-    if (!selectionMadeHere()) {
+    if (selectionMadeHere())
+        return;
+    if (m_caret >= 0) {
+        m_anchor = m_caret;
+    } else {
         m_anchor = m_model.selStart();
         m_caret = m_model.selStart() + m_model.selLength();
     }
+}
+
+void RichTextBox::keyPressEvent(QKeyEvent *event)
+{
+    // What the program did before this key is taken in first.
+    updateView();
     if (event == QKeySequence::Copy) {
         copy();
     } else if (event == QKeySequence::SelectAll) {
         selectAll();
-    } else if (const std::optional<qint64> to = keyboardTarget(event)) {
-        selectBetween(m_anchor, *to);
-        showPosition(*to);
-        publishSelection();
-    } else if (event == QKeySequence::MoveToStartOfDocument) {
-        verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
-    } else if (event == QKeySequence::MoveToEndOfDocument) {
-        verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMaximum);
+    } else if (const std::optional<CaretMove> move = caretMoveFor(event)) {
+        startFromCaret();
+        const qint64 to = caretTarget(m_caret, move->kind);
+        if (!move->selecting)
+            m_anchor = to;
+        selectBetween(m_anchor, to);
+        // A page key turns the page, as in Qt's text views.
+        if (move->kind == CaretMove::NextPage || move->kind == CaretMove::PreviousPage)
+            scrollByLines(move->kind == CaretMove::NextPage ? linesPerPage() : -linesPerPage());
+        showPosition(to);
+        if (move->selecting)
+            publishSelection();
     } else {
         QAbstractScrollArea::keyPressEvent(event);
         return;

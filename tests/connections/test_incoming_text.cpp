@@ -14,6 +14,7 @@ private slots:
     void heldBytesAreShownWhenTheWaitEnds();
     void characterCutByAFullReadIsHeld();
     void aFloodIsDecodedByteByByteOnlyWhereReadsCutIt();
+    void bytesThatCannotBeUtf8EndTheWaitForCutCharacters();
 };
 
 void TestIncomingText::decodesReadByRead_data()
@@ -130,6 +131,27 @@ void TestIncomingText::aFloodIsDecodedByteByByteOnlyWhereReadsCutIt()
         incoming.bytesDecodedOneByOne() <= 8 * reads,
         qPrintable(QStringLiteral("%1 bytes one by one in %2 reads").arg(incoming.bytesDecodedOneByOne()).arg(reads)));
     QVERIFY(incoming.bytesDecodedOneByOne() > 0); // 997 bytes a read do cut characters
+}
+
+// The socket waits for the rest of a cut character only on a connection that
+// has shown neither UTF-8 nor Windows-1252. Continuation bytes at the start of
+// a read may end a character shown before its wait ran out: they show nothing.
+void TestIncomingText::bytesThatCannotBeUtf8EndTheWaitForCutCharacters()
+{
+    IncomingText fresh;
+    QVERIFY(fresh.endsInOpenCharacter("caf\xC3"));
+    IncomingText late;
+    late.decode("caf\xC3");
+    late.decode("\xA9 y m");
+    QVERIFY(!late.hasShownWindows1252());
+    QVERIFY(late.endsInOpenCharacter("ma\xC3"));
+    IncomingText legacy;
+    legacy.decode("\xA1hola, qu\xE9 tal?");
+    QVERIFY(legacy.hasShownWindows1252());
+    QVERIFY(!legacy.endsInOpenCharacter("s\xED"));
+    IncomingText stray;
+    stray.decode("precio: 5 \x80");
+    QVERIFY(stray.hasShownWindows1252());
 }
 
 QTEST_GUILESS_MAIN(TestIncomingText)

@@ -2,6 +2,7 @@
 
 #include "connections/chat_port.h"
 #include "connections/lingering_connections.h"
+#include "connections/native_socket.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
 
@@ -11,6 +12,9 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+
+#include <atomic>
+#include <thread>
 
 using namespace connections;
 
@@ -33,6 +37,17 @@ struct Listener {
         QObject::connect(&array, &SocketArray::ConnectionRequest, [this](int, qint32 id) {
             array.Load(next);
             array(next++).Accept(id);
+        });
+    }
+
+    // From now on every element's reads are kept in `reads`, in order.
+    QStringList reads;
+    void keepReads()
+    {
+        QObject::connect(&array, &SocketArray::DataArrival, [this](int index, qint32) {
+            QString part;
+            array(index).GetData(part);
+            reads << part;
         });
     }
 };
@@ -59,6 +74,9 @@ private slots:
     void requestsBelongToTheArrayThatRaisedThem();
     void peerThatLeavesIsReleasedButEverythingItSentIsRead();
     void splitCharacterIsWaitedForThenShown();
+    void charactersTheNetworkHoldsBackArriveWhole();
+    void localAddressIsTheDefaultRoutesSource();
+    void endlessPeerLeavesTheEventLoopRunning();
     void unreadDataIsBoundedPerSocket();
     void refusedOperationsThrowSpanishErrors();
 
@@ -182,12 +200,8 @@ void TestSocketControl::peerThatLeavesIsReleasedButEverythingItSentIsRead()
 void TestSocketControl::splitCharacterIsWaitedForThenShown()
 {
     Listener listener(m_lingering);
-    QStringList reads;
-    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
-        QString part;
-        listener.array(index).GetData(part);
-        reads << part;
-    });
+    listener.keepReads();
+    QStringList &reads = listener.reads;
     QTcpSocket *client = connectedClient(this);
     QVERIFY(client->waitForConnected(5000));
 
@@ -241,6 +255,130 @@ void TestSocketControl::splitCharacterIsWaitedForThenShown()
     QTRY_COMPARE(reads, QStringList{QStringLiteral("Señor")});
 }
 
+// The rest of a character can come as late as a segment sent again on
+// Windows (about 300 ms), and a peer may cut every write inside one: a fresh
+// connection's first read waits for the rest, and once UTF-8 has shown, the
+// rest of each cut character is held for. A legacy peer's trailing accent
+// waits that long too, until the peer has shown a byte that cannot be UTF-8.
+void TestSocketControl::charactersTheNetworkHoldsBackArriveWhole()
+{
+    Listener listener(m_lingering);
+    listener.keepReads();
+    QStringList &reads = listener.reads;
+    // A new peer, taken into element `index`: its socket and the accepted one.
+    struct Peer {
+        QTcpSocket *own = nullptr;
+        const QTcpSocket *accepted = nullptr;
+    };
+    auto freshPeer = [&](int index) {
+        Peer peer{connectedClient(this)};
+        peer.own->waitForConnected(5000);
+        if (QTest::qWaitFor([&] { return listener.array.exists(index); }, 5000))
+            peer.accepted = listener.array(index).findChild<QTcpSocket *>();
+        return peer;
+    };
+    // What the program has not read yet sits in its socket once it has come.
+    auto sitsInTheSocket = [](const QTcpSocket *accepted, qint64 bytes) {
+        QDeadlineTimer deadline(5000);
+        while (accepted->bytesAvailable() < bytes && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        return accepted->bytesAvailable() == bytes;
+    };
+
+    const Peer late = freshPeer(1);
+    QVERIFY(late.accepted);
+    late.own->write("Se\xC3");
+    QVERIFY(sitsInTheSocket(late.accepted, 3));
+    QTest::qWait(300);
+    late.own->write("\xB1or");
+    QTRY_COMPARE(reads, QStringList{QStringLiteral("Señor")});
+
+    reads.clear();
+    const Peer cutting = freshPeer(2);
+    for (int i = 0; i < 10; ++i) {
+        cutting.own->write(i == 0 ? "caf\xC3" : "\xA9 caf\xC3");
+        QTest::qWait(60);
+    }
+    cutting.own->write("\xA9");
+    const QString tenTimes = QStringLiteral("café café café café café café café café café café");
+    QTRY_COMPARE(reads.join(QString()), tenTimes);
+
+    reads.clear();
+    const Peer legacy = freshPeer(3);
+    QVERIFY(legacy.accepted);
+    legacy.own->write("caf\xE9");
+    QVERIFY(sitsInTheSocket(legacy.accepted, 4));
+    QTest::qWait(SocketControl::OpenCharacterWaitMs / 2);
+    QVERIFY(reads.isEmpty());
+    QTRY_COMPARE(reads, QStringList{QStringLiteral("café")});
+    legacy.own->write("\xBFqu\xE9 tal?");
+    QTRY_COMPARE(reads.size(), 2);
+    // Windows-1252 shown: a trailing accent no longer waits in the socket.
+    legacy.own->write("s\xED");
+    QDeadlineTimer deadline(5000);
+    while (reads.size() < 3 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        QCOMPARE(legacy.accepted->bytesAvailable(), 0);
+    }
+    QCOMPARE(reads.last(), QStringLiteral("sí"));
+}
+
+// The caption's address: where this machine sends from on its default route
+// (own_network.sh gives this test's namespace two interfaces, the route on
+// the second), whichever interface comes first; a bound control tells its own.
+void TestSocketControl::localAddressIsTheDefaultRoutesSource()
+{
+    QVERIFY2(qEnvironmentVariableIsSet("VZ_OWN_NETWORK_ROUTED"), "CTest gives this test a default route");
+    SocketControl unbound(m_lingering);
+    QCOMPARE(unbound.LocalIP(), QStringLiteral("10.231.9.7"));
+    SocketControl bound(m_lingering);
+    bound.setBindAddress(kClient);
+    QCOMPARE(bound.LocalIP(), QStringLiteral("127.0.0.2"));
+}
+
+// A peer that sends as fast as it can, from a thread of its own, does not
+// stop the event loop: what the program posts to itself (paints, for one)
+// still runs while the bytes keep coming.
+void TestSocketControl::endlessPeerLeavesTheEventLoopRunning()
+{
+    Listener listener(m_lingering);
+    qint64 received = 0;
+    connect(&listener.array, &SocketArray::DataArrival, this, [&](int index, qint32) {
+        QString part;
+        listener.array(index).GetData(part);
+        received += part.size();
+    });
+    std::atomic<bool> sending = true;
+    std::thread peer([&sending] {
+        QTcpSocket socket;
+        socket.bind(kClient, 0);
+        socket.connectToHost(kServer, kPort);
+        const QByteArray chunk(1024 * 1024, 'x');
+        for (int i = 0; i < 64 && socket.waitForConnected(5000); ++i) {
+            socket.write(chunk);
+            while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(5000)) { }
+        }
+        sending = false;
+    });
+    struct Joined {
+        std::thread &thread;
+        ~Joined() { thread.join(); }
+    } joined{peer};
+    QTRY_VERIFY(received > 0 || !sending);
+    bool postedCallRan = false, ranWhileSending = false;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            postedCallRan = true;
+            ranWhileSending = sending;
+        },
+        Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(postedCallRan, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!sending, 60000);
+    QVERIFY(ranWhileSending);
+    QTRY_COMPARE(received, 64 * 1024 * 1024);
+}
+
 void TestSocketControl::unreadDataIsBoundedPerSocket()
 {
     Listener listener(m_lingering);
@@ -267,8 +405,12 @@ void TestSocketControl::unreadDataIsBoundedPerSocket()
     QVERIFY(largestRead <= SocketControl::ReadBufferBytes);
     QVERIFY(received == payload);
     // What has already reached the host is read in one turn, a read at a
-    // time, so that the window shows a flood once per turn, not once per read.
-    QVERIFY2(mostReadsInATurn > 1, qPrintable(QStringLiteral("%1 read per turn at most").arg(mostReadsInATurn)));
+    // time, so that the window shows a flood once per turn, not once per
+    // read; where that would starve the window, one read per turn.
+    if (connections::native_socket::readsStarveTheWindow())
+        QCOMPARE(mostReadsInATurn, 1);
+    else
+        QVERIFY2(mostReadsInATurn > 1, qPrintable(QStringLiteral("%1 read per turn at most").arg(mostReadsInATurn)));
 }
 
 void TestSocketControl::refusedOperationsThrowSpanishErrors()

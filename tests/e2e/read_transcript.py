@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Reads the chat window through the accessibility bus, as a screen reader
-does: the window's role and name, the transcript's text, and the insertion
-event that a message sent to the window raises.
+does: the window's role and name, the transcript's text, the insertion
+event that a message sent to the window raises, and, while the window is
+active with the focus in its message box, the one notification that tells
+the message, with no selection change in the transcript to draw the screen
+reader away from the focus.
 
 Usage: read_transcript.py PORT MESSAGE
 Prints what it found, one item a line. Exits 0 when the window is a frame,
@@ -65,11 +68,25 @@ print("characterCount=%d" % text.characterCount)
 print("text before=%r" % text.getText(0, -1))
 
 inserted = []
+notified = []
+selections = []
+active = window.getState().contains(pyatspi.STATE_ACTIVE)
+print("window active=%s" % active)
 
 
 def on_insert(event):
     if event.source == transcript:
         inserted.append((event.detail1, event.any_data))
+
+
+def on_showing(event):
+    if event.detail1 == 1 and event.source.getRoleName() == "notification":
+        notified.append(event.source.name)
+
+
+def on_selection(event):
+    if event.source == transcript:
+        selections.append(event.type)
 
 
 def send():
@@ -80,6 +97,8 @@ def send():
 
 
 pyatspi.Registry.registerEventListener(on_insert, "object:text-changed:insert")
+pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
+pyatspi.Registry.registerEventListener(on_selection, "object:text-selection-changed")
 GLib.timeout_add(300, send)
 GLib.timeout_add(4000, lambda: pyatspi.Registry.stop())
 pyatspi.Registry.start()
@@ -91,6 +110,10 @@ line = text.getTextAtOffset(max(0, text.characterCount - 1), pyatspi.TEXT_BOUNDA
 print("last line=%r" % (line,))
 selection = text.getSelection(0) if text.getNSelections() > 0 else None
 print("selection=%r caret=%d" % (selection, text.caretOffset))
+print("notifications shown=%r selection events=%d" % (notified, len(selections)))
 ok = (window.getRoleName() == "frame" and transcript.getRoleName() == "text" and read_only and multi_line
       and len(inserted) == 1 and inserted[0][1] == "\n" + MESSAGE and content == "\n" + MESSAGE)
+# Active, with the focus in the message box: told once, as a notification.
+if active:
+    ok = ok and notified == [MESSAGE] and not selections
 sys.exit(0 if ok else 1)

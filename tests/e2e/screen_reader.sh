@@ -24,6 +24,12 @@ fi
 
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb "$PROGRAM" </dev/null >/dev/null 2>&1 &
 APP=$!
+# The window active with the focus in its message box, as a user leaves it
+# (there is no window manager to give it the focus).
+if command -v xdotool >/dev/null; then
+    window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$APP" 2>/dev/null | head -1)
+    [ -n "$window" ] && xdotool windowfocus --sync "$window" 2>/dev/null
+fi
 timeout 30 /usr/bin/python3 "$PROBE" "$PORT" "$MESSAGE"
 status=$?
 # A window missing from a bus that is up is a failure, not a skip.

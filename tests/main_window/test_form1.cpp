@@ -356,6 +356,8 @@ void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
     Form1 form(m_lingering, address("127.0.0.2"));
     QList<QWidget *> asked;
     form.setAvisoDeAtencion([&](QWidget *window) { asked << window; });
+    QStringList notices;
+    form.setAvisoDeMensaje([&](const QString &title, const QString &text) { notices << title + u" | "_qs + text; });
     form.show();
     QWidget other;
     other.setGeometry(400, 0, 200, 100);
@@ -371,6 +373,8 @@ void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
     QTRY_COMPARE(entries(form).size(), 2);
     QCOMPARE(asked, QList<QWidget *>{&form});
     QCOMPARE(QApplication::activeWindow(), &other);
+    // One desktop notification for the burst, with the sender and the text.
+    QCOMPARE(notices, QStringList{u"Mensaje de 127.0.0.3 | uno"_qs});
 
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -383,6 +387,18 @@ void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
     QVERIFY(peer.send("cuatro"));
     QTRY_COMPARE(entries(form).size(), 4);
     QCOMPARE(asked.size(), 2);
+    QCOMPARE(notices.size(), 2);
+    QCOMPARE(notices.last(), u"Mensaje de 127.0.0.3 | cuatro"_qs);
+    QCOMPARE(QApplication::activeWindow(), &other);
+
+    // Only the start of a long message, up to its first line break.
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QVERIFY(peer.send(QByteArray(300, 'x') + "\r\nsegunda"));
+    QTRY_COMPARE(notices.size(), 3);
+    QCOMPARE(notices.last(), u"Mensaje de 127.0.0.3 | "_qs + QString(200, u'x') + u'…');
 }
 
 QTEST_MAIN(TestForm1)

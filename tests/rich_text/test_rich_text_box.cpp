@@ -72,6 +72,7 @@ private slots:
     void screenReadersReadWhatCopyGives();
     void accessibleLinesAreTheWrappedLines();
     void screenReadersAreToldWhatArrives();
+    void aCaretReadsTheConversationLineByLine();
 
 private:
     std::unique_ptr<QWidget> m_window;
@@ -335,7 +336,8 @@ void TestRichTextBox::longParagraphsArePiecedAtLineBreaks()
         QTest::keyClick(m_box, Qt::Key_PageDown);
     }
     QVERIFY(piecesSeen.size() > 5);
-    const int linesPerPage = m_box->viewport()->height() / m_box->fontMetrics().lineSpacing();
+    // A line is as high as the font (its leading is not laid out).
+    const int linesPerPage = m_box->viewport()->height() / m_box->fontMetrics().height();
     QVERIFY2(pages >= 3000 / linesPerPage, qPrintable(QString::number(pages)));
 }
 
@@ -638,9 +640,14 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QTRY_VERIFY(!m_box->updatePending());
     QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_box)->textInterface();
     const int before = text->characterCount();
+    m_box->setFocus();
+    QTRY_VERIFY(m_box->hasFocus());
     events.clear();
 
+    // With the focus here, what arrives is inserted and selected, and that is
+    // what a screen reader speaks: no notification besides.
     t.received(u"hola"_qs);
+    m_box->announce(u"hola"_qs);
     QTRY_VERIFY(!m_box->updatePending());
     const auto inserted = events.of(QAccessible::TextInserted, m_box);
     QCOMPARE(inserted.size(), size_t(1));
@@ -650,16 +657,109 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QCOMPARE(selected.size(), size_t(1));
     QCOMPARE(selected[0].selectionStart, before);
     QCOMPARE(selected[0].selectionEnd, before + 5);
+    QVERIFY(events.of(QAccessible::ObjectShow, m_box).empty());
+
+    // Elsewhere in the window, it is a notification, spoken once; the view's
+    // selection and caret stay to themselves, so that the screen reader
+    // stays where the user is.
+    m_input->setFocus();
+    QTRY_VERIFY(!m_box->hasFocus());
+    events.clear();
+    t.received(u"adiós"_qs);
+    m_box->announce(u"adiós"_qs);
+    t.received(u"y más"_qs);
+    m_box->announce(u"y más"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QCOMPARE(events.of(QAccessible::TextInserted, m_box).size(), size_t(1));
+    QVERIFY(events.of(QAccessible::TextSelectionChanged, m_box).empty());
+    QVERIFY(events.of(QAccessible::TextCaretMoved, m_box).empty());
+    const auto shown = events.of(QAccessible::ObjectShow, m_box);
+    QCOMPARE(shown.size(), size_t(1));
+    QCOMPARE(shown[0].role, QAccessible::Notification);
+    QCOMPARE(shown[0].text, u"adiós\ny más"_qs);
 
     events.clear();
     const QString flood(100000, u'x');
     t.received(flood);
+    m_box->announce(flood);
+    m_box->announce(u"más"_qs);
     QTRY_VERIFY(!m_box->updatePending());
+    const auto floodShown = events.of(QAccessible::ObjectShow, m_box);
+    QCOMPARE(floodShown.size(), size_t(1));
+    QCOMPARE(floodShown[0].text, QString(rich_text::AccessibleAnnouncement::kLongest, u'x') + u'…');
     QVERIFY(events.of(QAccessible::TextInserted, m_box).empty());
     const auto updated = events.of(QAccessible::TextUpdated, m_box);
     QCOMPARE(updated.size(), size_t(1));
     QCOMPARE(updated[0].text.size(), rich_text::AccessibleRichTextBox::kMostAnnounced);
     QCOMPARE(updated[0].position, text->characterCount() - rich_text::AccessibleRichTextBox::kMostAnnounced);
+}
+
+// With the focus in the transcript, the arrows, Home/End, Ctrl+Home/End and
+// the page keys move a caret, each move told as the caret event a screen
+// reader speaks the line by; Shift selects from it, Ctrl+C copies, the view
+// follows it, and a message arriving meanwhile leaves it where it is while
+// its entry is selected.
+void TestRichTextBox::aCaretReadsTheConversationLineByLine()
+{
+    support::AccessibilityEvents events;
+    Transcript t(*m_box);
+    for (int i = 0; i < 60; ++i)
+        t.received(QStringLiteral("línea %1").arg(i));
+    m_box->setFocus();
+    QTRY_VERIFY(m_box->hasFocus());
+    QTRY_VERIFY(!m_box->updatePending());
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(m_box)->textInterface();
+    const int end = text->characterCount();
+    QCOMPARE(text->cursorPosition(), end); // at the end of the entry that arrived last
+    auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        events.clear();
+        QTest::keyClick(m_box, key, modifiers);
+        QCoreApplication::processEvents();
+        const auto moved = events.of(QAccessible::TextCaretMoved, m_box);
+        return moved.size() == 1 && moved[0].position == text->cursorPosition() ? moved[0].position : -1;
+    };
+    auto lineAt = [&](int caret) {
+        int start = -1, stop = -1;
+        return text->textAtOffset(caret, QAccessible::LineBoundary, &start, &stop).trimmed();
+    };
+    int caret = press(Qt::Key_Up);
+    QCOMPARE(lineAt(caret), u"línea 58"_qs);
+    QCOMPARE(caret, end - 9); // the same place on the line above
+    QCOMPARE(m_box->selLength(), 0);
+    caret = press(Qt::Key_Up);
+    QCOMPARE(lineAt(caret), u"línea 57"_qs);
+    const int lineStart = press(Qt::Key_Home);
+    QCOMPARE(text->text(lineStart, lineStart + 8), u"línea 57"_qs);
+    QCOMPARE(press(Qt::Key_End), lineStart + 8);
+    QCOMPARE(press(Qt::Key_Home, Qt::ControlModifier), 0);
+    QCOMPARE(m_box->verticalScrollBar()->value(), 0); // the view follows the caret
+    caret = press(Qt::Key_PageDown);
+    QVERIFY(lineAt(caret).startsWith(u"línea "));
+    QVERIFY(!text->characterRect(caret).isEmpty());
+    QVERIFY(m_box->verticalScrollBar()->value() > 0);
+    QVERIFY(press(Qt::Key_PageUp) < caret);
+    QCOMPARE(press(Qt::Key_End, Qt::ControlModifier), end);
+
+    // Shift selects from the caret; Ctrl+C copies the selection.
+    press(Qt::Key_Up);
+    press(Qt::Key_Home);
+    caret = press(Qt::Key_Right, Qt::ShiftModifier);
+    QCOMPARE(m_box->selectedText(), u"l"_qs);
+    QCOMPARE(events.of(QAccessible::TextSelectionChanged, m_box).size(), size_t(1));
+    QTest::keyClick(m_box, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), u"l"_qs);
+
+    // A message arrives: its entry is selected, the caret stays.
+    events.clear();
+    const qint64 length = m_box->text().length();
+    t.received(u"nuevo"_qs);
+    QTRY_VERIFY(!m_box->updatePending());
+    QCOMPARE(m_box->selStart(), length);
+    QCOMPARE(m_box->selLength(), 7);
+    QCOMPARE(text->cursorPosition(), caret);
+    QVERIFY(events.of(QAccessible::TextCaretMoved, m_box).empty());
+    QCOMPARE(press(Qt::Key_Right), caret + 1);
+    QCOMPARE(m_box->selLength(), 0);
 }
 
 QTEST_MAIN(TestRichTextBox)

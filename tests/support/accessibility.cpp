@@ -63,6 +63,16 @@ void AccessibilityEvents::collect(QAccessibleEvent *event)
     case QAccessible::TextCaretMoved:
         e.position = static_cast<QAccessibleTextCursorEvent *>(event)->cursorPosition();
         break;
+    case QAccessible::ObjectShow:
+        // What was shown may have no object of its own (a notification):
+        // it counts as its parent's.
+        if (QAccessibleInterface *shown = event->accessibleInterface()) {
+            e.role = shown->role();
+            e.text = shown->text(QAccessible::Name);
+            if (!e.object && shown->parent())
+                e.object = shown->parent()->object();
+        }
+        break;
     default:
         break;
     }

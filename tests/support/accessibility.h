@@ -17,8 +17,9 @@ public:
     struct Event {
         QAccessible::Event type = QAccessible::InvalidEvent;
         QPointer<QObject> object;
-        int position = -1; // where text changed, or the caret
-        QString text;      // inserted
+        int position = -1;                            // where text changed, or the caret
+        QString text;                                 // inserted, or the name of what was shown
+        QAccessible::Role role = QAccessible::NoRole; // of what was shown
         int selectionStart = -1;
         int selectionEnd = -1;
     };

@@ -1,11 +1,13 @@
 #include "own_network.h"
 
 #include <QFile>
-
-#include <arpa/inet.h>
-#include <unistd.h>
+#include <QtEndian>
 
 namespace support {
+
+// Where this system shows the kernel's table of TCP sockets, in the format
+// of Linux's /proc/net/tcp (own_network_posix.cpp, own_network_wine.cpp).
+QString kernelTcpTable();
 
 namespace {
 
@@ -14,31 +16,24 @@ namespace {
 void parseEndpoint(const QByteArray &text, QHostAddress &address, int &port)
 {
     const QList<QByteArray> parts = text.split(':');
-    address = QHostAddress(ntohl(quint32(parts.value(0).toULong(nullptr, 16))));
+    address = QHostAddress(qFromBigEndian(quint32(parts.value(0).toULong(nullptr, 16))));
     port = parts.value(1).toInt(nullptr, 16);
 }
 
 } // namespace
 
-bool inOwnNetwork()
-{
-    // "net:[4026531840]": the namespace's identity.
-    char own[64] = {};
-    const ssize_t length = ::readlink("/proc/self/ns/net", own, sizeof own - 1);
-    const QByteArray outer = qgetenv("VZ_OUTER_NETNS");
-    return length > 0 && !outer.isEmpty() && outer != QByteArray(own, length);
-}
-
 std::vector<KernelSocket> kernelSockets()
 {
     std::vector<KernelSocket> sockets;
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly | QIODevice::Text))
+    QFile table(kernelTcpTable());
+    if (!table.open(QIODevice::ReadOnly))
         return sockets;
-    table.readLine(); // the header
-    while (!table.atEnd()) {
+    QList<QByteArray> lines = table.readAll().split('\n');
+    if (!lines.isEmpty())
+        lines.removeFirst(); // the header
+    for (const QByteArray &line : std::as_const(lines)) {
         // sl local remote st tx_queue:rx_queue tr:tm->when retrnsmt uid ...
-        const QList<QByteArray> fields = table.readLine().simplified().split(' ');
+        const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 7)
             continue;
         KernelSocket socket;

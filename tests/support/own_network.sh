@@ -40,4 +40,19 @@ if ! ip link set lo up; then
     echo "SKIP: could not bring up the loopback of the test's own network namespace"
     exit $SKIPPED
 fi
+# VZ_OWN_NETWORK_ROUTED=1: the namespace looks like a machine on a network,
+# with two more interfaces, 10.231.8.9/24 first, then 10.231.9.7/24, which
+# carries the default route (via 10.231.9.1, which answers nothing). Each is
+# one end of a veth pair whose other end stays here, so that both are up.
+if [ -n "${VZ_OWN_NETWORK_ROUTED:-}" ]; then
+    if ! { ip link add vzfirst type veth peer name vzfirst-end &&
+        ip link add vzrouted type veth peer name vzrouted-end &&
+        ip addr add 10.231.8.9/24 dev vzfirst && ip addr add 10.231.9.7/24 dev vzrouted &&
+        ip link set vzfirst up && ip link set vzfirst-end up &&
+        ip link set vzrouted up && ip link set vzrouted-end up &&
+        ip route add default via 10.231.9.1 dev vzrouted; }; then
+        echo "SKIP: could not give the test's own network namespace its interfaces and default route"
+        exit $SKIPPED
+    fi
+fi
 exec "$@"

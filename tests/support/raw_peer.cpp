@@ -1,42 +1,35 @@
 #include "raw_peer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "plain_socket.h"
 
 namespace support {
 
+namespace ps = plain_socket;
+
 RawPeer::RawPeer(const char *from, const char *to, int port)
 {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in own{};
-    own.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &own.sin_addr);
-    sockaddr_in other{};
-    other.sin_family = AF_INET;
-    other.sin_port = htons(quint16(port));
-    ::inet_pton(AF_INET, to, &other.sin_addr);
+    m_fd = ps::open();
+    const sockaddr_in own = ps::address(from, 0);
+    const sockaddr_in other = ps::address(to, port);
     // Reusable, so that if the kernel picks the chat's port for this peer,
     // the connection's TIME_WAIT does not keep a later listener from binding it.
-    const int yes = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    m_connected = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&own), sizeof own) == 0
-        && ::connect(m_fd, reinterpret_cast<sockaddr *>(&other), sizeof other) == 0;
+    ps::setOption(m_fd, SO_REUSEADDR, 1);
+    m_connected = m_fd != ps::kNone
+        && ::bind(ps::native(m_fd), reinterpret_cast<const sockaddr *>(&own), sizeof own) == 0
+        && ::connect(ps::native(m_fd), reinterpret_cast<const sockaddr *>(&other), sizeof other) == 0;
 }
 
 RawPeer::~RawPeer()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    if (m_fd != ps::kNone)
+        ps::close(m_fd);
 }
 
 bool RawPeer::send(const QByteArray &bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        const long long n = ps::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
         if (n <= 0)
             return false;
         done += n;
@@ -46,19 +39,18 @@ bool RawPeer::send(const QByteArray &bytes)
 
 void RawPeer::reset()
 {
-    linger now{1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    ::close(m_fd);
-    m_fd = -1;
+    ps::setOption(m_fd, SO_LINGER, linger{1, 0});
+    ps::close(m_fd);
+    m_fd = ps::kNone;
 }
 
-void RawPeer::shutdownSending() { ::shutdown(m_fd, SHUT_WR); }
+void RawPeer::shutdownSending() { ps::shutdownSending(m_fd); }
 
 bool RawPeer::closedByOtherSide()
 {
     char byte;
-    const ssize_t n = ::recv(m_fd, &byte, 1, MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    const long long n = ps::receiveNow(m_fd, &byte, 1);
+    return n == 0 || (n < 0 && !ps::wouldBlock());
 }
 
 } // namespace support

@@ -6,7 +6,7 @@
 
 namespace support {
 
-// A peer on a plain POSIX socket, so that it can do what Qt's sockets do not
+// A peer on a plain system socket, so that it can do what Qt's sockets do not
 // offer: reset the connection, or shut down only its sending half. It uses
 // blocking calls; on loopback the kernel completes the handshake with a
 // listening socket by itself, so the window's event loop need not run.
@@ -31,7 +31,7 @@ public:
     bool closedByOtherSide();
 
 private:
-    int m_fd = -1;
+    qintptr m_fd = -1; // a plain_socket::Handle
     bool m_connected = false;
 };
 

@@ -1,53 +1,70 @@
 #include "slow_peer.h"
 
-#include "connections/chat_port.h"
+#include "own_network.h"
+#include "plain_socket.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "connections/chat_port.h"
 
 #include <algorithm>
 
 namespace support {
 
+namespace ps = plain_socket;
+
 SlowPeer::SlowPeer(const char *own)
 {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(quint16(connections::PuertoChat));
-    ::inet_pton(AF_INET, own, &at.sin_addr);
-    m_listening = ::bind(m_listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(m_listener, 4) == 0;
+    m_listener = ps::open();
+    ps::setNonBlocking(m_listener);
+    ps::setOption(m_listener, SO_REUSEADDR, 1);
+    const sockaddr_in at = ps::address(own, connections::PuertoChat);
+    m_listening = ::bind(ps::native(m_listener), reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0
+        && ::listen(ps::native(m_listener), 4) == 0;
 }
 
 SlowPeer::~SlowPeer()
 {
-    ::close(m_listener);
-    if (m_fd >= 0)
-        ::close(m_fd);
+    ps::close(m_listener);
+    if (m_fd != ps::kNone)
+        ps::close(m_fd);
 }
 
 bool SlowPeer::accepted()
 {
-    if (m_fd < 0)
-        m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    return m_fd >= 0;
+    if (m_fd == ps::kNone) {
+        m_fd = ps::acceptNonBlocking(m_listener);
+        sockaddr_in local{}, remote{};
+        if (m_fd != ps::kNone && ps::ends(m_fd, local, remote)) {
+            m_local = QHostAddress(reinterpret_cast<const sockaddr *>(&local));
+            m_localPort = ntohs(local.sin_port);
+            m_remote = QHostAddress(reinterpret_cast<const sockaddr *>(&remote));
+            m_remotePort = ntohs(remote.sin_port);
+        }
+    }
+    return m_fd != ps::kNone;
+}
+
+// A socket the kernel has let go of while this peer still holds it was
+// reset: an orderly end leaves it there, waiting for this side's close.
+bool SlowPeer::goneFromTheKernel() const
+{
+    for (const KernelSocket &socket : kernelSockets()) {
+        if (socket.localAddress == m_local && socket.localPort == m_localPort && socket.remoteAddress == m_remote
+            && socket.remotePort == m_remotePort)
+            return false;
+    }
+    return true;
 }
 
 void SlowPeer::read(qsizetype most)
 {
     char chunk[16 * 1024];
     while (end == Open && most > 0 && accepted()) {
-        const ssize_t n = ::recv(m_fd, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)), 0);
+        const long long n = ps::receive(m_fd, chunk, size_t(std::min<qsizetype>(most, sizeof chunk)));
         if (n > 0) {
             received.append(chunk, n);
             most -= n;
         } else {
-            if (n == 0 || errno != EAGAIN)
+            if (n == 0 || !ps::wouldBlock())
                 end = n == 0 ? Fin : Reset;
             return;
         }
@@ -62,15 +79,15 @@ void SlowPeer::readSlowly()
 
 bool SlowPeer::send(const QByteArray &bytes)
 {
-    return accepted() && ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    return accepted() && ps::send(m_fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
 }
 
+// Under Wine the reset is not told to the socket (Wine takes the kernel's
+// pending error, and what had arrived can still be read), so the kernel's
+// table of sockets is asked as well.
 bool SlowPeer::wasReset()
 {
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (end != Reset && accepted() && ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0
-        && (error == ECONNRESET || error == EPIPE))
+    if (end != Reset && accepted() && (ps::resetPending(m_fd) || goneFromTheKernel()))
         end = Reset;
     return end == Reset;
 }

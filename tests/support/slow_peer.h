@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QTimer>
 
 namespace support {
 
-// A peer listening on the chat port on a plain POSIX socket, reading only
+// A peer listening on the chat port on a plain system socket, reading only
 // when told to, so that it can tell the end of the stream (FIN) from a reset.
 class SlowPeer {
 public:
@@ -35,10 +36,14 @@ public:
     End end = Open;
 
 private:
+    bool goneFromTheKernel() const;
+
     QTimer m_reader;
-    int m_listener = -1;
-    int m_fd = -1;
+    qintptr m_listener = -1;
+    qintptr m_fd = -1; // a plain_socket::Handle
     bool m_listening = false;
+    QHostAddress m_local, m_remote; // the accepted connection's ends
+    int m_localPort = 0, m_remotePort = 0;
 };
 
 } // namespace support

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <optional>
+
+// What the operating system's sockets tell and do beyond Qt's API, for a
+// connection Qt holds (`descriptor` is its socketDescriptor()). POSIX and
+// Windows each have a file of their own; the rest of the socket control is
+// the same on both.
+namespace connections::native_socket {
+
+// Bytes that have reached this host on the connection but are not read yet.
+qint64 bytesWaiting(qintptr descriptor);
+
+// Bytes written on the connection and not yet acknowledged by the peer, the
+// FIN included once it is sent. Empty where the system does not tell:
+// Windows tells only that it is none, once the peer has acknowledged the FIN.
+std::optional<qint64> unacknowledged(qintptr descriptor);
+
+// Nothing more will be written: the FIN follows what the kernel holds.
+void endSending(qintptr descriptor);
+
+// The coming close resets the connection (RST) instead of ending it in order.
+void resetOnClose(qintptr descriptor);
+
+// Whether reading as fast as a peer sends would starve the window: Windows
+// serves a socket's messages before the user's input and the window's
+// paints, and Qt sends its posted events (the paints among them) once per
+// pass of its event loop, so a peer that never stops would freeze it.
+bool readsStarveTheWindow();
+
+} // namespace connections::native_socket
