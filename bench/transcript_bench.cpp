@@ -15,10 +15,14 @@
 //   transcript_bench density-ascii|density-latin|density-other MIB
 //                                     memory added per character, received as a flood of 16 KiB reads
 //                                     up to MIB mebicharacters of transcript
+//   transcript_bench spill GIB        the same flood up to GIB gibicharacters with the memory's own
+//                                     budget: the resident size at 1, 4 and 16 GiB, then the time to
+//                                     show the first page after scrolling to the start
 
 #include "support/transcript_writer.h"
 
 #include "rich_text/rich_text_box.h"
+#include "rich_text/text_memory.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -37,6 +41,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <string>
 
 using rich_text::RichTextBox;
 
@@ -230,6 +235,59 @@ int runDensity(const QString &kind, int mebichars)
     return 0;
 }
 
+qint64 peakResidentBytes()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stoll(line.substr(6)) * 1024;
+    }
+    return -1;
+}
+
+// A flood of ASCII reads far beyond the budget: "mark GIB RESIDENT MCHARS_PER_S" as each
+// gibicharacter mark passes, then "back MS PAGES PEAK": Ctrl+Home and the paint of the
+// first page, and the pages read back from the file for it.
+int runSpill(int gib)
+{
+    QString read;
+    const QString ascii = QStringLiteral("The quick brown fox jumps over the lazy dog, 0123456789 times. ");
+    while (read.size() < kReadBytes)
+        read += ascii;
+    read.truncate(kReadBytes);
+    Ours ours;
+    QElapsedTimer timer;
+    timer.start();
+    qint64 lastMarkChars = 0;
+    double lastMarkSeconds = 0;
+    int reads = 0;
+    for (qint64 mark = 1; mark <= gib; mark *= 4) {
+        while (ours.box.text().length() < mark << 30) {
+            ours.received(read);
+            if (++reads % 64 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
+        const qint64 chars = ours.box.text().length();
+        const double seconds = timer.nsecsElapsed() / 1e9;
+        std::printf("mark %lld %lld %.1f\n", qlonglong(mark), qlonglong(residentBytes()),
+                    (chars - lastMarkChars) / (seconds - lastMarkSeconds) / 1e6);
+        std::fflush(stdout);
+        lastMarkChars = chars;
+        lastMarkSeconds = seconds;
+    }
+    ours.box.setFocus();
+    const qint64 loaded = ours.box.model().memory()->counters().pagesLoaded;
+    timer.start();
+    QTest::keyClick(&ours.box, Qt::Key_Home, Qt::ControlModifier);
+    ours.box.viewport()->repaint();
+    QCoreApplication::processEvents();
+    const double backMs = timer.nsecsElapsed() / 1e6;
+    std::printf("back %.2f %lld %lld\n", backMs, qlonglong(ours.box.model().memory()->counters().pagesLoaded - loaded),
+                qlonglong(peakResidentBytes()));
+    return 0;
+}
+
 // Median time of one call, in microseconds, over `calls` calls.
 double medianMicros(int calls, const std::function<void()> &call)
 {
@@ -274,6 +332,8 @@ int runOne(const QString &which, int n)
         return runAccessible(n);
     if (which.startsWith(u"density-"))
         return runDensity(which, n);
+    if (which == u"spill")
+        return runSpill(n);
     const qint64 rssBefore = residentBytes();
     Result r;
     if (which == u"ours") {
@@ -405,6 +465,31 @@ int runAll(const QString &self)
         std::fflush(stdout);
     }
 
+    const int spillGib = 16;
+    std::printf("\nA flood of 16 KiB ASCII reads up to %d GiB of transcript, within the memory's budget of %.0f MiB "
+                "(the text's own share %.0f MiB of recent text and %.0f MiB of pages):\n",
+                spillGib, rich_text::TextMemory::residentBudget() / 1048576.0,
+                rich_text::TextMemory::defaultBudget().recentText / 1048576.0,
+                rich_text::TextMemory::defaultBudget().loadedPages / 1048576.0);
+    QProcess spill;
+    spill.start(self, {QStringLiteral("spill"), QString::number(spillGib)});
+    spill.waitForFinished(-1);
+    qint64 spillPeak = -1;
+    double backMs = -1;
+    for (const QString &line : QString::fromLatin1(spill.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(u' ');
+        if (f.value(0) == u"mark")
+            std::printf("  at %2s GiB: resident %s (appended at %s M characters/s since the last mark)\n",
+                        qPrintable(f.value(1)), qPrintable(mb(f.value(2).toLongLong())), qPrintable(f.value(3)));
+        else if (f.value(0) == u"back") {
+            backMs = f.value(1).toDouble();
+            spillPeak = f.value(3).toLongLong();
+            std::printf("  scrolled to the start (Ctrl+Home), first page painted in %.1f ms, %s pages read back;"
+                        " peak resident %s\n",
+                        backMs, qPrintable(f.value(2)), qPrintable(mb(spillPeak)));
+        }
+    }
+
     std::printf("\nTargets\n");
     auto ratio = [&](const QString &a, int na, const QString &b, int nb) {
         return results[{a, na}].microsPerEntry / std::max(0.001, results[{b, nb}].microsPerEntry);
@@ -444,6 +529,13 @@ int runAll(const QString &self)
     if (copyPause >= 0)
         std::printf("- select-all and Ctrl+C of %d MiB: worst pause %.1f ms, under 100 ms: %s\n", copyMib, copyPause,
                     yes(copyPause < 100));
+    if (spillPeak >= 0) {
+        std::printf("- %d GiB of transcript within the resident budget of %s: peak %s: %s\n", spillGib,
+                    qPrintable(mb(rich_text::TextMemory::residentBudget())), qPrintable(mb(spillPeak)),
+                    yes(spillPeak < rich_text::TextMemory::residentBudget()));
+        std::printf("- the first page brought back from the file after Ctrl+Home in under 100 ms: %.1f ms: %s\n",
+                    backMs, yes(backMs < 100));
+    }
     if (a11y.size() == 3) {
         const double count = a11y[0].toDouble(), first = a11y[1].toDouble(), last = a11y[2].toDouble();
         std::printf("- screen reader, 100,000 entries: characterCount %.2f us, textAtOffset(LINE) at the start "

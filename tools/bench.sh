@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release (build-bench/) and runs them offscreen:
 # chat_bench (whole windows over loopback, each figure beside a baseline
-# measured in the same run) and transcript_bench (the transcript control).
-#   tools/bench.sh                      everything (about 15 minutes)
+# measured in the same run), transcript_bench (the transcript control) and
+# paste_bench (other programs pasting a large copy, under an Xvfb of its own).
+#   tools/bench.sh                      everything (about 20 minutes)
 #   tools/bench.sh latency accept       some chat_bench groups only
+#   tools/bench.sh hour [SECONDS]       an hour's full-speed flood into one window
+#                                       (hour_bench; not part of the run above)
 # VZ_BENCH_DIR chooses another build directory.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}"
+vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}" xvfb xclip # paste_bench
 dir="${VZ_BENCH_DIR:-$VZ_ROOT/build-bench}"
 cmake -S "$VZ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench
+if [ "${1:-}" = hour ]; then
+    cmake --build "$dir" --parallel "$(nproc)" --target hour_bench
+    export QT_QPA_PLATFORM=offscreen
+    export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+    exec "$VZ_ROOT/tests/support/own_network.sh" "$dir/bench/hour_bench" "${@:2}"
+fi
+cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench paste_bench
 
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
@@ -31,5 +40,8 @@ if [ $# -eq 0 ]; then
     echo
     echo "== transcript_bench"
     "$dir/bench/transcript_bench" || status=1
+    echo
+    echo "== paste_bench"
+    "$dir/bench/paste_bench" || status=1
 fi
 exit $status

@@ -17,6 +17,8 @@ void Form1::WSCRecibe_ConnectionRequest(int /*Index*/, qint32 requestID)
     SlotOcupado[n] = true;
     WSCRecibe->Load(n);
     (*WSCRecibe)(n).Accept(requestID);
+    if (m_lecturaDetenida)
+        (*WSCRecibe)(n).PauseReading(); // no room for more yet (receiving.cpp)
     if (!ConexionIniciada) {
         TxtIp->setText((*WSCRecibe)(0).RemoteHostIP());
         Conectar();

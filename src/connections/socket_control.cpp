@@ -87,13 +87,13 @@ SocketControl::SocketControl(LingeringConnections &lingering, PendingRequests *s
     m_openCharacterWait->setSingleShot(true);
     m_openCharacterWait->setInterval(OpenCharacterWaitMs);
     connect(m_openCharacterWait, &QTimer::timeout, this, [this] {
-        if (bytesPending() > 0)
+        if (bytesPending() > 0 && !m_readingPaused)
             raiseDataArrival();
     });
     m_flushTimer->setSingleShot(true);
     m_flushTimer->setInterval(kSplitCharacterWaitMs);
     connect(m_flushTimer, &QTimer::timeout, this, [this] {
-        if (m_incoming->hasPending() || bytesPending() > 0) {
+        if ((m_incoming->hasPending() || bytesPending() > 0) && !m_readingPaused) {
             m_flushDue = true;
             raiseDataArrival();
         }
@@ -306,10 +306,23 @@ void SocketControl::onAcceptError()
     QTimer::singleShot(kAcceptRetryMs, m_server, [server = m_server] { server->resumeAccepting(); });
 }
 
+void SocketControl::PauseReading() { m_readingPaused = true; }
+
+// What waited is read on the next turn of the event loop, as if it had just come.
+void SocketControl::ResumeReading()
+{
+    if (!m_readingPaused)
+        return;
+    m_readingPaused = false;
+    if (m_incoming->hasPending())
+        m_flushTimer->start();
+    QMetaObject::invokeMethod(this, &SocketControl::onReadyRead, Qt::QueuedConnection);
+}
+
 void SocketControl::onReadyRead()
 {
-    if (m_readingTurn || m_readWaitsForNextPass)
-        return; // more was read into the socket below, or the next pass reads
+    if (m_readingTurn || m_readWaitsForNextPass || m_readingPaused)
+        return; // more was read into the socket below, the next pass reads, or reading waits
     if (native_socket::readsStarveTheWindow()) {
         if (deliverArrived())
             waitForTheNextPass();
@@ -328,7 +341,7 @@ void SocketControl::onReadyRead()
 // Raises DataArrival for what the socket holds, unless it should wait.
 bool SocketControl::deliverArrived()
 {
-    if (!m_socket || m_socket->bytesAvailable() <= 0)
+    if (!m_socket || m_readingPaused || m_socket->bytesAvailable() <= 0)
         return false;
     // Only the first bytes of one character so far: an event now would read
     // no text at all, so they wait in the socket for the rest.

@@ -120,6 +120,13 @@ public:
     void Accept(qint32 requestID);
     void GetData(QString &data);
 
+    // While paused, a connection raises no DataArrival (but at its end, for
+    // what it holds): what arrives waits in the network, TCP holding it at
+    // the sender, until reading resumes.
+    void PauseReading();
+    void ResumeReading();
+    bool readingPaused() const { return m_readingPaused; }
+
 signals:
     // Raised by a listening socket. A request not accepted before the handler
     // returns is refused: the peer sees its connection closed.
@@ -174,6 +181,7 @@ private:
     bool m_flushDue = false;
     bool m_readingTurn = false; // onReadyRead() is reading
     bool m_readWaitsForNextPass = false;
+    bool m_readingPaused = false;
 };
 
 } // namespace connections

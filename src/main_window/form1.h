@@ -122,6 +122,10 @@ private:
     // attention and shows a desktop notification with its sender and the
     // start of its text, once until the window is active again.
     void PedirAtencion(const QString &remitente, const QString &recibido);
+    // Receiving waits while the transcript has no room on the disk.
+    void VigilarEspacio();
+    void EsperaDeEspacio_Timer();
+    void PausarLectura(bool pausar);
 
     QLineEdit *TxtMensaje = nullptr;
     QPushButton *CmdEnviar = nullptr;
@@ -144,5 +148,7 @@ private:
     DesktopNotice *m_avisoDelEscritorio = nullptr;
     AvisoDeMensaje m_avisoDeMensaje;
     bool m_atencionPedida = false;
+    bool m_lecturaDetenida = false; // no room on the disk: the peers' bytes wait in the network
+    QTimer *m_esperaDeEspacio = nullptr;
     QMessageBox *m_cuadroFallo = nullptr;
 };

@@ -4,6 +4,8 @@
 #include "main_window/form1.h"
 #include "rich_text/rich_text_box.h"
 
+#include <QTimer>
+
 void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
 {
     QString recibido;
@@ -11,6 +13,46 @@ void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
     AgregarRecibido(recibido);
     AnunciarLlegada(recibido);
     PedirAtencion((*WSCRecibe)(Index).RemoteHostIP(), recibido);
+    VigilarEspacio();
 }
 
 void Form1::AnunciarLlegada(const QString &recibido) { TxtTexto->announce(recibido); }
+
+// The transcript keeps in memory only what is recent or in use; the rest goes
+// to a temporary file. With no room left on the disk for it, nothing more is
+// read from the peers: their bytes wait in the network, TCP holding them at
+// the senders, so that nothing is lost and memory does not fill. The user is
+// told once; every second the transcript tries again, and once the disk has
+// room the reading goes on where it stopped.
+void Form1::VigilarEspacio()
+{
+    if (m_lecturaDetenida || TxtTexto->model().canSpill())
+        return;
+    PausarLectura(true);
+    m_esperaDeEspacio->start();
+    informarFallo(QStringLiteral("No queda espacio en el disco para la conversación: se deja de recibir de los "
+                                 "demás equipos hasta que vuelva a haberlo. No se pierde nada: lo que envían "
+                                 "espera en la red."));
+}
+
+void Form1::EsperaDeEspacio_Timer()
+{
+    if (!TxtTexto->trySpill())
+        return;
+    m_esperaDeEspacio->stop();
+    PausarLectura(false);
+    informarFallo(QStringLiteral("Vuelve a haber espacio en el disco: se sigue recibiendo."));
+}
+
+void Form1::PausarLectura(bool pausar)
+{
+    m_lecturaDetenida = pausar;
+    for (int n = 1; n <= NumeroSlots; ++n) {
+        if (!SlotOcupado[n])
+            continue;
+        if (pausar)
+            (*WSCRecibe)(n).PauseReading();
+        else
+            (*WSCRecibe)(n).ResumeReading();
+    }
+}

@@ -9,6 +9,11 @@ namespace {
 
 constexpr qint64 kBreakLength = 2; // CR LF between paragraphs
 
+// Text goes to the file in stretches of this many characters: each costs
+// one leaf in memory, and writing one keeps the handler within a few
+// milliseconds.
+constexpr qint64 kSpillStretch = 1024 * 1024;
+
 QByteArray formatKey(const CharFormat &f)
 {
     struct Packed {
@@ -25,6 +30,8 @@ QByteArray formatKey(const CharFormat &f)
 }
 
 } // namespace
+
+Document::Document() { m_paragraphStart.push_back(0); }
 
 Document Document::empty(const QString &fontName)
 {
@@ -83,8 +90,8 @@ CharFormat Document::formatAt(size_t paragraph, qint64 offset) const
 
 size_t Document::paragraphAt(qint64 pos) const
 {
-    const auto it = std::upper_bound(m_paragraphStart.begin(), m_paragraphStart.end(), pos);
-    return it == m_paragraphStart.begin() ? 0 : size_t(it - m_paragraphStart.begin() - 1);
+    const size_t after = m_paragraphStart.upperBound(pos);
+    return after == 0 ? 0 : after - 1;
 }
 
 CharFormat Document::formatAtPosition(qint64 pos) const
@@ -136,6 +143,8 @@ void Document::appendShown(const Rope &text, const std::vector<qint64> &breaks, 
         m_paragraphStart.push_back(m_length + at + kBreakLength);
     m_text += text;
     m_length += text.length();
+    if (m_memory && m_memory->canSpill() && m_text.length() - m_spilledTo > recentText())
+        spillOneStretch();
 }
 
 void Document::endParagraph(const CharFormat &mark)
@@ -164,6 +173,50 @@ void Document::commit()
         return;
     m_text += Rope(m_open);
     m_open = QString();
+    if (m_memory && m_memory->canSpill() && m_text.length() - m_spilledTo > recentText())
+        spillOneStretch();
+}
+
+void Document::keepIn(std::shared_ptr<TextMemory> memory)
+{
+    m_memory = std::move(memory);
+    m_paragraphStart.setMemory(m_memory);
+    spillOldText();
+}
+
+// Characters kept in memory after the file's part: the budget's bytes, at
+// two bytes a character at most.
+qint64 Document::recentText() const { return std::max<qint64>(m_memory->budget().recentText / 2, 1); }
+
+bool Document::spillOldText()
+{
+    if (!m_memory)
+        return true;
+    commit();
+    while (m_text.length() - m_spilledTo > recentText()) {
+        if (!spillOneStretch())
+            return false;
+    }
+    return m_memory->trim();
+}
+
+// The oldest stretch of text still in memory goes to the file as one leaf;
+// where the file cannot take all of it, the text stays as it was.
+bool Document::spillOneStretch()
+{
+    m_spilledTo = std::min(m_spilledTo, m_text.length());
+    // Half the recent text stays, so that the next stretch waits for as much again.
+    const qint64 count = std::min(kSpillStretch, m_text.length() - m_spilledTo - recentText() / 2);
+    if (count <= 0)
+        return true;
+    RopeWriter writer(m_memory, 0);
+    writer.append(m_text.mid(m_spilledTo, count));
+    const Rope stored = writer.finish();
+    if (!writer.allStored())
+        return false;
+    m_text = m_text.left(m_spilledTo) + stored + m_text.mid(m_spilledTo + count);
+    m_spilledTo += count;
+    return true;
 }
 
 void Document::splitRunAt(qint64 pos)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "rich_text/paged_array.h"
 #include "rich_text/rope.h"
 
 #include <QHash>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -58,8 +60,17 @@ struct FontEntry {
 //   index, and the entries past m_indexedColors are indexed on the next lookup.
 // - Appended text waits in m_open until commit(); only the builder methods
 //   below may run while it is not empty.
+// - With a memory (keepIn()), m_text before m_spilledTo lies in its file, and
+//   at most about recentText() characters after it are in memory: an append
+//   that goes beyond writes the oldest of them to the file. The paragraph
+//   starts keep their pages there as well. The runs stay in memory: they
+//   change where the program colours, and a peer's text comes in one colour.
 class Document {
 public:
+    Document();
+    Document(Document &&) noexcept = default;
+    Document &operator=(Document &&) noexcept = default;
+
     static CharFormat defaultFormat() { return CharFormat{}; }
     static Document empty(const QString &fontName);
     // Plain text in the default format, split into paragraphs at CR LF; the
@@ -116,6 +127,14 @@ public:
 
     friend bool operator==(const Document &a, const Document &b);
 
+    // Memory: from now on, text neither recent nor in use goes to `memory`'s
+    // file (what is due goes now).
+    void keepIn(std::shared_ptr<TextMemory> memory);
+    const std::shared_ptr<TextMemory> &memory() const { return m_memory; }
+    // Writes out what is due; false when the file took not all of it.
+    bool spillOldText();
+    qint64 spilledLength() const { return m_spilledTo; } // for tests
+
 private:
     struct Run {
         qint64 start;
@@ -127,13 +146,15 @@ private:
     void splitRunAt(qint64 pos);
     void mergeRunsAround(size_t first, size_t last);
     qint64 runEnd(size_t run) const;
+    qint64 recentText() const;
+    bool spillOneStretch();
 
     std::vector<FontEntry> m_fonts;
     std::vector<Color> m_colors;
     Rope m_text;
     QString m_open;
     qint64 m_length = 0; // of m_text and m_open together
-    std::vector<qint64> m_paragraphStart{0};
+    PagedArray<qint64> m_paragraphStart;
     std::vector<Run> m_runs;
     std::vector<CharFormat> m_formats;
     QHash<QByteArray, quint32> m_formatIndex;
@@ -141,6 +162,9 @@ private:
     // Lookup of colors by value, caught up lazily with entries pushed since.
     mutable QHash<quint32, int> m_colorSlots;
     mutable size_t m_indexedColors = 0;
+
+    std::shared_ptr<TextMemory> m_memory;
+    qint64 m_spilledTo = 0;
 };
 
 template <typename F> void Document::forEachRun(size_t paragraph, F &&f) const

@@ -19,10 +19,12 @@ void LineIndex::resize(size_t paragraphs)
         m_tree.resize(paragraphs);
         return;
     }
+    qint64 total = linesBefore(m_lines.size());
     while (m_lines.size() < paragraphs) {
         const size_t k = m_lines.size() + 1;
         m_lines.push_back(1);
-        m_tree.push_back(1 + linesBefore(k - 1) - linesBefore(k - lowestBit(k)));
+        m_tree.push_back(1 + total - linesBefore(k - lowestBit(k)));
+        total += 1;
     }
 }
 
@@ -32,9 +34,9 @@ void LineIndex::setLines(size_t paragraph, qint64 lines)
     const qint64 delta = qint64(clamped) - m_lines[paragraph];
     if (delta == 0)
         return;
-    m_lines[paragraph] = clamped;
+    m_lines.set(paragraph, clamped);
     for (size_t k = paragraph + 1; k <= m_tree.size(); k += lowestBit(k))
-        m_tree[k - 1] += delta;
+        m_tree.set(k - 1, m_tree[k - 1] + delta);
 }
 
 qint64 LineIndex::linesBefore(size_t paragraph) const

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "rich_text/paged_array.h"
+
 #include <QtGlobal>
 
+#include <memory>
 #include <utility>
-#include <vector>
 
 namespace rich_text {
 
@@ -16,8 +18,15 @@ namespace rich_text {
 // - m_lines and m_tree have one entry per paragraph; every m_lines entry >= 1.
 // - m_tree is a Fenwick tree over m_lines: with k = i + 1, m_tree[i] is the
 //   sum of m_lines over paragraphs k - (k & -k) to k - 1.
+// Both tables keep their pages in the transcript's memory, which sends those
+// not used lately to its file.
 class LineIndex {
 public:
+    void setMemory(std::shared_ptr<TextMemory> memory)
+    {
+        m_lines.setMemory(memory);
+        m_tree.setMemory(std::move(memory));
+    }
     size_t size() const { return m_lines.size(); }
     // Paragraphs beyond `paragraphs` go; new ones count one line each.
     void resize(size_t paragraphs);
@@ -36,8 +45,8 @@ public:
     std::pair<size_t, qint64> find(qint64 line) const;
 
 private:
-    std::vector<qint32> m_lines;
-    std::vector<qint64> m_tree;
+    PagedArray<qint32> m_lines;
+    PagedArray<qint64> m_tree;
 };
 
 } // namespace rich_text

@@ -19,6 +19,7 @@ bool isBreak(QChar c)
 LineMap::LineMap(const Document &doc)
     : m_doc(doc)
 {
+    m_lines.setMemory(doc.memory());
     countUnlaidFrom(0);
 }
 
@@ -75,6 +76,15 @@ qint64 LineMap::pieceCount(size_t paragraph) const
 LineMap::Pieces &LineMap::piecesOf(size_t paragraph) const
 {
     catchUp();
+    if (m_pieces.size() >= kMostPieced && !m_pieces.contains(paragraph)) {
+        // The paragraph farthest from this one counts as not laid out again.
+        const auto first = m_pieces.begin();
+        const auto last = std::prev(m_pieces.end());
+        auto distance = [paragraph](size_t q) { return q > paragraph ? q - paragraph : paragraph - q; };
+        const auto far = distance(first->first) > distance(last->first) ? first : last;
+        m_lines.setLines(far->first, pieceCount(far->first));
+        m_pieces.erase(far);
+    }
     Pieces &p = m_pieces[paragraph];
     if (p.start.empty()) {
         const size_t count = size_t(pieceCount(paragraph));

@@ -49,14 +49,18 @@ struct LinePosition {
 // - m_lines has one entry per paragraph of m_doc; for a paragraph of one
 //   piece it is that block's line count (1 until laid out), for one of
 //   several the sum of its pieces' (each 1 until laid out).
-// - m_pieces holds only paragraphs of several pieces. Their `start` entries
-//   are each piece's start in the paragraph (-1: not found yet), `lines`
-//   each piece's line count (0: not laid out, counted as one); m_lines holds
-//   their sum.
+// - m_pieces holds only paragraphs of several pieces, at most kMostPieced of
+//   them: one more lets go of the one farthest from it, whose pieces then
+//   count as not laid out again. Their `start` entries are each piece's
+//   start in the paragraph (-1: not found yet), `lines` each piece's line
+//   count (0: not laid out, counted as one); m_lines holds their sum.
 class LineMap {
 public:
     static constexpr qint64 kPiece = 4096;
     static constexpr qint64 kPieceSnap = 512; // how far back a piece looks for a break
+    // Paragraphs whose pieces are known: those near the view, a few
+    // megabytes whatever the transcript's size.
+    static constexpr size_t kMostPieced = 8192;
 
     explicit LineMap(const Document &doc);
 

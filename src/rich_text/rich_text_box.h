@@ -72,6 +72,8 @@ public:
     void setBackgroundColor(const QColor &color);
 
     const TextModel &model() const { return m_model; }
+    // Writes out to the memory's file what is due; false while it has no room.
+    bool trySpill() { return m_model.trySpill(); }
     bool updatePending() const { return m_pendingUpdate.has_value(); }
 
     // Clipboard (rich_text_box_clipboard.cpp). The selection as the

@@ -10,6 +10,22 @@
 
 namespace rich_text {
 
+namespace {
+
+// The selection as an offer for `mode`. When the other one already offers
+// the same selection (select-all, then Ctrl+C), the two share its text, so
+// that programs pasting from both make and hold it once.
+ClipboardText *offerOf(const TextModel &model, QClipboard::Mode other)
+{
+    const Rope content = model.text();
+    const auto *offered = qobject_cast<const ClipboardText *>(QGuiApplication::clipboard()->mimeData(other));
+    if (offered && offered->offers(content, model.selStart(), model.selLength()))
+        return ClipboardText::sharing(*offered);
+    return new ClipboardText(content, model.selStart(), model.selLength());
+}
+
+} // namespace
+
 Rope RichTextBox::selectedRope() const { return m_model.text().mid(m_model.selStart(), m_model.selLength()); }
 
 QString RichTextBox::selectedText() const { return ClipboardText::plainText(selectedRope()); }
@@ -17,7 +33,7 @@ QString RichTextBox::selectedText() const { return ClipboardText::plainText(sele
 void RichTextBox::copy() const
 {
     if (m_model.selLength() > 0)
-        QGuiApplication::clipboard()->setMimeData(new ClipboardText(selectedRope()));
+        QGuiApplication::clipboard()->setMimeData(offerOf(m_model, QClipboard::Selection));
 }
 
 void RichTextBox::selectAll()
@@ -31,7 +47,7 @@ void RichTextBox::publishSelection() const
 {
     QClipboard *clipboard = QGuiApplication::clipboard();
     if (m_model.selLength() > 0 && clipboard->supportsSelection())
-        clipboard->setMimeData(new ClipboardText(selectedRope()), QClipboard::Selection);
+        clipboard->setMimeData(offerOf(m_model, QClipboard::Clipboard), QClipboard::Selection);
 }
 
 } // namespace rich_text

@@ -154,10 +154,18 @@ qint64 RichTextBox::caretTarget(qint64 caret, CaretMove::Kind kind)
 
 void RichTextBox::selectWordAt(qint64 position)
 {
+    // Only the characters around the position are read: a paragraph may be
+    // longer than memory holds, its text mostly in the transcript's file.
+    constexpr qint64 kWordWindow = 2048;
     const Document &doc = m_model.document();
     const size_t paragraph = doc.paragraphAt(position);
-    const QString text = doc.paragraphText(paragraph);
-    const qint64 offset = std::min(position - doc.paragraphStart(paragraph), qint64(text.size()));
+    const qint64 paragraphStart = doc.paragraphStart(paragraph);
+    const qint64 length = doc.paragraphLength(paragraph);
+    const qint64 within = std::clamp<qint64>(position - paragraphStart, 0, length);
+    const qint64 from = std::max<qint64>(0, within - kWordWindow);
+    const QString text
+        = doc.text().mid(paragraphStart + from, std::min(length, within + kWordWindow) - from).toString();
+    const qint64 offset = within - from;
     QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
     words.setPosition(int(offset));
     const qint64 start = words.isAtBoundary() && offset < text.size() ? offset : words.toPreviousBoundary();
@@ -165,8 +173,8 @@ void RichTextBox::selectWordAt(qint64 position)
     const qint64 end = words.toNextBoundary();
     if (start < 0 || end < 0)
         return;
-    m_anchor = doc.paragraphStart(paragraph) + start;
-    selectBetween(m_anchor, doc.paragraphStart(paragraph) + end);
+    m_anchor = paragraphStart + from + start;
+    selectBetween(m_anchor, paragraphStart + from + end);
 }
 
 void RichTextBox::mousePressEvent(QMouseEvent *event)

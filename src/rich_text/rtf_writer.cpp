@@ -1,5 +1,7 @@
 #include "rich_text/rtf_writer.h"
 
+#include "rich_text/text_memory.h"
+
 #include <type_traits>
 
 namespace rich_text::rtf_writer {
@@ -246,18 +248,21 @@ qint64 paragraphLength(const Document &doc, size_t index, bool final, qint64 tex
 
 Rope body(const Document &doc, size_t paragraphs)
 {
-    // Made in stretches, so that a long body is never one array.
+    // Made in stretches, so that a long body is never one array; past what
+    // the document's memory keeps of recent text, it goes to its file.
     constexpr qsizetype kStretch = 65536;
-    Rope out;
+    const std::shared_ptr<TextMemory> &memory = doc.memory();
+    RopeWriter out(memory, memory ? memory->budget().recentText / 2 : -1);
     QByteArray stretch;
     for (size_t i = 0; i < paragraphs; ++i) {
         stretch += writeParagraph<QByteArray>(doc, i, i + 1 == paragraphs);
         if (stretch.size() >= kStretch) {
-            out += Rope::fromLatin1(stretch);
+            out.appendLatin1(stretch);
             stretch.clear();
         }
     }
-    return out + Rope::fromLatin1(stretch);
+    out.appendLatin1(stretch);
+    return out.finish();
 }
 
 Rope write(const Document &doc)

@@ -8,8 +8,9 @@
 
 namespace rich_text {
 
-TextModel::TextModel(const QString &defaultFontName)
+TextModel::TextModel(const QString &defaultFontName, std::shared_ptr<TextMemory> memory)
     : m_defaultFontName(defaultFontName)
+    , m_memory(std::move(memory))
 {
     replaceDocument(Document::empty(defaultFontName));
     m_viewChangedFrom.reset();
@@ -89,6 +90,7 @@ qint64 TextModel::appendFrom(const Rope &rtf)
 void TextModel::replaceDocument(Document &&doc)
 {
     m_source.beforeReplace();
+    doc.keepIn(m_memory);
     m_doc = std::move(doc);
     m_source.afterReplace();
     contentChanged(0);
@@ -155,6 +157,15 @@ void TextModel::setDefaultFontName(const QString &name)
         m_doc.renameFont(0, name);
         m_source.tablesChanged();
     }
+}
+
+bool TextModel::trySpill()
+{
+    if (isLoaded())
+        m_doc.spillOldText();
+    else
+        m_memory->trim();
+    return m_memory->canSpill();
 }
 
 void TextModel::notify()

@@ -3,6 +3,7 @@
 #include "rich_text/document.h"
 #include "rich_text/rope.h"
 #include "rich_text/rtf_source.h"
+#include "rich_text/text_memory.h"
 
 #include <functional>
 #include <optional>
@@ -36,7 +37,9 @@ public:
         std::optional<size_t> paragraphsFrom;
     };
 
-    explicit TextModel(const QString &defaultFontName = QStringLiteral("MS Sans Serif"));
+    // `memory` keeps the content within its budget (TextMemory).
+    explicit TextModel(const QString &defaultFontName = QStringLiteral("MS Sans Serif"),
+                       std::shared_ptr<TextMemory> memory = TextMemory::make());
 
     Rope text() const { return m_pendingPlain ? *m_pendingPlain : m_doc.text(); }
     qint64 length() const { return text().length(); }
@@ -65,6 +68,14 @@ public:
     void setSelColor(quint32 rgb); // 0xRRGGBB
 
     void setDefaultFontName(const QString &name);
+
+    // The memory the content lives in. When it cannot write to its file
+    // (no space on the disk), what would go there stays in memory and
+    // canSpill() is false; trySpill() tries again and tells whether the file
+    // took what was due.
+    const std::shared_ptr<TextMemory> &memory() const { return m_memory; }
+    bool canSpill() const { return m_memory->canSpill(); }
+    bool trySpill();
     // Called at the end of every change of content or selection (load()
     // included), before anything else can read the model.
     void setChangeHandler(std::function<void(const Change &)> handler) { m_onChange = std::move(handler); }
@@ -84,6 +95,7 @@ private:
     void notify();
 
     QString m_defaultFontName;
+    std::shared_ptr<TextMemory> m_memory;
     Document m_doc;
     RtfSource m_source{m_doc};
     std::optional<Rope> m_pendingPlain;
