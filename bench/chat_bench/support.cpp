@@ -240,16 +240,43 @@ Helper::~Helper()
     }
 }
 
+namespace {
+
+bool startsWithWord(const QString &line, const QString &word)
+{
+    return line.startsWith(word + QLatin1Char(' ')) || line == word;
+}
+
+} // namespace
+
 QMap<QString, QString> Helper::line(const QString &word) const
 {
     for (const QString &l : m_lines) {
-        if (l.startsWith(word + QLatin1Char(' ')) || l == word) {
+        if (startsWithWord(l, word)) {
             QMap<QString, QString> found = parseFields(l);
             found.insert(QStringLiteral("_"), word);
             return found;
         }
     }
     return {};
+}
+
+QMap<QString, QString> Helper::take(const QString &word, int timeoutMs)
+{
+    QMap<QString, QString> found;
+    waitUntil(
+        [&] {
+            const auto at = std::find_if(m_lines.begin(), m_lines.end(),
+                                         [&](const QString &l) { return startsWithWord(l, word); });
+            if (at != m_lines.end()) {
+                found = parseFields(*at);
+                m_lines.erase(at);
+                return true;
+            }
+            return m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable();
+        },
+        timeoutMs);
+    return found;
 }
 
 QMap<QString, QString> Helper::await(const QString &word, int timeoutMs)

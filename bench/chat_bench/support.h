@@ -139,6 +139,9 @@ public:
     QMap<QString, QString> await(const QString &word, int timeoutMs);
     // The same without waiting: empty when no such line has come yet.
     QMap<QString, QString> line(const QString &word) const;
+    // The fields of the next line that starts with `word`, waiting for it; the
+    // line is taken, so that a helper's repeated lines are read one by one.
+    QMap<QString, QString> take(const QString &word, int timeoutMs);
     void tell(const QByteArray &line) { m_process.write(line + '\n'); }
     bool finish(int timeoutMs);
 

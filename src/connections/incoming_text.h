@@ -22,6 +22,10 @@ class IncomingText {
 public:
     // `moreWaiting`: the read stopped short of what had arrived.
     QString decode(QByteArrayView bytes, bool moreWaiting = false);
+    // False when `more`, read after what is held, cannot end inside a
+    // character, so that decode() does not need to know whether more is
+    // waiting.
+    bool mayEndInsideACharacter(QByteArrayView more) const;
     // Gives up waiting for the rest of a held sequence: its bytes become
     // Windows-1252 characters.
     QString flush();
@@ -35,11 +39,22 @@ public:
     // back.
     bool endsInOpenCharacter(QByteArrayView bytes) const;
     bool hasShownUtf8() const { return m_shownUtf8; }
+    // Bytes decoded one at a time so far rather than by Qt's decoder: those
+    // that are not UTF-8, and characters cut between two reads.
+    qint64 bytesDecodedOneByOne() const { return m_bytesOneByOne; }
     bool hasShownWindows1252() const { return m_shownWindows1252; }
 
 private:
+    static qsizetype openCharacterLength(QByteArrayView bytes);
+    QString finishHeld(QByteArrayView &bytes, bool moreWaiting);
+    bool decodeUtf8(QByteArrayView bytes, QString &text);
+    QString decodeMixed(QByteArrayView bytes, bool moreWaiting, bool afterText);
+    bool decodeCharacter(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out, bool &afterText);
+    bool decodeCharacterAt(QByteArrayView bytes, qsizetype &i, bool moreWaiting, char16_t *&out, bool afterText);
+
     QByteArray m_pending;
     bool m_shownUtf8 = false; // a valid multi-byte character has come
+    qint64 m_bytesOneByOne = 0;
     // A byte that cannot be UTF-8 where it stands has come: a lead byte
     // followed by one that does not continue it, a byte no UTF-8 text holds,
     // or a continuation byte after text of its read (one at the start of a

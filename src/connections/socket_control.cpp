@@ -249,9 +249,14 @@ void SocketControl::Accept(qint32 requestID)
 
 void SocketControl::GetData(QString &data)
 {
-    const QByteArray bytes = m_socket ? m_socket->readAll() : QByteArray();
+    // All that the socket holds, into room kept from read to read.
+    const qint64 held = m_socket ? m_socket->bytesAvailable() : 0;
+    m_readBuffer.resize(held);
+    const qint64 read = held > 0 ? m_socket->read(m_readBuffer.data(), held) : 0;
+    const QByteArrayView bytes(m_readBuffer.constData(), std::max<qint64>(read, 0));
     m_openCharacterWait->stop();
-    data = m_incoming->decode(bytes, moreWaitingAfterRead(bytes.size()));
+    // Whether more is waiting matters only to a read cut inside a character.
+    data = m_incoming->decode(bytes, m_incoming->mayEndInsideACharacter(bytes) && moreWaitingAfterRead(bytes.size()));
     // The wait for a split character is over, or the connection has ended:
     // what is held is shown as it is.
     if (m_flushDue || bytes.isEmpty())

@@ -172,6 +172,7 @@ private:
 
     // Outgoing and Accepted: the connection and the text it brings
     QPointer<QTcpSocket> m_socket;
+    QByteArray m_readBuffer; // what GetData() read last
     IncomingText *m_incoming = nullptr;
     QTimer *m_flushTimer = nullptr;
     // Runs while a connection that has shown no UTF-8 yet has a read waiting

@@ -1,5 +1,7 @@
 #include "rich_text/literal_text.h"
 
+#include "rich_text/rtf_writer.h"
+
 #include <QString>
 
 namespace rich_text {
@@ -15,11 +17,13 @@ bool isPlainPrintable(char16_t u) { return u >= 0x20 && u < 0x7F && u != '\\' &&
 qint64 unicodeEscapeLength(char16_t u)
 {
     const int n = qint16(u);
-    qint64 digits = n < 0 ? 2 : 1; // the sign counts as a digit
-    for (int v = n < 0 ? -n : n; v >= 10; v /= 10)
-        ++digits;
-    return 3 + digits;
+    const int v = n < 0 ? -n : n;
+    const qint64 digits = 1 + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000);
+    return 3 + digits + (n < 0); // the sign counts as a digit
 }
+
+// Shown as itself and written as "\uN?": most characters beyond ASCII.
+bool isPlainEscaped(char16_t u) { return u >= 0xA0 && !QChar::isSurrogate(u); }
 
 } // namespace
 
@@ -41,58 +45,119 @@ char16_t shownUnit(QStringView text, qsizetype i)
     return u;
 }
 
+namespace {
+
+// What literalRtf() learns of a text in its one pass.
+class LiteralScan {
+public:
+    explicit LiteralScan(QStringView text)
+        : m_text(text)
+    {
+    }
+
+    // Units [at, at + count) show as they are; each is written as itself
+    // (`rtfEach` 1) or as one escape of `rtfEach` characters.
+    void asTheyAre(qsizetype at, qsizetype count, qint64 rtfEach)
+    {
+        m_rtfLength += count * rtfEach;
+        if (rtfEach == 1)
+            m_written.addPlain(count);
+        else
+            m_written.addEscapes(count, rtfEach);
+        if (m_changed)
+            m_shown.append(QStringView(m_text).sliced(at, count));
+    }
+    void paragraphBreak(qsizetype at)
+    {
+        m_breaks.push_back(at);
+        m_textLengths.push_back(m_written.length());
+        m_written = {};
+        m_rtfLength += 6; // "\par" CR LF
+        if (m_changed)
+            m_shown += u"\r\n";
+    }
+    // Unit `at`, shown as `shown`, written in RTF as `rtfLength` characters.
+    void other(qsizetype at, char16_t shown, qint64 rtfLength)
+    {
+        m_rtfLength += rtfLength;
+        m_written.add(shown);
+        if (shown != m_text[at].unicode() && !m_changed) {
+            m_shown = m_text.left(at).toString();
+            m_shown.reserve(m_text.size());
+            m_changed = true;
+        }
+        if (m_changed)
+            m_shown += QChar(shown);
+    }
+
+    Rope finish()
+    {
+        m_textLengths.push_back(m_written.length());
+        const bool closed = m_text.isEmpty() || m_text.endsWith(u"\r\n");
+        if (closed)
+            m_rtfLength += 2;
+        Rope shownRope = m_changed ? Rope(m_shown) : Rope(m_text);
+        return Rope::generated(std::make_shared<const LiteralText>(std::move(shownRope), std::move(m_breaks),
+                                                                   std::move(m_textLengths), closed, m_rtfLength));
+    }
+
+private:
+    QStringView m_text;
+    QString m_shown; // once m_changed
+    bool m_changed = false;
+    std::vector<qint64> m_breaks;
+    std::vector<qint64> m_textLengths;
+    rtf_writer::TextLength m_written; // of the paragraph under way
+    qint64 m_rtfLength = 0;
+};
+
+} // namespace
+
 Rope literalRtf(QStringView text)
 {
-    // One pass finds what the control shows and how long the RTF is; text
-    // that shows as it is (most chat text) is taken over unchanged.
-    QString shown;
-    std::vector<qint64> breaks;
-    qint64 rtfLength = 0;
-    bool changed = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t u = text[i].unicode();
-        char16_t out = u;
+    // One pass finds what the control shows, how long the RTF is and how
+    // long the source will write each paragraph; text that shows as it is
+    // (most chat text) is taken over unchanged, a run of like characters at
+    // a time.
+    LiteralScan scan(text);
+    const char16_t *units = text.utf16();
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size;) {
+        const char16_t u = units[i];
+        qsizetype end = i + 1;
         if (isPlainPrintable(u)) {
-            rtfLength += 1;
+            while (end < size && isPlainPrintable(units[end]))
+                ++end;
+            scan.asTheyAre(i, end - i, 1);
+        } else if (isPlainEscaped(u)) {
+            const qint64 escape = unicodeEscapeLength(u);
+            while (end < size && isPlainEscaped(units[end]) && unicodeEscapeLength(units[end]) == escape)
+                ++end;
+            scan.asTheyAre(i, end - i, escape);
         } else if (isCrLf(text, i)) {
-            breaks.push_back(i);
-            rtfLength += 6; // "\par" CR LF
-            if (changed) {
-                shown += u"\r\n";
-            }
-            ++i;
-            continue;
+            scan.paragraphBreak(i);
+            end = i + 2;
         } else if (u == '\r' || u == '\n') {
-            out = u'\n';
-            rtfLength += 6; // "\line "
+            scan.other(i, u'\n', 6); // "\line "
         } else if (u == '\t') {
-            rtfLength += 5; // "\tab "
+            scan.other(i, u, 5); // "\tab "
         } else if (u == '\\' || u == '{' || u == '}') {
-            rtfLength += 2;
+            scan.other(i, u, 2);
         } else {
-            out = shownUnit(text, i);
-            rtfLength += unicodeEscapeLength(out);
+            const char16_t shown = shownUnit(text, i);
+            scan.other(i, shown, unicodeEscapeLength(shown));
         }
-        if (out != u && !changed) {
-            shown = text.left(i).toString();
-            shown.reserve(text.size());
-            changed = true;
-        }
-        if (changed)
-            shown += QChar(out);
+        i = end;
     }
-    const bool closed = text.isEmpty() || text.endsWith(u"\r\n");
-    if (closed)
-        rtfLength += 2;
-    Rope shownRope = changed ? Rope(shown) : Rope(text);
-    return Rope::generated(
-        std::make_shared<const LiteralText>(std::move(shownRope), std::move(breaks), closed, rtfLength));
+    return scan.finish();
 }
 
-LiteralText::LiteralText(Rope shown, std::vector<qint64> breaks, bool closed, qint64 rtfLength)
+LiteralText::LiteralText(Rope shown, std::vector<qint64> breaks, std::vector<qint64> textLengths, bool closed,
+                         qint64 rtfLength)
     : GeneratedText(rtfLength)
     , m_shown(std::move(shown))
     , m_breaks(std::move(breaks))
+    , m_textLengths(std::move(textLengths))
     , m_closed(closed)
 {
 }

@@ -31,13 +31,17 @@ char16_t shownUnit(QStringView text, qsizetype i);
 // - m_shown is the text as the control shows it: stand-ins in place, every
 //   lone CR or LF an LF, CR LF only where the text had CR LF.
 // - m_breaks holds, in order, the position in m_shown of the CR of each CR LF.
+// - m_textLengths holds, for each stretch of m_shown between its breaks (one
+//   more than there are breaks), rtf_writer::textLength() of a paragraph
+//   that is that stretch: the control's source writes it without reading it.
 // - length() is the length of the RTF that make() writes.
 class LiteralText : public GeneratedText {
 public:
-    LiteralText(Rope shown, std::vector<qint64> breaks, bool closed, qint64 rtfLength);
+    LiteralText(Rope shown, std::vector<qint64> breaks, std::vector<qint64> textLengths, bool closed, qint64 rtfLength);
 
     const Rope &shown() const { return m_shown; }
     const std::vector<qint64> &breaks() const { return m_breaks; }
+    const std::vector<qint64> &textLengths() const { return m_textLengths; }
 
 protected:
     Rope make() const override;
@@ -45,6 +49,7 @@ protected:
 private:
     Rope m_shown;
     std::vector<qint64> m_breaks;
+    std::vector<qint64> m_textLengths;
     bool m_closed; // ends with "{}"
 };
 

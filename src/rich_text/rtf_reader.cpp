@@ -204,9 +204,26 @@ bool RtfReader::takeWhole(const GeneratedText &piece)
         && top().unicodeSkip == 1;
     if (!literal || !plainText)
         return false;
+    noteTextLengths(*literal);
     m_doc->appendShown(literal->shown(), literal->breaks(), top().format);
     m_trailingPar = false;
     return true;
+}
+
+// Each stretch of the literal between its breaks is a paragraph of its own
+// text when it starts one; where the paragraph goes on past it, the start
+// or the length no longer match, and the source reads that paragraph.
+void RtfReader::noteTextLengths(const LiteralText &literal)
+{
+    const std::vector<qint64> &breaks = literal.breaks();
+    const size_t paragraph = m_doc->paragraphCount() - 1;
+    const qint64 start = m_doc->plainLength();
+    for (size_t k = 0; k <= breaks.size(); ++k) {
+        const qint64 from = k == 0 ? 0 : breaks[k - 1] + 2;
+        const qint64 to = k < breaks.size() ? breaks[k] : literal.shown().length();
+        m_knownTextLengths.push_back(
+            rtf_writer::KnownTextLength{paragraph + k, start + from, to - from, literal.textLengths()[k]});
+    }
 }
 
 void RtfReader::feed(QStringView chunk)

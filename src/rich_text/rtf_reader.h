@@ -2,6 +2,7 @@
 
 #include "rich_text/document.h"
 #include "rich_text/rope.h"
+#include "rich_text/rtf_writer.h"
 
 #include <QHash>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 namespace rich_text {
+
+class LiteralText;
 
 // Streaming RTF reader. It takes its input in chunks of any size (a control
 // word may straddle two chunks), keeps all of its state in plain members and
@@ -35,6 +38,9 @@ public:
     void finish(); // the document is complete; the reader is spent
     // Characters parsed one by one so far (a literal taken whole counts none).
     qint64 charactersParsed() const { return m_charactersParsed; }
+    // The written lengths of the paragraphs that literals taken whole
+    // brought, in the order they came.
+    std::vector<rtf_writer::KnownTextLength> takeKnownTextLengths() { return std::move(m_knownTextLengths); }
 
     static Document read(const Rope &rtf, const QString &defaultFontName);
 
@@ -54,6 +60,7 @@ private:
     // Takes a literalRtf() leaf as the text it shows, where reading its
     // characters would append just that text in the current format.
     bool takeWhole(const GeneratedText &piece);
+    void noteTextLengths(const LiteralText &literal);
     void openGroup();
     void closeGroup();
     void endWord(bool hasParam);
@@ -87,6 +94,7 @@ private:
     // which is then the final paragraph mark rather than a break.
     bool m_trailingPar = false;
     qint64 m_charactersParsed = 0;
+    std::vector<rtf_writer::KnownTextLength> m_knownTextLengths;
 
     QHash<int, int> m_fontNumbers; // RTF font number -> index in m_doc.fonts()
     int m_pendingFontNumber = 0;

@@ -60,13 +60,20 @@ void RtfSource::forget(size_t from)
 
 // A paragraph's text is read once for its length however often its
 // formats change: colouring an entry just appended costs no second reading.
+// Text that came as a message's literal is not read at all.
 qint64 RtfSource::textLength(size_t paragraph)
 {
     for (const Recent &r : m_recent) {
         if (r.paragraph == paragraph)
             return r.textLength;
     }
-    const qint64 length = rtf_writer::textLength(m_doc, paragraph);
+    const auto k = std::lower_bound(m_known.begin(), m_known.end(), paragraph,
+                                    [](const rtf_writer::KnownTextLength &t, size_t p) { return t.paragraph < p; });
+    const bool isKnown = k != m_known.end() && k->paragraph == paragraph && k->start == m_doc.paragraphStart(paragraph)
+        && k->length == m_doc.paragraphLength(paragraph);
+    if (!isKnown)
+        m_charactersCounted += m_doc.paragraphLength(paragraph);
+    const qint64 length = isKnown ? k->textLength : rtf_writer::textLength(m_doc, paragraph);
     if (m_recent.size() >= kRecent)
         m_recent.erase(m_recent.begin());
     m_recent.push_back(Recent{paragraph, length});
@@ -87,6 +94,7 @@ void RtfSource::beforeReplace() { freezeFrom(0); }
 void RtfSource::afterReplace()
 {
     m_recent.clear();
+    m_known.clear();
     m_headerStale = true;
     m_bodyLength = piecesLength(0, m_doc.paragraphCount() - 1);
 }
@@ -101,15 +109,22 @@ void RtfSource::beforeChange(size_t first, size_t last)
 void RtfSource::afterChange(size_t first, size_t last) { m_bodyLength += piecesLength(first, last + 1); }
 
 // Sources handed out stay valid: the paragraphs they hold keep their pieces.
+// The last paragraph's length is kept for after: an append that starts a new
+// paragraph after it leaves its text as it is.
 void RtfSource::beforeAppend()
 {
     m_source = Rope();
-    m_bodyLength -= piecesLength(m_doc.paragraphCount() - 1, m_doc.paragraphCount() - 1);
+    const size_t last = m_doc.paragraphCount() - 1;
+    m_bodyLength -= piecesLength(last, last);
+    m_lastBeforeAppend
+        = rtf_writer::KnownTextLength{last, m_doc.paragraphStart(last), m_doc.paragraphLength(last), textLength(last)};
 }
 
-void RtfSource::afterAppend(size_t oldCount)
+void RtfSource::afterAppend(size_t oldCount, std::vector<rtf_writer::KnownTextLength> known)
 {
     forget(oldCount); // an index past the old ones may have been given up and used again
+    known.insert(known.begin(), m_lastBeforeAppend);
+    m_known = std::move(known);
     m_bodyLength += piecesLength(oldCount - 1, m_doc.paragraphCount() - 1);
 }
 

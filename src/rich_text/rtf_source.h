@@ -2,6 +2,7 @@
 
 #include "rich_text/document.h"
 #include "rich_text/rope.h"
+#include "rich_text/rtf_writer.h"
 
 #include <memory>
 #include <vector>
@@ -24,6 +25,11 @@ class SourceBody;
 // - m_bodyLength is the length of rtf_writer::body(doc, count), the sum of
 //   the pieces with the last one written as final.
 // - m_recent holds at most kRecent paragraphs' textLength() as they are now.
+// - m_known, in paragraph order, holds the lengths that the last append
+//   brought and the one of the paragraph before them; an entry holds for its
+//   paragraph while that starts and ends where it says.
+// - m_lastBeforeAppend, between beforeAppend() and afterAppend(), is the
+//   last paragraph's length as it was.
 // - m_live holds every SourceBody handed out that may still be alive and
 //   not yet written out; each describes paragraphs of the document as it is.
 // - m_source, unless empty, is the source of the document as it is.
@@ -40,9 +46,10 @@ public:
     void beforeChange(size_t first, size_t last);
     void afterChange(size_t first, size_t last);
     // Paragraphs are about to be added after the last one, which keeps its
-    // text; afterwards `oldCount` were there before.
+    // text; afterwards `oldCount` were there before. `known` (in paragraph
+    // order) spares reading the text of the paragraphs it still describes.
     void beforeAppend();
-    void afterAppend(size_t oldCount);
+    void afterAppend(size_t oldCount, std::vector<rtf_writer::KnownTextLength> known = {});
     void tablesChanged();
 
     const Rope &source() const;
@@ -53,6 +60,9 @@ public:
     // little when `rtf` was made from this source; `charsCompared` says how
     // many characters it had to read.
     bool isExtendedBy(const Rope &rtf, qint64 *charsCompared) const;
+    // Characters of paragraph text read so far to learn how long the source
+    // writes them.
+    qint64 charactersCounted() const { return m_charactersCounted; }
 
 private:
     static constexpr size_t kRecent = 4;
@@ -71,6 +81,9 @@ private:
     mutable bool m_headerStale = true;
     qint64 m_bodyLength = 0;
     std::vector<Recent> m_recent;
+    std::vector<rtf_writer::KnownTextLength> m_known;
+    rtf_writer::KnownTextLength m_lastBeforeAppend{};
+    qint64 m_charactersCounted = 0;
     mutable std::vector<std::weak_ptr<const SourceBody>> m_live;
     mutable Rope m_source;
 };

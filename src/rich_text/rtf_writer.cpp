@@ -178,14 +178,34 @@ QByteArray paragraph(const Document &doc, size_t index)
     return writeParagraph<QByteArray>(doc, index, index + 1 == doc.paragraphCount());
 }
 
+void TextLength::add(char16_t u)
+{
+    if (u >= 0x20 && u < 0x7F && u != '\\' && u != '{' && u != '}') {
+        addPlain();
+        return;
+    }
+    if (u == '\\' || u == '{' || u == '}')
+        m_length += 2;
+    else if (u == '\t')
+        m_length += 4; // \tab
+    else if (u == '\r' || u == '\n')
+        m_length += 5; // \line
+    else if (u < 0x20 || u == 0x7F)
+        m_length += 4; // \'hh
+    else
+        m_length += 3 + decimalLength(qint16(u)); // \uN?
+    m_afterWord = u == '\t' || u == '\r' || u == '\n';
+}
+
 qint64 textLength(const Document &doc, size_t index)
 {
-    Output<Count> out;
-    doc.text().mid(doc.paragraphStart(index), doc.paragraphLength(index)).forEachChunk(0, [&out](QStringView chunk) {
-        out.text(chunk);
+    TextLength length;
+    doc.text().mid(doc.paragraphStart(index), doc.paragraphLength(index)).forEachChunk(0, [&length](QStringView chunk) {
+        for (const QChar c : chunk)
+            length.add(c.unicode());
         return true;
     });
-    return out.take().size;
+    return length.length();
 }
 
 namespace {

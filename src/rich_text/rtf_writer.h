@@ -15,6 +15,43 @@ namespace rich_text {
 // lets a caller re-write just the paragraphs that changed.
 namespace rtf_writer {
 
+// Counts what a piece writes for text, a unit at a time, as textLength()
+// does: the escaping of each unit, and the space that a literal needs after
+// a control word.
+class TextLength {
+public:
+    // `count` printable ASCII characters that RTF takes as themselves
+    // (not \ { }).
+    void addPlain(qint64 count = 1)
+    {
+        m_length += count + qint64(m_afterWord);
+        m_afterWord = false;
+    }
+    // `count` characters beyond ASCII, each written as "\uN?" in `length`
+    // characters.
+    void addEscapes(qint64 count, qint64 length)
+    {
+        m_length += count * length;
+        m_afterWord = false;
+    }
+    void add(char16_t u);
+    qint64 length() const { return m_length; }
+
+private:
+    qint64 m_length = 0;
+    bool m_afterWord = false; // a control word was counted last
+};
+
+// A paragraph's textLength() known without reading it: it holds for as long
+// as the paragraph starts at `start` and is `length` characters long, since
+// then its text is the one that was counted.
+struct KnownTextLength {
+    size_t paragraph;
+    qint64 start;
+    qint64 length;
+    qint64 textLength;
+};
+
 // ASCII, one byte per character.
 QByteArray header(const Document &doc);
 QByteArray paragraph(const Document &doc, size_t index);

@@ -79,7 +79,7 @@ qint64 TextModel::appendFrom(const Rope &rtf)
     RtfReader reader = RtfReader::resumeAfterFinalParagraph(m_doc, m_defaultFontName);
     reader.feed(rtf, from);
     reader.finish();
-    m_source.afterAppend(oldCount);
+    m_source.afterAppend(oldCount, reader.takeKnownTextLengths());
     if (m_doc.colors().size() != oldColors || m_doc.fonts().size() != oldFonts)
         m_source.tablesChanged();
     if (m_doc.paragraphCount() != oldCount)

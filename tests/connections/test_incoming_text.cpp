@@ -13,6 +13,7 @@ private slots:
     void decodesReadByRead();
     void heldBytesAreShownWhenTheWaitEnds();
     void characterCutByAFullReadIsHeld();
+    void aFloodIsDecodedByteByByteOnlyWhereReadsCutIt();
     void bytesThatCannotBeUtf8EndTheWaitForCutCharacters();
 };
 
@@ -53,6 +54,25 @@ void TestIncomingText::decodesReadByRead_data()
                                                                             "est\xE1",
                                                                             " bien"}
                                                        << QStringList{QStringLiteral("ñest"), QStringLiteral("á bien")};
+    QTest::newRow("a replacement character sent is text") << QList<QByteArray>{"a\xEF\xBF\xBD"
+                                                                               "b"}
+                                                          << QStringList{QStringLiteral("a\uFFFDb")};
+    QTest::newRow("held character finished by a long read")
+        << QList<QByteArray>{"\xC3\xA9"
+                             "ab\xE2\x82",
+                             "\xAC"
+                             "0123456789\xC3\xB1"}
+        << QStringList{QStringLiteral("éab"), QStringLiteral("€0123456789ñ")};
+    QTest::newRow("held lead then a long read that does not go on with it")
+        << QList<QByteArray>{"\xC3\xB1"
+                             "x\xE2",
+                             "AB0123456789"}
+        << QStringList{QStringLiteral("ñx"), QStringLiteral("âAB0123456789")};
+    QTest::newRow("not UTF-8 after a character cut between reads")
+        << QList<QByteArray>{"\xC3\xB1"
+                             "x\xC3",
+                             "\xB1y\xE9z"}
+        << QStringList{QStringLiteral("ñx"), QStringLiteral("ñyéz")};
     QTest::newRow("windows-1252 read ends in a letter")
         << QList<QByteArray>{"caf\xE9", "s\xED", "\xD1"}
         << QStringList{QStringLiteral("café"), QStringLiteral("sí"), QStringLiteral("Ñ")};
@@ -89,6 +109,28 @@ void TestIncomingText::characterCutByAFullReadIsHeld()
     const QByteArray ascii(100, 'a');
     QCOMPARE(incoming.decode(ascii + "\xC3", true), QString::fromLatin1(ascii));
     QCOMPARE(incoming.decode("\xB1"), QStringLiteral("ñ"));
+}
+
+// The fast path of a flood: valid UTF-8 goes to Qt's decoder whole, read
+// after read, even where a full read cut a character in two; only the few
+// bytes of such a character are decoded one by one.
+void TestIncomingText::aFloodIsDecodedByteByByteOnlyWhereReadsCutIt()
+{
+    QString sent;
+    for (int i = 0; sent.size() < 200000; ++i)
+        sent += QStringLiteral("%1 señor, ¿qué tal? € 中文 😀 ").arg(i);
+    const QByteArray bytes = sent.toUtf8();
+    IncomingText incoming;
+    QString shown;
+    int reads = 0;
+    for (qsizetype at = 0; at < bytes.size(); at += 997, ++reads)
+        shown += incoming.decode(QByteArrayView(bytes).sliced(at, std::min<qsizetype>(997, bytes.size() - at)), true);
+    QCOMPARE(shown, sent);
+    // At most a character's four bytes at each end of a read.
+    QVERIFY2(
+        incoming.bytesDecodedOneByOne() <= 8 * reads,
+        qPrintable(QStringLiteral("%1 bytes one by one in %2 reads").arg(incoming.bytesDecodedOneByOne()).arg(reads)));
+    QVERIFY(incoming.bytesDecodedOneByOne() > 0); // 997 bytes a read do cut characters
 }
 
 // The socket waits for the rest of a cut character only on a connection that

@@ -324,7 +324,8 @@ void TestTextModel::appendReadsLittleOfALongSource()
 
 // The fast path of a flood: a message's escaping is taken as the text it
 // shows, not parsed, and the source is never written out as characters
-// while the chat only appends and colours; read, it is what the writer writes.
+// while the chat only appends and colours, nor is the text read to learn how
+// long the source writes it; read, the source is what the writer writes.
 void TestTextModel::appendsNeitherParseNorWriteTheirText()
 {
     constexpr qint64 kMostParsedPerAppend = 8; // the break before a received entry and the closing brace
@@ -332,7 +333,7 @@ void TestTextModel::appendsNeitherParseNorWriteTheirText()
     Transcript t(m);
     QString message;
     for (int i = 0; message.size() < 16384; ++i)
-        message += QStringLiteral("%1 {\\par} \t\r\n\x01 señor € 😀 ").arg(i);
+        message += QStringLiteral("%1 {\\par} \t\r\n\x01 señor € 😀 \tx\ny\r").arg(i);
     qint64 mostParsed = 0;
     for (int i = 0; i < 40; ++i) {
         i % 3 ? t.received(message) : t.sent(message);
@@ -341,6 +342,7 @@ void TestTextModel::appendsNeitherParseNorWriteTheirText()
         QVERIFY2(!TextModelTestAccess::sourceWritten(m), qPrintable(QStringLiteral("written at entry %1").arg(i)));
     }
     QVERIFY2(mostParsed <= kMostParsedPerAppend, qPrintable(QStringLiteral("%1 characters parsed").arg(mostParsed)));
+    QCOMPARE(TextModelTestAccess::charsCounted(m), 0);
     QCOMPARE(m.textRtf().toString(), rtf_writer::write(m.document()).toString());
     QVERIFY(RtfReader::read(m.textRtf(), u"MS Sans Serif"_qs) == m.document());
 }

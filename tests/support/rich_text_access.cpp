@@ -13,6 +13,8 @@ qint64 TextModelTestAccess::charsCompared(const TextModel &m) { return m.m_lastL
 
 qint64 TextModelTestAccess::charsParsed(const TextModel &m) { return m.m_lastLoad.charsParsed; }
 
+qint64 TextModelTestAccess::charsCounted(const TextModel &m) { return m.m_source.charactersCounted(); }
+
 bool TextModelTestAccess::sourceWritten(const TextModel &m)
 {
     bool written = false;

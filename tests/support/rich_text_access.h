@@ -26,6 +26,9 @@ struct TextModelTestAccess {
     // Whether the paragraphs' part of the source handed out now has been
     // written as characters.
     static bool sourceWritten(const TextModel &m);
+    // Characters of paragraph text that the source has read, over the
+    // model's life, to learn how long it writes them.
+    static qint64 charsCounted(const TextModel &m);
 };
 
 struct RichTextBoxTestAccess {
