@@ -85,23 +85,18 @@ int runFormReceiver(const QHostAddress &at)
     return serveUntilFinished([&] { return int(transcript(b).text().toString().count(QStringLiteral("mensaje "))); });
 }
 
-// The plain chat's receiving side: what came is appended as a new paragraph
-// in colour.
-int runPlainReceiver(const QHostAddress &at)
+// A server on `at` whose every read is handed to `read`; serves until the
+// sender is finished.
+int serveReads(const QHostAddress &at, const std::function<void(QTcpSocket *)> &read)
 {
-    PlainWindow b;
-    b.window.show();
     QTcpServer server;
     server.listen(at, 0);
     int reads = 0;
     QObject::connect(&server, &QTcpServer::newConnection, [&] {
         while (QTcpSocket *in = server.nextPendingConnection()) {
             QObject::connect(in, &QTcpSocket::readyRead, in, [&, in] {
-                b.appendReceived(QString::fromUtf8(in->readAll()));
+                read(in);
                 ++reads;
-                const qint64 model = nowNs();
-                QMetaObject::invokeMethod(
-                    &b.window, [model] { sayArrived(model, nowNs()); }, Qt::QueuedConnection);
             });
         }
     });
@@ -109,24 +104,28 @@ int runPlainReceiver(const QHostAddress &at)
     return serveUntilFinished([&] { return reads; });
 }
 
+// The plain chat's receiving side: what came is appended as a new paragraph
+// in colour.
+int runPlainReceiver(const QHostAddress &at)
+{
+    PlainWindow b;
+    b.window.show();
+    return serveReads(at, [&](QTcpSocket *in) {
+        b.appendReceived(QString::fromUtf8(in->readAll()));
+        const qint64 model = nowNs();
+        QMetaObject::invokeMethod(
+            &b.window, [model] { sayArrived(model, nowNs()); }, Qt::QueuedConnection);
+    });
+}
+
 // The floor: the bytes read as they come.
 int runRawReceiver(const QHostAddress &at)
 {
-    QTcpServer server;
-    server.listen(at, 0);
-    int reads = 0;
-    QObject::connect(&server, &QTcpServer::newConnection, [&] {
-        while (QTcpSocket *in = server.nextPendingConnection()) {
-            QObject::connect(in, &QTcpSocket::readyRead, in, [&, in] {
-                in->readAll();
-                ++reads;
-                const qint64 at = nowNs();
-                sayArrived(at, at);
-            });
-        }
+    return serveReads(at, [](QTcpSocket *in) {
+        in->readAll();
+        const qint64 now = nowNs();
+        sayArrived(now, now);
     });
-    say(QStringLiteral("ready port=%1").arg(server.serverPort()));
-    return serveUntilFinished([&] { return reads; });
 }
 
 int runReceiver(const QStringList &args)
