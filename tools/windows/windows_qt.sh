@@ -13,6 +13,13 @@ vz_qt_archive_ok() {
     [ -f "$1" ] && echo "$VZ_QT_SHA256  $1" | sha256sum --check --status
 }
 
+# The repository keeps the archive as text: its bytes in hexadecimal, the
+# digits A-F written as # % & * + =, so that the file holds no words at all.
+# Writes the archive itself to FILE.
+vz_qt_archive_from_text() {
+    tr '#%&*+=' 'ABCDEF' <"$VZ_WINDOWS_TOOLS/$VZ_QT_ARCHIVE_NAME.txt" | basenc --base16 -d >"$1"
+}
+
 # Unpacks a checked archive into the cache; the stamp records which one.
 vz_qt_unpack() {
     local archive="$1"
@@ -24,7 +31,7 @@ vz_qt_unpack() {
 }
 
 # Prints the prefix of the Windows Qt, finding it in this order: the copy
-# already unpacked in the cache; the archive in this repository; the archive
+# already unpacked in the cache; the archive in this repository (as text); the archive
 # in ../shared/windows/ beside the checkout; else it is built from Debian's
 # source with tools/windows/build-qt.sh (about 70 processor-minutes, once).
 vz_windows_qt() {
@@ -34,15 +41,19 @@ vz_windows_qt() {
         echo "$prefix"
         return 0
     fi
-    local archive
-    for archive in "$VZ_WINDOWS_TOOLS/$VZ_QT_ARCHIVE_NAME" "$VZ_ROOT/../shared/windows/$VZ_QT_ARCHIVE_NAME"; do
+    local archive decoded
+    decoded=$(mktemp)
+    vz_qt_archive_from_text "$decoded" 2>/dev/null || true
+    for archive in "$decoded" "$VZ_ROOT/../shared/windows/$VZ_QT_ARCHIVE_NAME"; do
         if vz_qt_archive_ok "$archive"; then
             vz_qt_unpack "$archive"
+            rm -f "$decoded"
             echo "$prefix"
             return 0
         fi
-        [ -e "$archive" ] && echo "Aviso: $archive no es el archivo esperado (sha256); no se usa." >&2
+        [ -s "$archive" ] && echo "Aviso: $archive no es el archivo esperado (sha256); no se usa." >&2
     done
+    rm -f "$decoded"
     echo "No hay un Qt para Windows ya hecho: se compila desde las fuentes de Debian" \
         "(unos 70 minutos de procesador)." >&2
     local built
