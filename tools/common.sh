@@ -9,6 +9,8 @@ VZ_BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugin
 # desktop, and libxkbcommon's headers, without which every configure reports
 # a missing XKB (Qt looks for it; the program does not need it).
 VZ_BUILD_PACKAGES+=(qt6-wayland libxkbcommon-dev)
+# libxcb's headers: a long copy is handed to other X11 programs through it.
+VZ_BUILD_PACKAGES+=(libxcb1-dev)
 # Glyphs for every script a peer may write: Chinese, Japanese and Korean
 # (WenQuanYi Micro Hei, 1.6 MB, where Noto CJK takes 57 MB) and emoji
 # (Symbola); the package recommends them.

@@ -326,4 +326,10 @@ QVariant ClipboardText::retrieveData(const QString &mimeType, QMetaType type) co
     return text->await();
 }
 
+QByteArray ClipboardText::utf8() const
+{
+    const std::shared_ptr<SlicedText> text = m_shared->form(SlicedText::Form::Utf8);
+    return text->await().toByteArray();
+}
+
 } // namespace rich_text

@@ -60,6 +60,10 @@ public:
     bool holdsText() const;
     // What was copied, as the control holds it (CR LF breaks).
     Rope copied() const;
+    // The plain text as UTF-8, as a paste gets it: a long one made a slice
+    // at a time while the window answers, and shared with every other
+    // request meanwhile. This offer may be deleted while it waits.
+    QByteArray utf8() const;
 
 protected:
     QVariant retrieveData(const QString &mimeType, QMetaType type) const override;

@@ -4,6 +4,7 @@
 #include "rich_text/layout_cache.h"
 #include "rich_text/line_map.h"
 #include "rich_text/rope.h"
+#include "rich_text/selection_transfers.h"
 #include "rich_text/text_model.h"
 #include "rich_text/view_cache.h"
 
@@ -266,6 +267,9 @@ private:
     // the announcement keeps, however much arrives before it.
     std::optional<QString> m_arrivals;
     QAccessible::Id m_announcementId = 0; // its accessible interface, once made
+    // Where the display is X11, long copies pasted by other programs go out
+    // through this, a step at a time.
+    const std::unique_ptr<SelectionTransfers> m_selectionTransfers = SelectionTransfers::forThisDisplay();
 };
 
 } // namespace rich_text
