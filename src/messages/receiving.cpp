@@ -23,12 +23,22 @@ void Form1::AnunciarLlegada(const QString &recibido) { TxtTexto->announce(recibi
 // read from the peers: their bytes wait in the network, TCP holding them at
 // the senders, so that nothing is lost and memory does not fill. The user is
 // told once; every second the transcript tries again, and once the disk has
-// room the reading goes on where it stopped.
+// room the reading goes on where it stopped. Memory's record of where the
+// file's text lies has a budget too: once it is spent, reading stops the same
+// way, for good.
 void Form1::VigilarEspacio()
 {
     if (m_lecturaDetenida || TxtTexto->model().canSpill())
         return;
     PausarLectura(true);
+    if (TxtTexto->model().spillFull()) {
+        // The file still has room, but memory may know of no more of it: a
+        // conversation of some 1,000 GiB, hours of the fastest flood.
+        informarFallo(QStringLiteral("La conversación ha llegado al mayor tamaño que este programa puede llevar: "
+                                     "se deja de recibir de los demás equipos. Lo recibido se conserva, y lo que "
+                                     "envían espera en la red."));
+        return;
+    }
     m_esperaDeEspacio->start();
     informarFallo(QStringLiteral("No queda espacio en el disco para la conversación: se deja de recibir de los "
                                  "demás equipos hasta que vuelva a haberlo. No se pierde nada: lo que envían "

@@ -23,12 +23,13 @@ qint64 TextMemory::residentBudget()
     return physical > 0 ? std::min(kGiB, physical / 4) : kGiB;
 }
 
-// The text appended lately and the pages read back take a sixteenth each;
-// the rest is for the program itself, its fonts and the view's layouts.
+// The text appended lately and the pages read back take a sixteenth each,
+// knowing where the file's pages lie at most half; the rest is for the
+// program itself, its fonts and the view's layouts.
 TextMemory::Budget TextMemory::defaultBudget()
 {
     const qint64 total = residentBudget();
-    return Budget{total / 16, total / 16};
+    return Budget{total / 16, total / 16, total / 2};
 }
 
 std::shared_ptr<TextMemory> TextMemory::make(Budget budget, const QString &directory)
@@ -74,6 +75,11 @@ bool TextMemory::noteWrite(bool ok)
 
 qint64 TextMemory::store(const char *data, qint64 size)
 {
+    if ((m_pagesHeld + 1) * kIndexBytesPerPage > m_budget.fileIndex) {
+        m_full = true;
+        noteWrite(false);
+        return -1;
+    }
     if (!m_file) {
         m_file = SpillFile::create(m_directory.isEmpty() ? SpillFile::defaultDirectory() : m_directory);
         if (!m_file) {
@@ -87,6 +93,7 @@ qint64 TextMemory::store(const char *data, qint64 size)
         return -1;
     }
     m_end = at + aligned(size);
+    ++m_pagesHeld;
     ++m_counters.pagesStored;
     m_counters.bytesStored += size;
     return at;
@@ -117,8 +124,10 @@ QByteArray TextMemory::load(qint64 offset, qint64 size)
 
 void TextMemory::release(qint64 offset, qint64 size)
 {
-    if (m_file && offset >= 0 && size > 0)
-        m_file->release(offset, aligned(size));
+    if (!m_file || offset < 0 || size <= 0)
+        return;
+    m_file->release(offset, aligned(size));
+    --m_pagesHeld;
 }
 
 void TextMemory::unlink(Resident &page)

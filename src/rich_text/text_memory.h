@@ -29,12 +29,22 @@ class SpillFile;
 //   again leaves it where it is, which makes a touch of a page in constant
 //   use cost two comparisons.
 // - The file is made on the first store(); m_end is where the next store goes.
+// - m_pagesHeld pages are stored and not released; store() refuses one
+//   more beyond the index budget, and m_full says that it did.
 class TextMemory {
 public:
     struct Budget {
         qint64 recentText;  // bytes of text appended and not yet written to the file
         qint64 loadedPages; // bytes of pages kept in memory
+        // Bytes of memory for knowing where each page in the file lies; once
+        // that is spent the file takes no more (isFull()). By default half
+        // the resident budget: at 1 GiB, some 1,000 GiB of text, hours of
+        // the fastest flood.
+        qint64 fileIndex = qint64(1) << 29;
     };
+    // What memory keeps for a page in the file (where it lies, its length,
+    // its share of the rope's nodes): about 20 bytes measured, counted as 32.
+    static constexpr qint64 kIndexBytesPerPage = 32;
     // All the resident memory the window may take: 1 GiB, or a quarter of
     // the machine's memory where that is less.
     static qint64 residentBudget();
@@ -104,6 +114,9 @@ public:
     // Whether the last write to the file went through. A failed write makes
     // it false; a later one that succeeds makes it true again.
     bool canSpill() const { return m_canSpill; }
+    // Whether the file holds all the pages the budget lets memory know of:
+    // nothing more leaves memory.
+    bool isFull() const { return m_full; }
     const Counters &counters() const { return m_counters; }
 
 private:
@@ -124,6 +137,8 @@ private:
     quint64 m_clock = 0; // moves to the front so far
     quint64 m_nearFront = 0;
     bool m_canSpill = true;
+    qint64 m_pagesHeld = 0; // stored and not released
+    bool m_full = false;
     Counters m_counters;
 };
 

@@ -75,6 +75,8 @@ public:
     // took what was due.
     const std::shared_ptr<TextMemory> &memory() const { return m_memory; }
     bool canSpill() const { return m_memory->canSpill(); }
+    // The file has taken all the text its memory budget lets it know of.
+    bool spillFull() const { return m_memory->isFull(); }
     bool trySpill();
     // Called at the end of every change of content or selection (load()
     // included), before anything else can read the model.

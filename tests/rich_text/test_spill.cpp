@@ -140,6 +140,7 @@ private slots:
     void aSpilledTranscriptAnswersAsOneInMemory();
     void appendingAndShowingTheEndReadNothingBack();
     void withoutRoomNothingIsLostAndItSpillsLater();
+    void whatMemoryMayKnowOfTheFileIsBounded();
     void aWordInALongSpilledParagraphReadsOnlyAroundIt();
     void killedWhileSpillingLeavesNothing();
 };
@@ -286,6 +287,29 @@ void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
 #endif
     }
     QVERIFY(QDir(folder).isEmpty());
+}
+
+// Once memory knows of as many pages in the file as its budget allows, the
+// file takes no more, and the text stays whole in memory, as without room on
+// the disk.
+void TestSpill::whatMemoryMayKnowOfTheFileIsBounded()
+{
+    TextMemory::Budget budget = kSmall;
+    budget.fileIndex = 8 * TextMemory::kIndexBytesPerPage;
+    auto memory = TextMemory::make(budget);
+    rich_text::TextModel model(QStringLiteral("Sans"), memory);
+    rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
+    transcript::Writer<rich_text::TextModel> a(model), b(reference);
+    const QString text(16 * 1024, QChar(u'x'));
+    for (int i = 0; i < 200; ++i) {
+        a.received(text);
+        b.received(text);
+    }
+    QVERIFY(model.spillFull());
+    QVERIFY(!model.canSpill());
+    QVERIFY(memory->counters().pagesStored <= 8);
+    QVERIFY(model.text() == reference.text());
+    QVERIFY(!model.trySpill());
 }
 
 // A double click in a paragraph of millions of characters, nearly all in the
