@@ -121,7 +121,7 @@ public:
     }
 
 private:
-    struct Page : TextMemory::Resident {
+    struct Page final : TextMemory::Resident {
         ~Page()
         {
             if (memory)

@@ -62,7 +62,7 @@ private:
         quint32 narrow : 1;
     };
     // A page read back: it leaves memory by letting go of itself.
-    struct Loaded : TextMemory::Resident {
+    struct Loaded final : TextMemory::Resident {
         Loaded(const SpilledPages &owner, size_t index, std::shared_ptr<const Storage> storage, qint64 bytes)
             : owner(owner)
             , index(index)
