@@ -299,7 +299,6 @@ void Form1::conectarEventos()
     connect(CmdEnviar, &QPushButton::clicked, this, entrada(&Form1::CmdEnviar_Click));
     connect(Command1, &QPushButton::clicked, this, entrada(&Form1::Command1_Click));
     m_esperaDeEspacio = new QTimer(this);
-    m_esperaDeEspacio->setInterval(1000);
     connect(m_esperaDeEspacio, &QTimer::timeout, this, entrada(&Form1::EsperaDeEspacio_Timer));
     connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this,
             [this](int index, qint32 requestID) { protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); }); });

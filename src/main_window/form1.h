@@ -122,9 +122,13 @@ private:
     // attention and shows a desktop notification with its sender and the
     // start of its text, once until the window is active again.
     void PedirAtencion(const QString &remitente, const QString &recibido);
-    // Receiving waits while the transcript has no room on the disk.
+    // Receiving waits while the transcript's file takes no more: a disk
+    // behind with its writing, or without room.
     void VigilarEspacio();
+    void EsperarAlDisco();
     void EsperaDeEspacio_Timer();
+    static constexpr int kEsperaDeDiscoOcupadoMs = 20;
+    static constexpr int kEsperaDeEspacioMs = 1000;
     void PausarLectura(bool pausar);
 
     QLineEdit *TxtMensaje = nullptr;
@@ -148,7 +152,8 @@ private:
     DesktopNotice *m_avisoDelEscritorio = nullptr;
     AvisoDeMensaje m_avisoDeMensaje;
     bool m_atencionPedida = false;
-    bool m_lecturaDetenida = false; // no room on the disk: the peers' bytes wait in the network
+    bool m_lecturaDetenida = false; // the file takes no more: the peers' bytes wait in the network
+    bool m_faltaEspacioDicha = false; // the user was told the disk has no room
     QTimer *m_esperaDeEspacio = nullptr;
     QMessageBox *m_cuadroFallo = nullptr;
 };

@@ -6,6 +6,8 @@
 
 #include <QTimer>
 
+#include <utility>
+
 void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
 {
     QString recibido;
@@ -19,13 +21,14 @@ void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
 void Form1::AnunciarLlegada(const QString &recibido) { TxtTexto->announce(recibido); }
 
 // The transcript keeps in memory only what is recent or in use; the rest goes
-// to a temporary file. With no room left on the disk for it, nothing more is
-// read from the peers: their bytes wait in the network, TCP holding them at
-// the senders, so that nothing is lost and memory does not fill. The user is
-// told once; every second the transcript tries again, and once the disk has
-// room the reading goes on where it stopped. Memory's record of where the
-// file's text lies has a budget too: once it is spent, reading stops the same
-// way, for good.
+// to a temporary file. When the file cannot take more, nothing more is read
+// from the peers: their bytes wait in the network, TCP holding them at the
+// senders, so that nothing is lost and memory does not fill. A disk still
+// writing what came before is waited for a moment, silently. A disk without
+// room is told to the user once; every second the transcript tries again, and
+// once the disk has room the reading goes on where it stopped. Memory's
+// record of where the file's text lies has a budget too: once it is spent,
+// reading stops the same way, for good.
 void Form1::VigilarEspacio()
 {
     if (m_lecturaDetenida || TxtTexto->model().canSpill())
@@ -39,19 +42,31 @@ void Form1::VigilarEspacio()
                                      "envían espera en la red."));
         return;
     }
-    m_esperaDeEspacio->start();
-    informarFallo(QStringLiteral("No queda espacio en el disco para la conversación: se deja de recibir de los "
-                                 "demás equipos hasta que vuelva a haberlo. No se pierde nada: lo que envían "
-                                 "espera en la red."));
+    EsperarAlDisco();
+}
+
+void Form1::EsperarAlDisco()
+{
+    const bool ocupado = TxtTexto->model().spillBusy();
+    m_esperaDeEspacio->setInterval(ocupado ? kEsperaDeDiscoOcupadoMs : kEsperaDeEspacioMs);
+    if (!m_esperaDeEspacio->isActive())
+        m_esperaDeEspacio->start();
+    if (!ocupado && !std::exchange(m_faltaEspacioDicha, true))
+        informarFallo(QStringLiteral("No queda espacio en el disco para la conversación: se deja de recibir de los "
+                                     "demás equipos hasta que vuelva a haberlo. No se pierde nada: lo que envían "
+                                     "espera en la red."));
 }
 
 void Form1::EsperaDeEspacio_Timer()
 {
-    if (!TxtTexto->trySpill())
+    if (!TxtTexto->trySpill()) {
+        EsperarAlDisco();
         return;
+    }
     m_esperaDeEspacio->stop();
     PausarLectura(false);
-    informarFallo(QStringLiteral("Vuelve a haber espacio en el disco: se sigue recibiendo."));
+    if (std::exchange(m_faltaEspacioDicha, false))
+        informarFallo(QStringLiteral("Vuelve a haber espacio en el disco: se sigue recibiendo."));
 }
 
 void Form1::PausarLectura(bool pausar)

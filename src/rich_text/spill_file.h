@@ -14,7 +14,8 @@ namespace rich_text {
 // system when its last handle closes, a kill included.
 //
 // This is the only place that knows how each system does it; the file is read
-// and written at offsets, from the one thread of the window.
+// and written at offsets (written from WriteBehind's thread, read from the
+// window's).
 class SpillFile {
 public:
     // The folder the file goes to: TMPDIR when set, else a folder meant for

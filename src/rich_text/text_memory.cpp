@@ -65,33 +65,41 @@ void TextMemory::setBudget(const Budget &budget)
     trim();
 }
 
-bool TextMemory::noteWrite(bool ok)
+bool TextMemory::noteWrite(WriteBehind::Answer a)
 {
-    m_canSpill = ok;
-    if (!ok)
-        ++m_counters.failedWrites;
-    return ok;
+    m_canSpill = a == WriteBehind::Answer::Taken;
+    m_busy = a == WriteBehind::Answer::Busy;
+    m_counters.busyWrites += m_busy;
+    m_counters.failedWrites += a == WriteBehind::Answer::Refused;
+    return m_canSpill;
+}
+
+// What may wait for the disk, beside the budget: half of what the recent text
+// and the loaded pages may take (64 MiB at a 1 GiB budget, about a second of
+// the fastest flood).
+qint64 TextMemory::writeBehindLimit() const
+{
+    return std::max<qint64>((m_budget.recentText + m_budget.loadedPages) / 2, 1 << 20);
 }
 
 qint64 TextMemory::store(const char *data, qint64 size)
 {
     if ((m_pagesHeld + 1) * kIndexBytesPerPage > m_budget.fileIndex) {
         m_full = true;
-        noteWrite(false);
+        noteWrite(WriteBehind::Answer::Refused);
         return -1;
     }
     if (!m_file) {
-        m_file = SpillFile::create(m_directory.isEmpty() ? SpillFile::defaultDirectory() : m_directory);
-        if (!m_file) {
-            noteWrite(false);
+        auto file = SpillFile::create(m_directory.isEmpty() ? SpillFile::defaultDirectory() : m_directory);
+        if (!file) {
+            noteWrite(WriteBehind::Answer::Refused);
             return -1;
         }
+        m_file = std::make_unique<WriteBehind>(std::move(file), writeBehindLimit());
     }
     const qint64 at = m_end;
-    if (!noteWrite(m_file->write(at, data, size))) {
-        m_file->release(at, aligned(size)); // what was written of it
+    if (!noteWrite(m_file->write(at, data, size)))
         return -1;
-    }
     m_end = at + aligned(size);
     ++m_pagesHeld;
     ++m_counters.pagesStored;
@@ -102,7 +110,7 @@ qint64 TextMemory::store(const char *data, qint64 size)
 bool TextMemory::rewrite(qint64 offset, const char *data, qint64 size)
 {
     if (!m_file)
-        return noteWrite(false);
+        return noteWrite(WriteBehind::Answer::Refused);
     if (!noteWrite(m_file->write(offset, data, size)))
         return false;
     ++m_counters.pagesStored;
@@ -182,8 +190,9 @@ void TextMemory::touch(Resident &page)
     if (page.m_memory)
         unlink(page);
     pushFront(page);
-    // Without room in the file, only an explicit trim() tries again.
-    if (m_canSpill)
+    // Without room in the file, only an explicit trim() tries again; a disk
+    // that is only behind is asked again, which costs little.
+    if (m_canSpill || m_busy)
         trim();
 }
 

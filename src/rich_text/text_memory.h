@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rich_text/write_behind.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,14 +9,14 @@
 
 namespace rich_text {
 
-class SpillFile;
-
 // How much of a transcript stays in memory, and the temporary file where the
 // rest goes: the text appended lately, and pages (of text read back, of the
 // per-paragraph tables) in a list from the most recently used to the least.
-// Whatever is beyond the budget goes to the file (SpillFile), whose space is
-// handed out here; a page that could not be written stays in memory, and
-// canSpill() then says so until a later write goes through.
+// Whatever is beyond the budget goes to the file (SpillFile, written behind
+// by WriteBehind), whose space is handed out here; a page that could not be
+// written stays in memory, and canSpill() then says so until a later write
+// goes through: the disk had no room, or is still writing what came before
+// (isBusy()).
 //
 // Shared by everything that keeps pages in it (the document, its text, the
 // line map), each of which holds it for as long as it lives.
@@ -83,6 +85,7 @@ public:
         qint64 pagesLoaded = 0;
         qint64 bytesStored = 0;
         qint64 failedWrites = 0;
+        qint64 busyWrites = 0; // the disk behind: the page waited in memory
     };
 
     // `directory` empty: SpillFile::defaultDirectory() when the file is made.
@@ -114,6 +117,9 @@ public:
     // Whether the last write to the file went through. A failed write makes
     // it false; a later one that succeeds makes it true again.
     bool canSpill() const { return m_canSpill; }
+    // The last write found the disk behind by all that may wait for it,
+    // rather than without room: it is worth trying again in a moment.
+    bool isBusy() const { return m_busy; }
     // Whether the file holds all the pages the budget lets memory know of:
     // nothing more leaves memory.
     bool isFull() const { return m_full; }
@@ -123,12 +129,12 @@ private:
     void unlink(Resident &page);
     void pushFront(Resident &page);
     void pushBack(Resident &page);
-    bool noteWrite(bool ok);
+    bool noteWrite(WriteBehind::Answer answer);
+    qint64 writeBehindLimit() const;
 
     Budget m_budget;
     QString m_directory;
-    std::unique_ptr<SpillFile> m_file;
-    bool m_fileTried = false;
+    std::unique_ptr<WriteBehind> m_file;
     qint64 m_end = 0;
     Resident *m_first = nullptr;
     Resident *m_last = nullptr;
@@ -137,6 +143,7 @@ private:
     quint64 m_clock = 0; // moves to the front so far
     quint64 m_nearFront = 0;
     bool m_canSpill = true;
+    bool m_busy = false;
     qint64 m_pagesHeld = 0; // stored and not released
     bool m_full = false;
     Counters m_counters;
