@@ -6,17 +6,22 @@
 // copied text, without its entry breaks and the typed lines, is compared byte
 // for byte with what the peer sent.
 //
-//   hour_bench [SECONDS [MB_PER_S]]
+//   hour_bench [SECONDS [MB_PER_S [ROOM_FILE]]]
 //                             the window (3600 s when not given; the peer as fast as the
-//                             window reads, or at most MB_PER_S); prints its figures
+//                             window reads, or at most MB_PER_S); prints its figures.
+//                             ROOM_FILE, when given, is removed once the flood's time is
+//                             over, so that a disk the flood filled has room again
 //   hour_bench --peer FROM TO SECONDS MB_PER_S
 //                             the flooding peer, started by the window's process
 //
 // At full speed the window takes in tens of megabytes a second, and the
 // transcript's file grows as fast: a disk without an hour's worth of room
-// makes the window wait for room (the peer's bytes wait in the network).
+// makes the window wait for room (the peer's bytes wait in the network), and
+// the rest of the hour shows the window answering while it waits; removing
+// ROOM_FILE at the end lets it read what waits.
 //
-// tools/bench.sh hour [SECONDS] runs it in a network namespace of its own.
+// tools/bench.sh hour [SECONDS [MB_PER_S]] runs it in a network namespace of
+// its own (VZ_HOUR_DISK_GIB=N: on a disk of N GiB made for the run).
 
 #include "support/window.h"
 
@@ -33,6 +38,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
 #include <QTcpServer>
@@ -184,13 +190,26 @@ Check compareCopy(const rich_text::Rope &copied, const QByteArray &text)
     return c;
 }
 
-int runWindow(int seconds, double megabytesPerSecond)
+int runWindow(int seconds, double megabytesPerSecond, const QString &roomFile)
 {
     connections::LingeringConnections lingering; // outlives the window
     Form1 window(lingering, QHostAddress(QStringLiteral("127.0.0.41")));
-    window.setCuadroInformativo([](QWidget *, const QString &, const QString &) {});
-    window.show();
     rich_text::RichTextBox &box = transcript(window);
+    // The window's messages: when the disk was full and when it had room again.
+    const qint64 startNs = nowNs();
+    qint64 fullAtNs = -1, fullAtLength = -1, roomAgainNs = -1;
+    window.setCuadroInformativo([](QWidget *, const QString &, const QString &) {});
+    auto readMessages = [&] {
+        const auto *box = window.findChild<QMessageBox *>(QStringLiteral("CuadroFallo"));
+        const QString text = box ? box->text() : QString();
+        if (fullAtNs < 0 && text.contains(QLatin1String("No queda espacio")))
+            fullAtNs = nowNs(), fullAtLength = transcript(window).text().length();
+        if (fullAtNs >= 0 && roomAgainNs < 0 && text.contains(QLatin1String("Vuelve a haber espacio")))
+            roomAgainNs = nowNs();
+    };
+    window.show();
+    if (!roomFile.isEmpty())
+        QTimer::singleShot(seconds * 1000, [&] { QFile::remove(roomFile); });
     const qint64 budget = rich_text::TextMemory::residentBudget();
 
     QProcess peer;
@@ -245,8 +264,8 @@ int runWindow(int seconds, double megabytesPerSecond)
     qint64 worstRssKib = 0;
     QTimer sample;
     sample.setInterval(1000);
-    const qint64 startNs = nowNs();
     QObject::connect(&sample, &QTimer::timeout, [&] {
+        readMessages();
         worstRssKib = std::max(worstRssKib, statusKib("VmRSS:"));
         const int elapsed = int((nowNs() - startNs) / 1000000000);
         if (elapsed % 60 == 0)
@@ -299,13 +318,19 @@ int runWindow(int seconds, double megabytesPerSecond)
                 budget / 1048576.0);
     std::printf("- peer sent %lld bytes (%.2f MB/s); transcript %lld characters\n", qlonglong(sentBytes),
                 sentBytes / floodSeconds / 1e6, qlonglong(length));
+    if (fullAtNs >= 0)
+        std::printf("- the disk was full after %.0f s, at %.2f GiB of transcript (%.1f MB/s until then); reading "
+                    "waited %.0f s for room\n",
+                    (fullAtNs - startNs) / 1e9, fullAtLength / double(1 << 30), fullAtLength / ((fullAtNs - startNs) / 1e3),
+                    ((roomAgainNs >= 0 ? roomAgainNs : nowNs()) - fullAtNs) / 1e9);
     std::printf("- resident memory, worst of samples every second: %.0f MiB; peak (VmHWM) %.0f MiB; budget %.0f "
                 "MiB: %s\n",
                 worstRssKib / 1024.0, statusKib("VmHWM:") / 1024.0, budget / 1048576.0,
                 statusKib("VmHWM:") * 1024 < budget ? "under" : "OVER");
-    std::printf("- written to the temporary file: %.2f GiB in %lld pages; read back %lld pages; failed writes %lld\n",
+    std::printf("- written to the temporary file: %.2f GiB in %lld pages; read back %lld pages; refused writes %lld; "
+                "writes that found the disk behind %lld\n",
                 counters.bytesStored / double(1 << 30), qlonglong(counters.pagesStored),
-                qlonglong(counters.pagesLoaded), qlonglong(counters.failedWrites));
+                qlonglong(counters.pagesLoaded), qlonglong(counters.failedWrites), qlonglong(counters.busyWrites));
     std::printf("- typed lines: %d of %zu reached the peer, worst %.1f ms (under 500 ms: %s)\n", answered,
                 typedNs.size(), worstAnswerMs, answered == int(typedNs.size()) && worstAnswerMs < 500 ? "yes" : "NO");
     std::printf("- 10 ms timer worst late %.1f ms; caption timer worst gap %.1f ms (500 ms interval)\n",
@@ -332,5 +357,6 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     return runWindow(argc > 1 ? QString::fromLatin1(argv[1]).toInt() : 3600,
-                     argc > 2 ? QString::fromLatin1(argv[2]).toDouble() : 0);
+                     argc > 2 ? QString::fromLatin1(argv[2]).toDouble() : 0,
+                     argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString());
 }

@@ -5,8 +5,12 @@
 # paste_bench (other programs pasting a large copy, under an Xvfb of its own).
 #   tools/bench.sh                      everything (about 20 minutes)
 #   tools/bench.sh latency accept       some chat_bench groups only
-#   tools/bench.sh hour [SECONDS]       an hour's full-speed flood into one window
+#   tools/bench.sh hour [SECONDS [MB_PER_S]]
+#                                       an hour's full-speed flood into one window
 #                                       (hour_bench; not part of the run above)
+# VZ_HOUR_DISK_GIB=N (as root) gives the hour's transcript a disk of N GiB of
+# its own, an ext4 image mounted for the run: once the flood fills it the
+# window waits for room, and gets room again at the end.
 # VZ_BENCH_DIR chooses another build directory.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -18,7 +22,20 @@ if [ "${1:-}" = hour ]; then
     cmake --build "$dir" --parallel "$(nproc)" --target hour_bench
     export QT_QPA_PLATFORM=offscreen
     export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
-    exec "$VZ_ROOT/tests/support/own_network.sh" "$dir/bench/hour_bench" "${@:2}"
+    if [ -z "${VZ_HOUR_DISK_GIB:-}" ]; then
+        exec "$VZ_ROOT/tests/support/own_network.sh" "$dir/bench/hour_bench" "${@:2}"
+    fi
+    disk=$(mktemp -d)
+    image="$disk.img"
+    trap 'umount "$disk" 2>/dev/null; rm -rf "$disk" "$image"' EXIT
+    truncate -s "${VZ_HOUR_DISK_GIB}G" "$image"
+    mkfs.ext4 -q -F "$image"
+    mount -o loop "$image" "$disk"
+    # Room held back while the flood fills the disk, given back at the end.
+    fallocate -l 1G "$disk/room"
+    TMPDIR="$disk" "$VZ_ROOT/tests/support/own_network.sh" "$dir/bench/hour_bench" \
+        "${2:-3600}" "${3:-0}" "$disk/room"
+    exit
 fi
 cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench paste_bench
 
