@@ -209,6 +209,8 @@ bool Document::spillOneStretch()
     const qint64 count = std::min(kSpillStretch, m_text.length() - m_spilledTo - recentText() / 2);
     if (count <= 0)
         return true;
+    if (!m_memory->makeRoomFor(2 * count)) // two bytes a character at most
+        return false;
     RopeWriter writer(m_memory, 0);
     writer.append(m_text.mid(m_spilledTo, count));
     const Rope stored = writer.finish();

@@ -76,10 +76,24 @@ bool TextMemory::noteWrite(WriteBehind::Answer a)
 
 // What may wait for the disk, beside the budget: half of what the recent text
 // and the loaded pages may take (64 MiB at a 1 GiB budget, about a second of
-// the fastest flood).
+// the fastest flood), and never less than a few stretches of text.
 qint64 TextMemory::writeBehindLimit() const
 {
-    return std::max<qint64>((m_budget.recentText + m_budget.loadedPages) / 2, 1 << 20);
+    return std::max<qint64>((m_budget.recentText + m_budget.loadedPages) / 2, qint64(8) << 20);
+}
+
+void TextMemory::holdWrites(bool held)
+{
+    m_holdWrites = held;
+    if (m_file)
+        m_file->hold(held);
+}
+
+bool TextMemory::makeRoomFor(qint64 bytes)
+{
+    if (!m_file || m_file->waitingBytes() + bytes <= writeBehindLimit())
+        return true;
+    return noteWrite(WriteBehind::Answer::Busy);
 }
 
 qint64 TextMemory::store(const char *data, qint64 size)
@@ -96,6 +110,7 @@ qint64 TextMemory::store(const char *data, qint64 size)
             return -1;
         }
         m_file = std::make_unique<WriteBehind>(std::move(file), writeBehindLimit());
+        m_file->hold(m_holdWrites);
     }
     const qint64 at = m_end;
     if (!noteWrite(m_file->write(at, data, size)))
@@ -136,6 +151,7 @@ void TextMemory::release(qint64 offset, qint64 size)
         return;
     m_file->release(offset, aligned(size));
     --m_pagesHeld;
+    ++m_counters.pagesReleased;
 }
 
 void TextMemory::unlink(Resident &page)

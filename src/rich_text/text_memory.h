@@ -86,6 +86,7 @@ public:
         qint64 bytesStored = 0;
         qint64 failedWrites = 0;
         qint64 busyWrites = 0; // the disk behind: the page waited in memory
+        qint64 pagesReleased = 0;
     };
 
     // `directory` empty: SpillFile::defaultDirectory() when the file is made.
@@ -117,6 +118,10 @@ public:
     // Whether the last write to the file went through. A failed write makes
     // it false; a later one that succeeds makes it true again.
     bool canSpill() const { return m_canSpill; }
+    // Whether `bytes` more may wait for the disk now. When not, the memory
+    // counts as busy: a stretch of pages is best stored whole or not at all,
+    // as a part of it taken would be written only to be let go.
+    bool makeRoomFor(qint64 bytes);
     // The last write found the disk behind by all that may wait for it,
     // rather than without room: it is worth trying again in a moment.
     bool isBusy() const { return m_busy; }
@@ -124,6 +129,8 @@ public:
     // nothing more leaves memory.
     bool isFull() const { return m_full; }
     const Counters &counters() const { return m_counters; }
+    // Tests: the file's writer waits, as on a disk that stalls.
+    void holdWrites(bool held);
 
 private:
     void unlink(Resident &page);
@@ -144,6 +151,7 @@ private:
     quint64 m_nearFront = 0;
     bool m_canSpill = true;
     bool m_busy = false;
+    bool m_holdWrites = false;
     qint64 m_pagesHeld = 0; // stored and not released
     bool m_full = false;
     Counters m_counters;

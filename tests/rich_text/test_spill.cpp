@@ -144,6 +144,7 @@ private slots:
     void withoutRoomNothingIsLostAndItSpillsLater();
     void whatMemoryMayKnowOfTheFileIsBounded();
     void aDiskThatStallsHoldsUpNothing();
+    void aDiskBehindTakesStretchesWholeOrNotAtAll();
     void aWordInALongSpilledParagraphReadsOnlyAroundIt();
     void killedWhileSpillingLeavesNothing();
 };
@@ -355,6 +356,31 @@ void TestSpill::aDiskThatStallsHoldsUpNothing()
     QCOMPARE(readBack(kPage, 5), QByteArray("bXQZb"));
 }
 
+// While the disk is behind, a stretch of text waits in memory whole: none of
+// its pages is written only to be let go, and the text is the same before
+// and after the disk catches up.
+void TestSpill::aDiskBehindTakesStretchesWholeOrNotAtAll()
+{
+    // Recent text enough for stretches of many pages.
+    auto memory = TextMemory::make(TextMemory::Budget{4 << 20, 1 << 20});
+    rich_text::TextModel model(QStringLiteral("Sans"), memory);
+    rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
+    transcript::Writer<rich_text::TextModel> a(model), b(reference);
+    memory->holdWrites(true);
+    const QString text(16 * 1024, QChar(u'x'));
+    for (int i = 0; i < 1000 && !memory->isBusy(); ++i) {
+        a.received(text);
+        b.received(text);
+    }
+    QVERIFY(memory->isBusy());
+    QCOMPARE(memory->counters().pagesReleased, 0);
+    QVERIFY(model.text() == reference.text());
+    memory->holdWrites(false);
+    QTRY_VERIFY_WITH_TIMEOUT(model.trySpill(), 10000);
+    QCOMPARE(memory->counters().pagesReleased, 0);
+    QVERIFY(model.text() == reference.text());
+}
+
 // A double click in a paragraph of millions of characters, nearly all in the
 // file, selects its word and reads back only the pages around it.
 void TestSpill::aWordInALongSpilledParagraphReadsOnlyAroundIt()
@@ -406,8 +432,7 @@ void TestSpill::killedWhileSpillingLeavesNothing()
         QVERIFY2(target.endsWith(QStringLiteral(" (deleted)")), qPrintable(target));
         struct stat file { };
         // The text reaches the file shortly after the child hands it over.
-        QTRY_VERIFY_WITH_TIMEOUT(::stat(QFile::encodeName(fds + u'/' + fd).constData(), &file) == 0
-                                     && file.st_size > 0,
+        QTRY_VERIFY_WITH_TIMEOUT(::stat(QFile::encodeName(fds + u'/' + fd).constData(), &file) == 0 && file.st_size > 0,
                                  10000);
         QCOMPARE(file.st_mode & 0777, mode_t(0600));
         QCOMPARE(file.st_dev, folderStat.st_dev);
