@@ -152,7 +152,7 @@ private:
     DesktopNotice *m_avisoDelEscritorio = nullptr;
     AvisoDeMensaje m_avisoDeMensaje;
     bool m_atencionPedida = false;
-    bool m_lecturaDetenida = false; // the file takes no more: the peers' bytes wait in the network
+    bool m_lecturaDetenida = false;   // the file takes no more: the peers' bytes wait in the network
     bool m_faltaEspacioDicha = false; // the user was told the disk has no room
     QTimer *m_esperaDeEspacio = nullptr;
     QMessageBox *m_cuadroFallo = nullptr;

@@ -34,19 +34,20 @@ void Form1::VigilarEspacio()
     if (m_lecturaDetenida || TxtTexto->model().canSpill())
         return;
     PausarLectura(true);
-    if (TxtTexto->model().spillFull()) {
-        // The file still has room, but memory may know of no more of it: a
-        // conversation of some 1,000 GiB, hours of the fastest flood.
-        informarFallo(QStringLiteral("La conversación ha llegado al mayor tamaño que este programa puede llevar: "
-                                     "se deja de recibir de los demás equipos. Lo recibido se conserva, y lo que "
-                                     "envían espera en la red."));
-        return;
-    }
     EsperarAlDisco();
 }
 
 void Form1::EsperarAlDisco()
 {
+    if (TxtTexto->model().spillFull()) {
+        // The file still has room, but memory may know of no more of it: a
+        // conversation of some 1,000 GiB, hours of the fastest flood.
+        m_esperaDeEspacio->stop();
+        informarFallo(QStringLiteral("La conversación ha llegado al mayor tamaño que este programa puede llevar: "
+                                     "se deja de recibir de los demás equipos. Lo recibido se conserva, y lo que "
+                                     "envían espera en la red."));
+        return;
+    }
     const bool ocupado = TxtTexto->model().spillBusy();
     m_esperaDeEspacio->setInterval(ocupado ? kEsperaDeDiscoOcupadoMs : kEsperaDeEspacioMs);
     if (!m_esperaDeEspacio->isActive())
