@@ -51,9 +51,9 @@ std::unique_ptr<SpillFile> SpillFile::create(const QString &directory)
         QStringLiteral("varlo-zintabel-%1.tmp").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
     // Shared with no one, and deleted by the system when the last handle
     // closes, also when the process is killed.
-    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(name).utf16()),
-                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE handle = CreateFileW(
+        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(name).utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+        nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     return std::unique_ptr<SpillFile>(new SpillFile(reinterpret_cast<qintptr>(handle)));
@@ -63,12 +63,26 @@ SpillFile::~SpillFile() { CloseHandle(reinterpret_cast<HANDLE>(m_handle)); }
 
 namespace {
 
-OVERLAPPED at(qint64 offset)
+// One read or write at an offset, waited for here. The file is opened for
+// overlapped I/O although every call waits: on a handle opened without it
+// the system does one call at a time, and the window's reads would wait
+// for the writer thread's writes.
+DWORD transfer(HANDLE file, qint64 offset, void *data, DWORD size, bool writing)
 {
     OVERLAPPED o{};
     o.Offset = DWORD(quint64(offset) & 0xFFFFFFFFu);
     o.OffsetHigh = DWORD(quint64(offset) >> 32);
-    return o;
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!o.hEvent)
+        return 0;
+    DWORD done = 0;
+    const BOOL ok = writing ? WriteFile(file, data, size, nullptr, &o) : ReadFile(file, data, size, nullptr, &o);
+    if (ok || GetLastError() == ERROR_IO_PENDING) {
+        if (!GetOverlappedResult(file, &o, &done, TRUE))
+            done = 0;
+    }
+    CloseHandle(o.hEvent);
+    return done;
 }
 
 } // namespace
@@ -77,9 +91,9 @@ bool SpillFile::write(qint64 offset, const char *data, qint64 size)
 {
     while (size > 0) {
         const DWORD chunk = DWORD(std::min<qint64>(size, 1 << 30));
-        OVERLAPPED o = at(offset);
-        DWORD written = 0;
-        if (!WriteFile(reinterpret_cast<HANDLE>(m_handle), data, chunk, &written, &o) || written == 0)
+        const DWORD written
+            = transfer(reinterpret_cast<HANDLE>(m_handle), offset, const_cast<char *>(data), chunk, true);
+        if (written == 0)
             return false;
         offset += written;
         data += written;
@@ -92,9 +106,8 @@ bool SpillFile::read(qint64 offset, char *data, qint64 size) const
 {
     while (size > 0) {
         const DWORD chunk = DWORD(std::min<qint64>(size, 1 << 30));
-        OVERLAPPED o = at(offset);
-        DWORD got = 0;
-        if (!ReadFile(reinterpret_cast<HANDLE>(m_handle), data, chunk, &got, &o) || got == 0) {
+        const DWORD got = transfer(reinterpret_cast<HANDLE>(m_handle), offset, data, chunk, false);
+        if (got == 0) {
             std::memset(data, 0, size_t(size));
             return false;
         }
