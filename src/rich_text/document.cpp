@@ -209,7 +209,7 @@ bool Document::spillOneStretch()
     const qint64 count = std::min(kSpillStretch, m_text.length() - m_spilledTo - recentText() / 2);
     if (count <= 0)
         return true;
-    if (!m_memory->makeRoomFor(2 * count)) // two bytes a character at most
+    if (!m_memory->canTake(2 * count)) // two bytes a character at most
         return false;
     RopeWriter writer(m_memory, 0);
     writer.append(m_text.mid(m_spilledTo, count));

@@ -89,11 +89,9 @@ void TextMemory::holdWrites(bool held)
         m_file->hold(held);
 }
 
-bool TextMemory::makeRoomFor(qint64 bytes)
+bool TextMemory::canTake(qint64 bytes)
 {
-    if (!m_file || m_file->waitingBytes() + bytes <= writeBehindLimit())
-        return true;
-    return noteWrite(WriteBehind::Answer::Busy);
+    return !m_file || m_file->hasRoomFor(bytes) || noteWrite(WriteBehind::Answer::Busy);
 }
 
 qint64 TextMemory::store(const char *data, qint64 size)

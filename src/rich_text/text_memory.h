@@ -118,10 +118,10 @@ public:
     // Whether the last write to the file went through. A failed write makes
     // it false; a later one that succeeds makes it true again.
     bool canSpill() const { return m_canSpill; }
-    // Whether `bytes` more may wait for the disk now. When not, the memory
+    // Whether the file may take `bytes` more now. When not, the memory
     // counts as busy: a stretch of pages is best stored whole or not at all,
     // as a part of it taken would be written only to be let go.
-    bool makeRoomFor(qint64 bytes);
+    bool canTake(qint64 bytes);
     // The last write found the disk behind by all that may wait for it,
     // rather than without room: it is worth trying again in a moment.
     bool isBusy() const { return m_busy; }

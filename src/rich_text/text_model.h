@@ -69,10 +69,10 @@ public:
 
     void setDefaultFontName(const QString &name);
 
-    // The memory the content lives in. When it cannot write to its file
-    // (no space on the disk, or the disk behind), what would go there stays in memory and
-    // canSpill() is false; trySpill() tries again and tells whether the file
-    // took what was due.
+    // The memory the content lives in. When it cannot write to its file (no
+    // space on the disk, or the disk behind), what would go there stays in
+    // memory and canSpill() is false; trySpill() tries again and tells
+    // whether the file took what was due.
     const std::shared_ptr<TextMemory> &memory() const { return m_memory; }
     bool canSpill() const { return m_memory->canSpill(); }
     // The file has taken all the text its memory budget lets it know of.

@@ -58,18 +58,19 @@ void WriteBehind::read(qint64 offset, char *data, qint64 size) const
     // The waiting writes that cover part of the range, in their order; the
     // last that covers all of it makes reading the file needless.
     std::vector<Work> over;
+    bool covered = false;
     {
         QMutexLocker lock(&m_mutex);
         for (const Work &w : m_waiting) {
             if (w.releaseSize > 0 || w.offset >= offset + size || w.offset + w.bytes.size() <= offset)
                 continue;
-            if (w.offset <= offset && w.offset + w.bytes.size() >= offset + size)
+            if (w.offset <= offset && w.offset + w.bytes.size() >= offset + size) {
                 over.clear();
+                covered = true;
+            }
             over.push_back(w);
         }
     }
-    const bool covered = !over.empty() && over.front().offset <= offset
-        && over.front().offset + over.front().bytes.size() >= offset + size;
     // Written while this reads or not, a waiting write is laid over what the
     // file gives, so the answer is the same either way.
     if (!covered)
@@ -85,6 +86,12 @@ qint64 WriteBehind::waitingBytes() const
 {
     QMutexLocker lock(&m_mutex);
     return m_waitingBytes;
+}
+
+bool WriteBehind::hasRoomFor(qint64 bytes) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_waitingBytes + bytes <= m_limit;
 }
 
 void WriteBehind::hold(bool held)

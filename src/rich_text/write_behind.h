@@ -50,6 +50,8 @@ public:
     void release(qint64 offset, qint64 size);
 
     qint64 waitingBytes() const;
+    // Whether `bytes` more may wait within the limit now.
+    bool hasRoomFor(qint64 bytes) const;
     // Tests: the thread does nothing while held, as on a disk that stalls.
     void hold(bool held);
 
