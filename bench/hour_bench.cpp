@@ -328,10 +328,8 @@ int runWindow(int seconds, double megabytesPerSecond, const QString &roomFile)
                 "MiB: %s\n",
                 worstRssKib / 1024.0, statusKib("VmHWM:") / 1024.0, budget / 1048576.0,
                 statusKib("VmHWM:") * 1024 < budget ? "under" : "OVER");
-    std::printf("- written to the temporary file: %.2f GiB in %lld pages; read back %lld pages; refused writes %lld; "
-                "writes that found the disk behind %lld\n",
-                counters.bytesStored / double(1 << 30), qlonglong(counters.pagesStored),
-                qlonglong(counters.pagesLoaded), qlonglong(counters.failedWrites), qlonglong(counters.busyWrites));
+    std::printf("- written to the temporary file: %.2f GiB; read back %lld pages\n",
+                counters.bytesStored / double(1 << 30), qlonglong(counters.pagesLoaded));
     std::printf("- typed lines: %d of %zu reached the peer, worst %.1f ms (under 500 ms: %s)\n", answered,
                 typedNs.size(), worstAnswerMs, answered == int(typedNs.size()) && worstAnswerMs < 500 ? "yes" : "NO");
     std::printf("- 10 ms timer worst late %.1f ms (at %.0f s); caption timer worst gap %.1f ms (500 ms interval)\n",

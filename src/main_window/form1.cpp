@@ -298,8 +298,9 @@ void Form1::conectarEventos()
     connect(CmdDesconectar, &QPushButton::clicked, this, entrada(&Form1::CmdDesconectar_Click));
     connect(CmdEnviar, &QPushButton::clicked, this, entrada(&Form1::CmdEnviar_Click));
     connect(Command1, &QPushButton::clicked, this, entrada(&Form1::Command1_Click));
-    m_esperaDeEspacio = new QTimer(this);
-    connect(m_esperaDeEspacio, &QTimer::timeout, this, entrada(&Form1::EsperaDeEspacio_Timer));
+    m_esperaDelDisco = new QTimer(this);
+    m_esperaDelDisco->setInterval(kEsperaDelDiscoMs);
+    connect(m_esperaDelDisco, &QTimer::timeout, this, entrada(&Form1::EsperaDelDisco_Timer));
     connect(WSCRecibe, &connections::SocketArray::ConnectionRequest, this,
             [this](int index, qint32 requestID) { protegido([&] { WSCRecibe_ConnectionRequest(index, requestID); }); });
     connect(WSCRecibe, &connections::SocketArray::DataArrival, this,

@@ -122,13 +122,13 @@ private:
     // attention and shows a desktop notification with its sender and the
     // start of its text, once until the window is active again.
     void PedirAtencion(const QString &remitente, const QString &recibido);
-    // Receiving waits while the transcript's file takes no more: a disk
-    // behind with its writing, or without room.
+    // Receiving waits while the transcript's file takes nothing more: a
+    // disk behind with its writing, one that refuses to write, or no folder
+    // for the file.
     void VigilarEspacio();
-    void EsperarAlDisco();
-    void EsperaDeEspacio_Timer();
-    static constexpr int kEsperaDeDiscoOcupadoMs = 20;
-    static constexpr int kEsperaDeEspacioMs = 1000;
+    void EsperaDelDisco_Timer();
+    void DecirPorQueSeEspera();
+    static constexpr int kEsperaDelDiscoMs = 100;
     void PausarLectura(bool pausar);
 
     QLineEdit *TxtMensaje = nullptr;
@@ -152,8 +152,9 @@ private:
     DesktopNotice *m_avisoDelEscritorio = nullptr;
     AvisoDeMensaje m_avisoDeMensaje;
     bool m_atencionPedida = false;
-    bool m_lecturaDetenida = false;   // the file takes no more: the peers' bytes wait in the network
-    bool m_faltaEspacioDicha = false; // the user was told the disk has no room
-    QTimer *m_esperaDeEspacio = nullptr;
+    bool m_lecturaDetenida = false; // the file takes no more: the peers' bytes wait in the network
+    enum class EsperaDicha { Ninguna, FaltaEspacio, OtroMotivo };
+    EsperaDicha m_esperaDicha = EsperaDicha::Ninguna; // what the user was told of this wait
+    QTimer *m_esperaDelDisco = nullptr;
     QMessageBox *m_cuadroFallo = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "connections/socket_control.h"
 #include "main_window/form1.h"
 #include "rich_text/rich_text_box.h"
+#include "rich_text/text_memory.h"
 
 #include <QTimer>
 
@@ -21,53 +22,95 @@ void Form1::WSCRecibe_DataArrival(int Index, qint32 /*bytesTotal*/)
 void Form1::AnunciarLlegada(const QString &recibido) { TxtTexto->announce(recibido); }
 
 // The transcript keeps in memory only what is recent or in use; the rest goes
-// to a temporary file. When the file cannot take more, nothing more is read
-// from the peers: their bytes wait in the network, TCP holding them at the
-// senders, so that nothing is lost and memory does not fill. A disk still
-// writing what came before is waited for a moment, silently. A disk without
-// room is told to the user once; every second the transcript tries again, and
-// once the disk has room the reading goes on where it stopped. Memory's
-// record of where the file's text lies has a budget too: once it is spent,
-// reading stops the same way, for good.
+// to a temporary file. While the file takes nothing more, nothing more is
+// read from the peers: their bytes wait in the network, TCP holding them at
+// the senders, so that nothing is lost and memory does not fill. A disk only
+// behind with its writing is waited for silently; one that refuses to write,
+// or no folder where the file can be made, is told to the user once. A timer
+// of its own tries again until the file takes what is due; then reading goes
+// on where it stopped, and the user is told.
 void Form1::VigilarEspacio()
 {
-    if (m_lecturaDetenida || TxtTexto->model().canSpill())
+    if (m_lecturaDetenida || TxtTexto->trySpill())
         return;
     PausarLectura(true);
-    EsperarAlDisco();
+    m_esperaDelDisco->start();
+    DecirPorQueSeEspera();
 }
 
-void Form1::EsperarAlDisco()
-{
-    if (TxtTexto->model().spillFull()) {
-        // The file still has room, but memory may know of no more of it: a
-        // conversation of some 1,000 GiB, hours of the fastest flood.
-        m_esperaDeEspacio->stop();
-        informarFallo(QStringLiteral("La conversación ha llegado al mayor tamaño que este programa puede llevar: "
-                                     "se deja de recibir de los demás equipos. Lo recibido se conserva, y lo que "
-                                     "envían espera en la red."));
-        return;
-    }
-    const bool ocupado = TxtTexto->model().spillBusy();
-    m_esperaDeEspacio->setInterval(ocupado ? kEsperaDeDiscoOcupadoMs : kEsperaDeEspacioMs);
-    if (!m_esperaDeEspacio->isActive())
-        m_esperaDeEspacio->start();
-    if (!ocupado && !std::exchange(m_faltaEspacioDicha, true))
-        informarFallo(QStringLiteral("No queda espacio en el disco para la conversación: se deja de recibir de los "
-                                     "demás equipos hasta que vuelva a haberlo. No se pierde nada: lo que envían "
-                                     "espera en la red."));
-}
-
-void Form1::EsperaDeEspacio_Timer()
+void Form1::EsperaDelDisco_Timer()
 {
     if (!TxtTexto->trySpill()) {
-        EsperarAlDisco();
+        DecirPorQueSeEspera();
         return;
     }
-    m_esperaDeEspacio->stop();
+    m_esperaDelDisco->stop();
     PausarLectura(false);
-    if (std::exchange(m_faltaEspacioDicha, false))
+    switch (std::exchange(m_esperaDicha, EsperaDicha::Ninguna)) {
+    case EsperaDicha::Ninguna:
+        break;
+    case EsperaDicha::FaltaEspacio:
         informarFallo(QStringLiteral("Vuelve a haber espacio en el disco: se sigue recibiendo."));
+        break;
+    case EsperaDicha::OtroMotivo:
+        informarFallo(QStringLiteral("Ya se puede guardar la conversación: se sigue recibiendo."));
+        break;
+    }
+}
+
+namespace {
+
+QString porQueNoSePuede(rich_text::SpillFile::Problem problema, int codigo)
+{
+    using Problem = rich_text::SpillFile::Problem;
+    switch (problema) {
+    case Problem::None:
+    case Problem::Other:
+        break;
+    case Problem::NoSpace:
+        return QStringLiteral("no le queda espacio");
+    case Problem::ReadOnly:
+        return QStringLiteral("es de solo lectura");
+    case Problem::NoPermission:
+        return QStringLiteral("no hay permiso para escribir en ella");
+    case Problem::Missing:
+        return QStringLiteral("no existe");
+    }
+    return QStringLiteral("el sistema dio el error %1").arg(codigo);
+}
+
+} // namespace
+
+// Once per wait, and only when there is something to tell.
+void Form1::DecirPorQueSeEspera()
+{
+    using Reason = rich_text::TextMemory::Wait::Reason;
+    const rich_text::TextMemory::Wait espera = TxtTexto->model().memory()->waiting();
+    if (m_esperaDicha != EsperaDicha::Ninguna || espera.reason == Reason::None || espera.reason == Reason::Behind)
+        return;
+    const QString despues = QStringLiteral("No se pierde nada: lo que envían espera en la red.");
+    if (espera.problem == rich_text::SpillFile::Problem::NoSpace) {
+        m_esperaDicha = EsperaDicha::FaltaEspacio;
+        informarFallo(QStringLiteral("No queda espacio en el disco para la conversación: se deja de recibir de los "
+                                     "demás equipos hasta que vuelva a haberlo. ")
+                      + despues);
+        return;
+    }
+    m_esperaDicha = EsperaDicha::OtroMotivo;
+    if (espera.reason == Reason::Refused) {
+        informarFallo(QStringLiteral("No se puede escribir la conversación en el disco (%1): se deja de recibir de "
+                                     "los demás equipos hasta que se pueda. ")
+                          .arg(porQueNoSePuede(espera.problem, espera.code))
+                      + despues);
+        return;
+    }
+    QStringList carpetas;
+    for (const rich_text::SpillFile::Refusal &r : espera.folders)
+        carpetas.append(QStringLiteral("«%1» %2").arg(r.folder, porQueNoSePuede(r.problem, r.code)));
+    informarFallo(QStringLiteral("No hay ninguna carpeta donde guardar la conversación (%1): se deja de recibir de "
+                                 "los demás equipos hasta que la haya. ")
+                      .arg(carpetas.join(QStringLiteral("; ")))
+                  + despues);
 }
 
 void Form1::PausarLectura(bool pausar)

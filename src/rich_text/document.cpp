@@ -1,5 +1,7 @@
 #include "rich_text/document.h"
 
+#include "rich_text/file_text.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,9 +12,9 @@ namespace {
 constexpr qint64 kBreakLength = 2; // CR LF between paragraphs
 
 // Text goes to the file in stretches of this many characters: each costs
-// one leaf in memory, and writing one keeps the handler within a few
+// one leaf in memory, and handing one over keeps the handler within a few
 // milliseconds.
-constexpr qint64 kSpillStretch = 1024 * 1024;
+constexpr qint64 kSpillStretch = FileStretch::kChars;
 
 QByteArray formatKey(const CharFormat &f)
 {
@@ -143,7 +145,7 @@ void Document::appendShown(const Rope &text, const std::vector<qint64> &breaks, 
         m_paragraphStart.push_back(m_length + at + kBreakLength);
     m_text += text;
     m_length += text.length();
-    if (m_memory && m_memory->canSpill() && m_text.length() - m_spilledTo > recentText())
+    if (m_memory && m_text.length() - m_spilledTo > recentText())
         spillOneStretch();
 }
 
@@ -173,7 +175,7 @@ void Document::commit()
         return;
     m_text += Rope(m_open);
     m_open = QString();
-    if (m_memory && m_memory->canSpill() && m_text.length() - m_spilledTo > recentText())
+    if (m_memory && m_text.length() - m_spilledTo > recentText())
         spillOneStretch();
 }
 
@@ -186,7 +188,7 @@ void Document::keepIn(std::shared_ptr<TextMemory> memory)
 
 // Characters kept in memory after the file's part: the budget's bytes, at
 // two bytes a character at most.
-qint64 Document::recentText() const { return std::max<qint64>(m_memory->budget().recentText / 2, 1); }
+qint64 Document::recentText() const { return std::max<qint64>(m_memory->recentText() / 2, 1); }
 
 bool Document::spillOldText()
 {
@@ -197,11 +199,11 @@ bool Document::spillOldText()
         if (!spillOneStretch())
             return false;
     }
-    return m_memory->trim();
+    return m_paragraphStart.spill();
 }
 
-// The oldest stretch of text still in memory goes to the file as one leaf;
-// where the file cannot take all of it, the text stays as it was.
+// The oldest stretch of text still in memory goes to the file as one leaf,
+// while the file takes more.
 bool Document::spillOneStretch()
 {
     m_spilledTo = std::min(m_spilledTo, m_text.length());
@@ -209,13 +211,9 @@ bool Document::spillOneStretch()
     const qint64 count = std::min(kSpillStretch, m_text.length() - m_spilledTo - recentText() / 2);
     if (count <= 0)
         return true;
-    if (!m_memory->canTake(2 * count)) // two bytes a character at most
+    if (!m_memory->canTake())
         return false;
-    RopeWriter writer(m_memory, 0);
-    writer.append(m_text.mid(m_spilledTo, count));
-    const Rope stored = writer.finish();
-    if (!writer.allStored())
-        return false;
+    const Rope stored = FileStretch::store(m_memory, m_text.mid(m_spilledTo, count));
     m_text = m_text.left(m_spilledTo) + stored + m_text.mid(m_spilledTo + count);
     m_spilledTo += count;
     return true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "rich_text/paged_array.h"
+#include "rich_text/file_array.h"
 #include "rich_text/rope.h"
 
 #include <QHash>
@@ -60,11 +60,12 @@ struct FontEntry {
 //   index, and the entries past m_indexedColors are indexed on the next lookup.
 // - Appended text waits in m_open until commit(); only the builder methods
 //   below may run while it is not empty.
-// - With a memory (keepIn()), m_text before m_spilledTo lies in its file, and
-//   at most about recentText() characters after it are in memory: an append
-//   that goes beyond writes the oldest of them to the file. The paragraph
-//   starts keep their pages there as well. The runs stay in memory: they
-//   change where the program colours, and a peer's text comes in one colour.
+// - With a memory (keepIn()), m_text before m_spilledTo lies in its file, a
+//   leaf per stretch, and at most about recentText() characters after it
+//   are in memory: an append that goes beyond writes the oldest of them to
+//   the file while it takes them. The paragraph starts keep their old pages
+//   there as well. The runs stay in memory: they change where the program
+//   colours, and a peer's text comes in one colour.
 class Document {
 public:
     Document();
@@ -131,7 +132,8 @@ public:
     // file (what is due goes now).
     void keepIn(std::shared_ptr<TextMemory> memory);
     const std::shared_ptr<TextMemory> &memory() const { return m_memory; }
-    // Writes out what is due; false when the file took not all of it.
+    // Writes out what is due; false when some of it stays in memory, the
+    // file taking nothing more for now.
     bool spillOldText();
     qint64 spilledLength() const { return m_spilledTo; } // for tests
 
@@ -154,7 +156,7 @@ private:
     Rope m_text;
     QString m_open;
     qint64 m_length = 0; // of m_text and m_open together
-    PagedArray<qint64> m_paragraphStart;
+    FileArray<qint64> m_paragraphStart;
     std::vector<Run> m_runs;
     std::vector<CharFormat> m_formats;
     QHash<QByteArray, quint32> m_formatIndex;

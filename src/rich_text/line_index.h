@@ -1,52 +1,76 @@
 #pragma once
 
-#include "rich_text/paged_array.h"
-
 #include <QtGlobal>
 
-#include <memory>
+#include <functional>
 #include <utility>
+#include <vector>
 
 namespace rich_text {
 
 // How many lines each paragraph takes on screen, as far as the view knows,
 // and the line at which each one begins. A paragraph not laid out yet counts
-// as one line, as in Qt's plain-text view: the scroll bar becomes exact as the
-// transcript is seen, and appending never lays out what is off screen.
+// as its unlaid lines (the owner's unlaid(), a line per piece), as in Qt's
+// plain-text view: the scroll bar becomes exact as the transcript is seen,
+// and appending never lays out what is off screen.
+//
+// What the view learns is kept only near where it looks: counts are kept a
+// group of kGroup paragraphs at a time, for the last group and the few used
+// lately. A group that goes counts as not laid out again (the owner hears of
+// it through forgotten()), so that the index takes a few groups' counts and
+// two numbers a group, whatever the transcript's length: a peer sending CR
+// LF makes a paragraph for every two bytes.
 //
 // Invariants:
-// - m_lines and m_tree have one entry per paragraph; every m_lines entry >= 1.
-// - m_tree is a Fenwick tree over m_lines: with k = i + 1, m_tree[i] is the
-//   sum of m_lines over paragraphs k - (k & -k) to k - 1.
-// Both tables keep their pages in the transcript's memory, which sends those
-// not used lately to its file.
+// - m_size paragraphs; group g holds paragraphs [g * kGroup, (g + 1) * kGroup).
+// - m_tree is a Fenwick tree over the groups' totals: with k = g + 1,
+//   m_tree[g] sums the totals of groups k - (k & -k) to k - 1.
+// - m_unlaid[g] is group g's total with nothing laid out.
+// - m_kept holds the counts of a few groups, the last one always among them:
+//   each count >= 1, unlaid[i] what that paragraph counts unlaid, and the
+//   group's total their sum. A group not kept totals m_unlaid[g].
 class LineIndex {
 public:
-    void setMemory(std::shared_ptr<TextMemory> memory)
-    {
-        m_lines.setMemory(memory);
-        m_tree.setMemory(std::move(memory));
-    }
-    size_t size() const { return m_lines.size(); }
-    // Paragraphs beyond `paragraphs` go; new ones count one line each.
-    void resize(size_t paragraphs);
-    void clear()
-    {
-        m_lines.clear();
-        m_tree.clear();
-    }
+    static constexpr size_t kGroup = 65536;
+    static constexpr size_t kKeptGroups = 4; // beside the last one
 
-    qint64 lines(size_t paragraph) const { return m_lines[paragraph]; }
+    LineIndex(std::function<qint64(size_t)> unlaid, std::function<void(size_t, size_t)> forgotten);
+
+    size_t size() const { return m_size; }
+    // Paragraphs beyond `paragraphs` go; new ones count as unlaid.
+    void resize(size_t paragraphs);
+    // Every count is unlaid again.
+    void forgetAll();
+
+    qint64 lines(size_t paragraph) const;
     void setLines(size_t paragraph, qint64 lines);
     qint64 linesBefore(size_t paragraph) const;
-    qint64 total() const { return linesBefore(m_lines.size()); }
+    qint64 total() const { return m_total; }
     // The paragraph that holds line `line` (clamped to the last), and the
     // number of that line within it.
     std::pair<size_t, qint64> find(qint64 line) const;
 
 private:
-    PagedArray<qint32> m_lines;
-    PagedArray<qint64> m_tree;
+    struct Kept {
+        size_t group;
+        std::vector<qint32> lines;
+        std::vector<qint32> unlaid;
+        quint64 used;
+    };
+    Kept *findKept(size_t group) const;
+    Kept &keep(size_t group) const; // its counts, made unlaid when not kept
+    void addToGroup(size_t group, qint64 delta) const;
+    qint64 groupsBefore(size_t group) const;
+    qint64 groupTotal(size_t group) const;
+
+    std::function<qint64(size_t)> m_unlaid;
+    std::function<void(size_t, size_t)> m_forgotten;
+    size_t m_size = 0;
+    mutable qint64 m_total = 0;
+    mutable std::vector<qint64> m_tree;
+    std::vector<qint64> m_unlaidTotal;
+    mutable std::vector<Kept> m_kept;
+    mutable quint64 m_clock = 0;
 };
 
 } // namespace rich_text

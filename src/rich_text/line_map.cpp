@@ -18,9 +18,10 @@ bool isBreak(QChar c)
 
 LineMap::LineMap(const Document &doc)
     : m_doc(doc)
+    , m_lines([this](size_t paragraph) { return pieceCount(paragraph); },
+              [this](size_t from, size_t to) { m_pieces.erase(m_pieces.lower_bound(from), m_pieces.lower_bound(to)); })
 {
-    m_lines.setMemory(doc.memory());
-    countUnlaidFrom(0);
+    m_lines.resize(m_doc.paragraphCount());
 }
 
 void LineMap::paragraphsChanged(size_t from) { m_changedFrom = std::min(m_changedFrom, from); }
@@ -33,7 +34,7 @@ void LineMap::catchUp() const
     m_changedFrom = kNone;
     m_lines.resize(from);
     m_pieces.erase(m_pieces.lower_bound(from), m_pieces.end());
-    countUnlaidFrom(from);
+    m_lines.resize(m_doc.paragraphCount());
 }
 
 size_t LineMap::paragraphCount() const
@@ -51,20 +52,9 @@ qint64 LineMap::totalLines() const
 void LineMap::forgetLineCounts()
 {
     catchUp();
-    m_lines.clear();
+    m_lines.forgetAll();
     for (auto &[paragraph, pieces] : m_pieces)
         std::fill(pieces.lines.begin(), pieces.lines.end(), 0);
-    countUnlaidFrom(0);
-}
-
-// Paragraphs from `from` on join, each piece counted as one line.
-void LineMap::countUnlaidFrom(size_t from) const
-{
-    m_lines.resize(m_doc.paragraphCount());
-    for (size_t p = from; p < m_lines.size(); ++p) {
-        if (const qint64 pieces = pieceCount(p); pieces > 1)
-            m_lines.setLines(p, pieces);
-    }
 }
 
 qint64 LineMap::pieceCount(size_t paragraph) const

@@ -48,7 +48,8 @@ struct LinePosition {
 //   that reads them, brings them up to date. Past that:
 // - m_lines has one entry per paragraph of m_doc; for a paragraph of one
 //   piece it is that block's line count (1 until laid out), for one of
-//   several the sum of its pieces' (each 1 until laid out).
+//   several the sum of its pieces' (each 1 until laid out). A paragraph
+//   whose counts m_lines forgets loses its pieces' counts too.
 // - m_pieces holds only paragraphs of several pieces, at most kMostPieced of
 //   them: one more lets go of the one farthest from it, whose pieces then
 //   count as not laid out again. Their `start` entries are each piece's
@@ -63,6 +64,8 @@ public:
     static constexpr size_t kMostPieced = 8192;
 
     explicit LineMap(const Document &doc);
+    LineMap(const LineMap &) = delete;
+    LineMap &operator=(const LineMap &) = delete;
 
     // The document changed from paragraph `from` on.
     void paragraphsChanged(size_t from);
@@ -95,7 +98,6 @@ private:
     };
     static constexpr size_t kNone = size_t(-1);
     void catchUp() const;
-    void countUnlaidFrom(size_t from) const;
     Pieces &piecesOf(size_t paragraph) const;
     qint64 findPieceStart(size_t paragraph, qint64 piece) const;
 

@@ -9,9 +9,8 @@
 
 namespace rich_text {
 
+class FileStretch;
 class GeneratedText;
-class SpilledPages;
-class TextMemory;
 
 // An immutable string stored as a balanced tree of shared chunks. Copies,
 // left(), mid() and concatenation share structure and cost O(log n) plus the
@@ -31,9 +30,8 @@ class TextMemory;
 // exists as characters at all. Generated leaves are never merged with their
 // neighbours.
 //
-// A leaf may also lie in a TextMemory's file (RopeWriter): its characters
-// come back a page at a time when read, and go again when the memory needs
-// the room. Such leaves are never merged either.
+// A leaf may also lie in the transcript's file (FileStretch): its characters
+// come back a page at a time when read. Such leaves are never merged either.
 class Rope {
 public:
     struct Node;
@@ -85,9 +83,9 @@ public:
     bool isLatin1() const; // every chunk stored one byte per character
 
 private:
-    friend class RopeWriter;
-    // One leaf standing for the pages of a stretch in a TextMemory's file.
-    static Rope spilled(std::shared_ptr<const SpilledPages> pages);
+    friend class FileStretch;
+    // One leaf standing for a stretch in the transcript's file.
+    static Rope inFile(std::shared_ptr<const FileStretch> stretch);
     explicit Rope(NodePtr root)
         : m_root(std::move(root))
     {
@@ -122,40 +120,6 @@ protected:
 private:
     qint64 m_length;
     mutable std::optional<Rope> m_made;
-};
-
-// Builds a long rope from pieces given in order, its pages going to a
-// TextMemory's file as they fill: once more than `keepInMemory` characters
-// have come, every full page is stored (0: all of them; the default: none),
-// so that a text of any length takes little memory. A page that cannot be
-// stored stays in memory, and so does everything after it; allStored() says
-// whether that happened.
-class RopeWriter {
-public:
-    static constexpr qint64 kPageChars = 65536;
-
-    explicit RopeWriter(std::shared_ptr<TextMemory> memory, qint64 keepInMemory = -1);
-    ~RopeWriter();
-    RopeWriter(const RopeWriter &) = delete;
-    RopeWriter &operator=(const RopeWriter &) = delete;
-
-    void append(QStringView text);
-    void appendLatin1(const QByteArray &latin1);
-    void append(const Rope &text);
-    Rope finish(); // everything appended, in order; the writer is spent
-    bool allStored() const { return !m_failed; }
-
-private:
-    void flushPage();
-    void endExtent();
-
-    std::shared_ptr<TextMemory> m_memory;
-    qint64 m_keepInMemory;
-    qint64 m_appended = 0;
-    bool m_failed = false;
-    QString m_page;
-    std::shared_ptr<SpilledPages> m_extent; // pages stored since the last in-memory piece
-    Rope m_done;
 };
 
 template <typename F> void Rope::forEachChunk(qint64 from, F &&f) const

@@ -1,5 +1,6 @@
 #include "rich_text/rtf_writer.h"
 
+#include "rich_text/file_text.h"
 #include "rich_text/text_memory.h"
 
 #include <type_traits>
@@ -249,20 +250,30 @@ qint64 paragraphLength(const Document &doc, size_t index, bool final, qint64 tex
 Rope body(const Document &doc, size_t paragraphs)
 {
     // Made in stretches, so that a long body is never one array; past what
-    // the document's memory keeps of recent text, it goes to its file.
+    // the document's memory keeps of recent text, each goes to its file
+    // while the file takes it.
     constexpr qsizetype kStretch = 65536;
     const std::shared_ptr<TextMemory> &memory = doc.memory();
-    RopeWriter out(memory, memory ? memory->budget().recentText / 2 : -1);
+    const qint64 keep = memory ? memory->recentText() / 2 : -1;
+    Rope out;
+    Rope pending; // not in the file yet
     QByteArray stretch;
+    auto toFile = [&] {
+        while (pending.length() >= FileStretch::kChars && out.length() + pending.length() > keep && keep >= 0
+               && memory->canTake()) {
+            out += FileStretch::store(memory, pending.left(FileStretch::kChars));
+            pending = pending.mid(FileStretch::kChars);
+        }
+    };
     for (size_t i = 0; i < paragraphs; ++i) {
         stretch += writeParagraph<QByteArray>(doc, i, i + 1 == paragraphs);
         if (stretch.size() >= kStretch) {
-            out.appendLatin1(stretch);
+            pending += Rope::fromLatin1(stretch);
             stretch.clear();
+            toFile();
         }
     }
-    out.appendLatin1(stretch);
-    return out.finish();
+    return out + pending + Rope::fromLatin1(stretch);
 }
 
 Rope write(const Document &doc)

@@ -2,12 +2,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cstring>
 
 #ifdef _WIN32
+#include <QStandardPaths>
 #include <QUuid>
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -23,17 +23,20 @@
 
 namespace rich_text {
 
-QString SpillFile::defaultDirectory()
+QStringList SpillFile::folders()
 {
-    const QString fromEnvironment = qEnvironmentVariable("TMPDIR");
-    if (!fromEnvironment.isEmpty())
-        return fromEnvironment;
-#ifndef _WIN32
-    const QFileInfo varTmp(QStringLiteral("/var/tmp"));
-    if (varTmp.isDir() && varTmp.isWritable())
-        return varTmp.filePath();
+    QStringList out;
+#ifdef _WIN32
+    const QStringList candidates{QDir::tempPath(),
+                                 QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)};
+#else
+    const QStringList candidates{qEnvironmentVariable("TMPDIR"), QStringLiteral("/var/tmp"), QStringLiteral("/tmp")};
 #endif
-    return QDir::tempPath();
+    for (const QString &folder : candidates) {
+        if (!folder.isEmpty() && !out.contains(folder))
+            out.append(folder);
+    }
+    return out;
 }
 
 #ifdef _WIN32
@@ -45,18 +48,49 @@ qint64 SpillFile::physicalMemory()
     return GlobalMemoryStatusEx(&status) ? qint64(status.ullTotalPhys) : 0;
 }
 
-std::unique_ptr<SpillFile> SpillFile::create(const QString &directory)
+namespace {
+
+SpillFile::Problem problemOf(DWORD error)
 {
-    const QString name = QDir(directory).filePath(
-        QStringLiteral("varlo-zintabel-%1.tmp").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
-    // Shared with no one, and deleted by the system when the last handle
-    // closes, also when the process is killed.
-    const HANDLE handle = CreateFileW(
-        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(name).utf16()), GENERIC_READ | GENERIC_WRITE, 0,
-        nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    return std::unique_ptr<SpillFile>(new SpillFile(reinterpret_cast<qintptr>(handle)));
+    switch (error) {
+    case ERROR_SUCCESS:
+        return SpillFile::Problem::None;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return SpillFile::Problem::NoSpace;
+    case ERROR_WRITE_PROTECT:
+        return SpillFile::Problem::ReadOnly;
+    case ERROR_ACCESS_DENIED:
+        return SpillFile::Problem::NoPermission;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+        return SpillFile::Problem::Missing;
+    default:
+        return SpillFile::Problem::Other;
+    }
+}
+
+} // namespace
+
+std::unique_ptr<SpillFile> SpillFile::create(const QStringList &folders, std::vector<Refusal> &refusals)
+{
+    refusals.clear();
+    for (const QString &folder : folders) {
+        const QString name = QDir(folder).filePath(
+            QStringLiteral("varlo-zintabel-%1.tmp").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+        // Shared with no one, and deleted by the system when the last handle
+        // closes, also when the process is killed.
+        const HANDLE handle = CreateFileW(
+            reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(name).utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+            nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            return std::unique_ptr<SpillFile>(new SpillFile(reinterpret_cast<qintptr>(handle)));
+        const DWORD error = GetLastError();
+        refusals.push_back(Refusal{folder, problemOf(error), int(error)});
+    }
+    return nullptr;
 }
 
 SpillFile::~SpillFile() { CloseHandle(reinterpret_cast<HANDLE>(m_handle)); }
@@ -67,46 +101,54 @@ namespace {
 // overlapped I/O although every call waits: on a handle opened without it
 // the system does one call at a time, and the window's reads would wait
 // for the writer thread's writes.
-DWORD transfer(HANDLE file, qint64 offset, void *data, DWORD size, bool writing)
+DWORD transfer(HANDLE file, qint64 offset, void *data, DWORD size, bool writing, DWORD *error)
 {
     OVERLAPPED o{};
     o.Offset = DWORD(quint64(offset) & 0xFFFFFFFFu);
     o.OffsetHigh = DWORD(quint64(offset) >> 32);
     o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!o.hEvent)
-        return 0;
     DWORD done = 0;
-    const BOOL ok = writing ? WriteFile(file, data, size, nullptr, &o) : ReadFile(file, data, size, nullptr, &o);
-    if (ok || GetLastError() == ERROR_IO_PENDING) {
-        if (!GetOverlappedResult(file, &o, &done, TRUE))
-            done = 0;
+    *error = ERROR_SUCCESS;
+    if (!o.hEvent) {
+        *error = GetLastError();
+        return 0;
     }
+    const BOOL ok = writing ? WriteFile(file, data, size, nullptr, &o) : ReadFile(file, data, size, nullptr, &o);
+    if (!ok && GetLastError() != ERROR_IO_PENDING)
+        *error = GetLastError();
+    else if (!GetOverlappedResult(file, &o, &done, TRUE))
+        *error = GetLastError();
     CloseHandle(o.hEvent);
-    return done;
+    return *error == ERROR_SUCCESS ? done : 0;
 }
 
 } // namespace
 
-bool SpillFile::write(qint64 offset, const char *data, qint64 size)
+SpillFile::Problem SpillFile::write(qint64 offset, const char *data, qint64 size, int *code)
 {
     while (size > 0) {
         const DWORD chunk = DWORD(std::min<qint64>(size, 1 << 30));
+        DWORD error = ERROR_SUCCESS;
         const DWORD written
-            = transfer(reinterpret_cast<HANDLE>(m_handle), offset, const_cast<char *>(data), chunk, true);
-        if (written == 0)
-            return false;
+            = transfer(reinterpret_cast<HANDLE>(m_handle), offset, const_cast<char *>(data), chunk, true, &error);
+        if (written == 0) {
+            if (code)
+                *code = int(error);
+            return error == ERROR_SUCCESS ? Problem::Other : problemOf(error);
+        }
         offset += written;
         data += written;
         size -= written;
     }
-    return true;
+    return Problem::None;
 }
 
 bool SpillFile::read(qint64 offset, char *data, qint64 size) const
 {
     while (size > 0) {
         const DWORD chunk = DWORD(std::min<qint64>(size, 1 << 30));
-        const DWORD got = transfer(reinterpret_cast<HANDLE>(m_handle), offset, data, chunk, false);
+        DWORD error = ERROR_SUCCESS;
+        const DWORD got = transfer(reinterpret_cast<HANDLE>(m_handle), offset, data, chunk, false, &error);
         if (got == 0) {
             std::memset(data, 0, size_t(size));
             return false;
@@ -130,42 +172,84 @@ qint64 SpillFile::physicalMemory()
     return pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
 }
 
-std::unique_ptr<SpillFile> SpillFile::create(const QString &directory)
+namespace {
+
+SpillFile::Problem problemOf(int error)
 {
-    const QByteArray folder = QFile::encodeName(directory);
-    int fd = -1;
+    switch (error) {
+    case 0:
+        return SpillFile::Problem::None;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return SpillFile::Problem::NoSpace;
+    case EROFS:
+        return SpillFile::Problem::ReadOnly;
+    case EACCES:
+    case EPERM:
+        return SpillFile::Problem::NoPermission;
+    case ENOENT:
+    case ENOTDIR:
+        return SpillFile::Problem::Missing;
+    default:
+        return SpillFile::Problem::Other;
+    }
+}
+
+int createIn(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
 #ifdef O_TMPFILE
     // A file without a name: nothing can open it, nothing is left behind.
-    fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int fd = ::open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd >= 0)
+        return fd;
 #endif
-    if (fd < 0) {
-        // Where the file system makes no unnamed files: made, then unnamed at once.
-        QByteArray pattern = folder + "/varlo-zintabel-XXXXXX";
-        fd = ::mkstemp(pattern.data());
-        if (fd < 0)
-            return nullptr;
-        ::unlink(pattern.constData());
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fchmod(fd, S_IRUSR | S_IWUSR);
+    // Where the file system makes no unnamed files: made, then unnamed at once.
+    QByteArray pattern = path + "/varlo-zintabel-XXXXXX";
+    const int named = ::mkstemp(pattern.data());
+    if (named < 0)
+        return -1;
+    ::unlink(pattern.constData());
+    ::fcntl(named, F_SETFD, FD_CLOEXEC);
+    ::fchmod(named, S_IRUSR | S_IWUSR);
+    return named;
+}
+
+} // namespace
+
+std::unique_ptr<SpillFile> SpillFile::create(const QStringList &folders, std::vector<Refusal> &refusals)
+{
+    refusals.clear();
+    for (const QString &folder : folders) {
+        const int fd = createIn(folder);
+        if (fd >= 0)
+            return std::unique_ptr<SpillFile>(new SpillFile(fd));
+        refusals.push_back(Refusal{folder, problemOf(errno), errno});
     }
-    return std::unique_ptr<SpillFile>(new SpillFile(fd));
+    return nullptr;
 }
 
 SpillFile::~SpillFile() { ::close(int(m_handle)); }
 
-bool SpillFile::write(qint64 offset, const char *data, qint64 size)
+SpillFile::Problem SpillFile::write(qint64 offset, const char *data, qint64 size, int *code)
 {
     while (size > 0) {
         const ssize_t written = ::pwrite(int(m_handle), data, size_t(size), off_t(offset));
         if (written < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
-            return false;
+        if (written <= 0) {
+            // A short write that stops at zero is a full disk.
+            const int error = written < 0 ? errno : ENOSPC;
+            if (code)
+                *code = error;
+            return problemOf(error);
+        }
         offset += written;
         data += written;
         size -= written;
     }
-    return true;
+    return Problem::None;
 }
 
 bool SpillFile::read(qint64 offset, char *data, qint64 size) const

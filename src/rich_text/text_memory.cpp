@@ -1,16 +1,12 @@
 #include "rich_text/text_memory.h"
 
-#include "rich_text/spill_file.h"
-
 #include <algorithm>
 
 namespace rich_text {
 
 namespace {
 
-constexpr qint64 kGiB = qint64(1) << 30;
-// Stores start on a block of the file system, so that a released range
-// gives whole blocks back.
+constexpr qint64 kMiB = qint64(1) << 20;
 constexpr qint64 kAlignment = 4096;
 
 qint64 aligned(qint64 n) { return (n + kAlignment - 1) / kAlignment * kAlignment; }
@@ -19,223 +15,102 @@ qint64 aligned(qint64 n) { return (n + kAlignment - 1) / kAlignment * kAlignment
 
 qint64 TextMemory::residentBudget()
 {
+    bool ok = false;
+    const qint64 set = qEnvironmentVariable("VZ_MEMORY_MIB").toLongLong(&ok);
+    if (ok && set > 0 && set <= (qint64(1) << 24))
+        return set * kMiB;
     const qint64 physical = SpillFile::physicalMemory();
-    return physical > 0 ? std::min(kGiB, physical / 4) : kGiB;
+    return physical > 0 ? std::min(1024 * kMiB, physical / 4) : 1024 * kMiB;
 }
 
-// The text appended lately and the pages read back take a sixteenth each,
-// knowing where the file's pages lie at most half; the rest is for the
-// program itself, its fonts and the view's layouts.
-TextMemory::Budget TextMemory::defaultBudget()
+qint64 TextMemory::defaultRecentText() { return residentBudget() / 16; }
+
+std::shared_ptr<TextMemory> TextMemory::make(qint64 recentText, const QStringList &folders)
 {
-    const qint64 total = residentBudget();
-    return Budget{total / 16, total / 16, total / 2};
+    return std::make_shared<TextMemory>(recentText, folders);
 }
 
-std::shared_ptr<TextMemory> TextMemory::make(Budget budget, const QString &directory)
+TextMemory::TextMemory(qint64 recentText, const QStringList &folders)
+    : m_recentText(recentText)
+    , m_folders(folders)
 {
-    return std::make_shared<TextMemory>(budget, directory);
+    m_kept.fill({-1, QByteArray()});
 }
 
-TextMemory::Resident::~Resident()
-{
-    if (m_memory)
-        m_memory->forget(*this);
-}
+TextMemory::~TextMemory() = default;
 
-TextMemory::TextMemory(Budget budget, const QString &directory)
-    : m_directory(directory)
-{
-    setBudget(budget);
-}
+qint64 TextMemory::mostWaiting() const { return std::max(m_recentText, 8 * kMiB); }
 
-TextMemory::~TextMemory()
+bool TextMemory::canTake()
 {
-    // Pages outliving their memory would be a fault of their owners; they
-    // are taken off the list so that none points here.
-    while (m_first)
-        unlink(*m_first);
-}
-
-void TextMemory::setBudget(const Budget &budget)
-{
-    m_budget = budget;
-    constexpr qint64 kPageBytes = 65536;
-    m_nearFront = quint64(std::clamp<qint64>(budget.loadedPages / kPageBytes / 4, 0, kNearFront));
-    trim();
-}
-
-bool TextMemory::noteWrite(WriteBehind::Answer a)
-{
-    m_canSpill = a == WriteBehind::Answer::Taken;
-    m_busy = a == WriteBehind::Answer::Busy;
-    m_counters.busyWrites += m_busy;
-    m_counters.failedWrites += a == WriteBehind::Answer::Refused;
-    return m_canSpill;
-}
-
-// What may wait for the disk, beside the budget: half of what the recent text
-// and the loaded pages may take (64 MiB at a 1 GiB budget, about a second of
-// the fastest flood), and never less than a few stretches of text.
-qint64 TextMemory::writeBehindLimit() const
-{
-    return std::max<qint64>((m_budget.recentText + m_budget.loadedPages) / 2, qint64(8) << 20);
-}
-
-void TextMemory::holdWrites(bool held)
-{
-    m_holdWrites = held;
-    if (m_file)
-        m_file->hold(held);
-}
-
-bool TextMemory::canTake(qint64 bytes)
-{
-    return !m_file || m_file->hasRoomFor(bytes) || noteWrite(WriteBehind::Answer::Busy);
-}
-
-qint64 TextMemory::store(const char *data, qint64 size)
-{
-    if ((m_pagesHeld + 1) * kIndexBytesPerPage > m_budget.fileIndex) {
-        m_full = true;
-        noteWrite(WriteBehind::Answer::Refused);
-        return -1;
+    if (!m_writer) {
+        auto file = SpillFile::create(m_folders, m_refusals);
+        if (!file)
+            return false;
+        m_writer = std::make_unique<FileWriter>(std::move(file));
+        m_writer->hold(m_holdWrites);
     }
-    if (!m_file) {
-        auto file = SpillFile::create(m_directory.isEmpty() ? SpillFile::defaultDirectory() : m_directory);
-        if (!file) {
-            noteWrite(WriteBehind::Answer::Refused);
-            return -1;
+    if (m_writer->refusal() != SpillFile::Problem::None)
+        return false;
+    const qint64 waiting = m_writer->waitingBytes();
+    m_behind = waiting > (m_behind ? mostWaiting() / 2 : mostWaiting());
+    return !m_behind;
+}
+
+TextMemory::Wait TextMemory::waiting() const
+{
+    Wait wait;
+    if (!m_writer) {
+        if (!m_refusals.empty()) {
+            wait.reason = Wait::Reason::NoFolder;
+            wait.folders = m_refusals;
         }
-        m_file = std::make_unique<WriteBehind>(std::move(file), writeBehindLimit());
-        m_file->hold(m_holdWrites);
+        return wait;
     }
+    wait.problem = m_writer->refusal(&wait.code);
+    if (wait.problem != SpillFile::Problem::None)
+        wait.reason = Wait::Reason::Refused;
+    else if (m_behind)
+        wait.reason = Wait::Reason::Behind;
+    return wait;
+}
+
+qint64 TextMemory::append(QByteArray bytes)
+{
+    Q_ASSERT(m_writer);
     const qint64 at = m_end;
-    if (!noteWrite(m_file->write(at, data, size)))
-        return -1;
-    m_end = at + aligned(size);
-    ++m_pagesHeld;
-    ++m_counters.pagesStored;
-    m_counters.bytesStored += size;
+    m_end += aligned(bytes.size());
+    m_counters.bytesStored += bytes.size();
+    m_writer->append(at, std::move(bytes));
     return at;
 }
 
-bool TextMemory::rewrite(qint64 offset, const char *data, qint64 size)
+QByteArray TextMemory::read(qint64 offset, qint64 size)
 {
-    if (!m_file)
-        return noteWrite(WriteBehind::Answer::Refused);
-    if (!noteWrite(m_file->write(offset, data, size)))
-        return false;
-    ++m_counters.pagesStored;
-    m_counters.bytesStored += size;
-    return true;
-}
-
-QByteArray TextMemory::load(qint64 offset, qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    if (m_file) {
-        m_file->read(offset, bytes.data(), size);
-    } else {
-        bytes.fill('\0');
+    for (const auto &[at, bytes] : m_kept) {
+        if (at == offset)
+            return bytes;
     }
+    QByteArray bytes(size, '\0');
+    if (m_writer)
+        m_writer->read(offset, bytes.data(), size);
     ++m_counters.pagesLoaded;
+    m_kept[m_nextKept] = {offset, bytes};
+    m_nextKept = (m_nextKept + 1) % kPagesKept;
     return bytes;
 }
 
 void TextMemory::release(qint64 offset, qint64 size)
 {
-    if (!m_file || offset < 0 || size <= 0)
-        return;
-    m_file->release(offset, aligned(size));
-    --m_pagesHeld;
-    ++m_counters.pagesReleased;
+    if (m_writer && size > 0)
+        m_writer->release(offset, aligned(size));
 }
 
-void TextMemory::unlink(Resident &page)
+void TextMemory::holdWrites(bool held)
 {
-    if (page.m_previous)
-        page.m_previous->m_next = page.m_next;
-    else
-        m_first = page.m_next;
-    if (page.m_next)
-        page.m_next->m_previous = page.m_previous;
-    else
-        m_last = page.m_previous;
-    m_listedBytes -= page.m_listedBytes;
-    page.m_previous = page.m_next = nullptr;
-    page.m_listedBytes = 0;
-    page.m_memory = nullptr;
-}
-
-void TextMemory::pushFront(Resident &page)
-{
-    page.m_memory = this;
-    page.m_previous = nullptr;
-    page.m_next = m_first;
-    if (m_first)
-        m_first->m_previous = &page;
-    m_first = &page;
-    if (!m_last)
-        m_last = &page;
-    page.m_listedBytes = page.residentBytes();
-    m_listedBytes += page.m_listedBytes;
-    page.m_stamp = ++m_clock;
-}
-
-void TextMemory::pushBack(Resident &page)
-{
-    page.m_memory = this;
-    page.m_next = nullptr;
-    page.m_previous = m_last;
-    if (m_last)
-        m_last->m_next = &page;
-    m_last = &page;
-    if (!m_first)
-        m_first = &page;
-    page.m_listedBytes = page.residentBytes();
-    m_listedBytes += page.m_listedBytes;
-}
-
-void TextMemory::touch(Resident &page)
-{
-    if (page.m_memory == this && m_clock - page.m_stamp < m_nearFront && page.m_listedBytes == page.residentBytes())
-        return;
-    if (page.m_memory)
-        unlink(page);
-    pushFront(page);
-    // Without room in the file, only an explicit trim() tries again; a disk
-    // that is only behind is asked again, which costs little.
-    if (m_canSpill || m_busy)
-        trim();
-}
-
-void TextMemory::forget(Resident &page)
-{
-    if (page.m_memory == this)
-        unlink(page);
-}
-
-bool TextMemory::trim()
-{
-    if (m_trimming)
-        return true;
-    m_trimming = true;
-    bool ok = true;
-    // The least recent pages leave first; the most recent one always stays,
-    // being in use right now.
-    while (m_listedBytes > m_budget.loadedPages && m_last && m_last != m_first) {
-        // Off the list first: a page that leaves may be gone afterwards.
-        Resident &oldest = *m_last;
-        unlink(oldest);
-        if (!oldest.leaveMemory()) {
-            pushBack(oldest);
-            ok = false;
-            break;
-        }
-    }
-    m_trimming = false;
-    return ok;
+    m_holdWrites = held;
+    if (m_writer)
+        m_writer->hold(held);
 }
 
 } // namespace rich_text

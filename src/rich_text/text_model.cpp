@@ -159,14 +159,7 @@ void TextModel::setDefaultFontName(const QString &name)
     }
 }
 
-bool TextModel::trySpill()
-{
-    if (isLoaded())
-        m_doc.spillOldText();
-    else
-        m_memory->trim();
-    return m_memory->canSpill();
-}
+bool TextModel::trySpill() { return !isLoaded() || m_doc.spillOldText(); }
 
 void TextModel::notify()
 {

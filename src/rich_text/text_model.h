@@ -69,16 +69,11 @@ public:
 
     void setDefaultFontName(const QString &name);
 
-    // The memory the content lives in. When it cannot write to its file (no
-    // space on the disk, or the disk behind), what would go there stays in
-    // memory and canSpill() is false; trySpill() tries again and tells
-    // whether the file took what was due.
+    // The memory the content lives in. While its file takes nothing more
+    // (the disk behind, or refusing to write, or no folder for the file),
+    // what would go there stays in memory; trySpill() hands over what is
+    // due and tells whether all of it went.
     const std::shared_ptr<TextMemory> &memory() const { return m_memory; }
-    bool canSpill() const { return m_memory->canSpill(); }
-    // The file has taken all the text its memory budget lets it know of.
-    bool spillFull() const { return m_memory->isFull(); }
-    // The disk is still writing what the file was given before.
-    bool spillBusy() const { return m_memory->isBusy(); }
     bool trySpill();
     // Called at the end of every change of content or selection (load()
     // included), before anything else can read the model.

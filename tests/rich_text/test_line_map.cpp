@@ -51,6 +51,7 @@ private slots:
     void blocksCoverTheTextInOrder();
     void linesAndPositionsRoundTrip();
     void aChangeForgetsOnlyWhatFollowsIt();
+    void countsAreKeptNearWhereTheViewLooks();
 };
 
 void TestLineMap::blocksCoverTheTextInOrder()
@@ -128,6 +129,53 @@ void TestLineMap::aChangeForgetsOnlyWhatFollowsIt()
     QCOMPARE(map.totalLines(), linesBeforeTen + blocksFromTen); // one each, not laid out
     map.forgetLineCounts();
     QCOMPARE(map.totalLines(), blocks);
+}
+
+// What the view laid out is kept for the last group of paragraphs and the
+// few used lately; a group used longest ago counts as not laid out again,
+// its long paragraphs' pieces too, and the lines still add up everywhere.
+void TestLineMap::countsAreKeptNearWhereTheViewLooks()
+{
+    constexpr size_t kGroup = rich_text::LineIndex::kGroup;
+    const qint64 groups = rich_text::LineIndex::kKeptGroups + 3;
+    // Short paragraphs, and one of three pieces at the start of each group.
+    QStringList paragraphs;
+    for (qint64 g = 0; g < groups; ++g) {
+        paragraphs << QString(9000, u'w');
+        for (size_t i = 1; i < kGroup; ++i)
+            paragraphs << QStringLiteral("x");
+    }
+    paragraphs.resize(paragraphs.size() - 1000);
+    const QString text = paragraphs.join(QStringLiteral("\r\n"));
+    Document doc = Document::fromPlain(text, u"Sans"_qs);
+    LineMap map(doc);
+    const qint64 unlaid = map.totalLines();
+    QCOMPARE(unlaid, qint64(doc.paragraphCount()) + 2 * groups);
+    map.setLines(Block{10, 0}, 5);
+    map.setLines(Block{0, 1}, 7); // a piece of the long paragraph
+    const size_t last = doc.paragraphCount() - 1;
+    map.setLines(Block{last - 1, 0}, 3);
+    QCOMPARE(map.totalLines(), unlaid + 4 + 6 + 2);
+
+    // An append keeps what the last group knows.
+    doc = Document::fromPlain(text + QStringLiteral("\r\ny"), u"Sans"_qs);
+    map.paragraphsChanged(last);
+    QCOMPARE(map.blockLines(Block{last - 1, 0}), 3);
+    // Looking far from the first group, at one group after another, forgets it.
+    for (qint64 g = 1; g < groups - 1; ++g)
+        QCOMPARE(map.lineNumberOf(LinePosition{{size_t(g) * kGroup + 5, 0}, 0}) > 0, true);
+    QCOMPARE(map.blockLines(Block{10, 0}), 1);
+    QCOMPARE(map.blockLines(Block{0, 1}), 1);
+    QCOMPARE(map.blockLines(Block{last - 1, 0}), 3);
+    QCOMPARE(map.totalLines(), unlaid + 1 + 2);
+
+    // Line numbers and positions agree anywhere.
+    QRandomGenerator random(16);
+    for (int i = 0; i < 200; ++i) {
+        const qint64 line = random.bounded(map.totalLines());
+        const LinePosition p = map.positionOfLine(line);
+        QCOMPARE(map.lineNumberOf(p), line);
+    }
 }
 
 QTEST_MAIN(TestLineMap)

@@ -1,16 +1,18 @@
 // The transcript beyond its memory: text neither recent nor in use goes to a
 // temporary file and comes back when read, with every answer the same as a
 // transcript kept whole in memory; appending and showing the end read nothing
-// back; and a program killed while its text is out leaves nothing behind.
+// back; a disk behind or refusing to write keeps the text in memory and
+// catches up by itself; folders that cannot be used are said; and a program
+// killed while its text is out leaves nothing behind.
 #include "support/rich_text_access.h"
 #include "support/transcript_writer.h"
 
 #include "rich_text/accessible_rich_text_box.h"
 #include "rich_text/clipboard_text.h"
+#include "rich_text/file_writer.h"
 #include "rich_text/rich_text_box.h"
 #include "rich_text/spill_file.h"
 #include "rich_text/text_memory.h"
-#include "rich_text/write_behind.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -19,6 +21,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -27,6 +30,7 @@
 
 #ifdef Q_OS_LINUX
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -37,10 +41,9 @@ using Transcript = transcript::Writer<RichTextBox>;
 
 namespace {
 
-// Small enough that a few megabytes of transcript are mostly in the file,
-// with room for the pages that appending uses (the tables' last pages and
-// the line index's upper levels).
-constexpr TextMemory::Budget kSmall{64 * 1024, 1024 * 1024};
+// Small enough that a few megabytes of transcript are mostly in the file.
+constexpr qint64 kSmall = 64 * 1024;
+constexpr qint64 kWhole = qint64(1) << 40;
 
 // What peers send, every kind of it: Latin and Spanish, Hebrew and Chinese
 // (two bytes a character), emoji, RTF's own markup, control characters, CR LF
@@ -77,9 +80,9 @@ struct Box {
     QWidget window;
     RichTextBox *box = new RichTextBox(&window);
     Transcript writer{*box};
-    explicit Box(const TextMemory::Budget &budget)
+    explicit Box(qint64 recentText)
     {
-        box->model().memory()->setBudget(budget);
+        box->model().memory()->setRecentText(recentText);
         window.resize(360, 300);
         box->setGeometry(0, 0, 360, 300);
         window.show();
@@ -122,11 +125,11 @@ QString clipboardText() { return QGuiApplication::clipboard()->text(); }
 // Where the child of killedWhileSpillingLeavesNothing writes its file.
 int runSpillingChild(const QString &directory)
 {
-    auto memory = TextMemory::make(kSmall, directory);
+    auto memory = TextMemory::make(kSmall, {directory});
     rich_text::TextModel model(QStringLiteral("Sans"), memory);
     transcript::Writer<rich_text::TextModel> writer(model);
     const QString text(16 * 1024, QChar(u'x'));
-    while (memory->counters().pagesStored < 40)
+    while (memory->counters().bytesStored < 40 * 65536)
         writer.received(text);
     std::printf("spilled\n");
     std::fflush(stdout);
@@ -141,10 +144,10 @@ class TestSpill : public QObject {
 private slots:
     void aSpilledTranscriptAnswersAsOneInMemory();
     void appendingAndShowingTheEndReadNothingBack();
-    void withoutRoomNothingIsLostAndItSpillsLater();
-    void whatMemoryMayKnowOfTheFileIsBounded();
+    void withoutAFolderNothingIsLostAndItSpillsLater();
+    void theFolderIsTheFirstThatCanBeUsed();
     void aDiskThatStallsHoldsUpNothing();
-    void aDiskBehindTakesStretchesWholeOrNotAtAll();
+    void aRefusedWriteIsTriedAgainByItself();
     void aWordInALongSpilledParagraphReadsOnlyAroundIt();
     void killedWhileSpillingLeavesNothing();
 };
@@ -152,13 +155,12 @@ private slots:
 void TestSpill::aSpilledTranscriptAnswersAsOneInMemory()
 {
     Box spilled(kSmall);
-    Box whole(TextMemory::Budget{qint64(1) << 40, qint64(1) << 40});
+    Box whole(kWhole);
     fill(spilled, whole, 6000, 1);
     RichTextBox &s = *spilled.box;
     RichTextBox &w = *whole.box;
     QVERIFY2(s.model().document().spilledLength() > s.text().length() / 2, "the test needs most of it in the file");
-    QCOMPARE(whole.counters().pagesStored, 0);
-    QVERIFY(spilled.box->model().memory()->listedBytes() <= kSmall.loadedPages);
+    QCOMPARE(whole.counters().bytesStored, 0);
 
     // Text, source and positions.
     const qint64 length = w.text().length();
@@ -231,7 +233,7 @@ void TestSpill::appendingAndShowingTheEndReadNothingBack()
     Box spilled(kSmall);
     Box unused(kSmall);
     fill(spilled, unused, 3000, 2);
-    QVERIFY(spilled.counters().pagesStored > 0);
+    QVERIFY(spilled.counters().bytesStored > 0);
     rich_text::paintAndHeld(*spilled.box);
     const TextMemory::Counters before = spilled.counters();
     const qint64 lengthBefore = spilled.box->text().length();
@@ -249,9 +251,9 @@ void TestSpill::appendingAndShowingTheEndReadNothingBack()
     rich_text::paintAndHeld(*spilled.box);
     const TextMemory::Counters after = spilled.counters();
     QCOMPARE(after.pagesLoaded, before.pagesLoaded);
-    QVERIFY(after.pagesStored > before.pagesStored);
+    QVERIFY(after.bytesStored > before.bytesStored);
     // The text written meanwhile is the text appended (at most two bytes a
-    // character) and the tables' pages: nothing written before goes again.
+    // character) and the paragraph table's pages: nothing written before goes again.
     const qint64 appended = spilled.box->text().length() - lengthBefore;
     QVERIFY2(after.bytesStored - before.bytesStored < 2 * appended + 16 * 65536,
              qPrintable(QStringLiteral("%1 bytes written for %2 characters")
@@ -259,16 +261,17 @@ void TestSpill::appendingAndShowingTheEndReadNothingBack()
                             .arg(appended)));
 }
 
-// A file that cannot be made (its folder is not there) stands for a full
-// disk: the text stays in memory, whole, until the folder is there.
-void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
+// A file that cannot be made (its folder is not there): the text stays in
+// memory, whole, and the memory says which folder and why, until the folder
+// is there.
+void TestSpill::withoutAFolderNothingIsLostAndItSpillsLater()
 {
     QTemporaryDir parent;
     const QString folder = parent.filePath(QStringLiteral("later"));
     {
-        auto memory = TextMemory::make(kSmall, folder);
+        auto memory = TextMemory::make(kSmall, {folder});
         rich_text::TextModel model(QStringLiteral("Sans"), memory);
-        rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
+        rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(kWhole));
         transcript::Writer<rich_text::TextModel> a(model), b(reference);
         QRandomGenerator random(4);
         for (int i = 0; i < 2000; ++i) {
@@ -276,12 +279,16 @@ void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
             a.received(text);
             b.received(text);
         }
-        QVERIFY(!model.canSpill());
-        QCOMPARE(model.document().spilledLength(), 0);
         QVERIFY(!model.trySpill());
+        QCOMPARE(model.document().spilledLength(), 0);
+        const TextMemory::Wait wait = memory->waiting();
+        QCOMPARE(wait.reason, TextMemory::Wait::Reason::NoFolder);
+        QCOMPARE(wait.folders.size(), size_t(1));
+        QCOMPARE(wait.folders[0].folder, folder);
+        QCOMPARE(wait.folders[0].problem, rich_text::SpillFile::Problem::Missing);
         QVERIFY(QDir().mkpath(folder));
         QTRY_VERIFY_WITH_TIMEOUT(model.trySpill(), 10000);
-        QVERIFY(model.canSpill());
+        QCOMPARE(memory->waiting().reason, TextMemory::Wait::Reason::None);
         QVERIFY(model.document().spilledLength() > 0);
         QVERIFY(model.text().toString() == reference.text().toString());
         QVERIFY(model.textRtf().toString() == reference.textRtf().toString());
@@ -293,51 +300,56 @@ void TestSpill::withoutRoomNothingIsLostAndItSpillsLater()
     QVERIFY(QDir(folder).isEmpty());
 }
 
-// Once memory knows of as many pages in the file as its budget allows, the
-// file takes no more, and the text stays whole in memory, as without room on
-// the disk.
-void TestSpill::whatMemoryMayKnowOfTheFileIsBounded()
+// TMPDIR first, then the system's own folders; one that cannot be used is
+// passed over, and said why.
+void TestSpill::theFolderIsTheFirstThatCanBeUsed()
 {
-    TextMemory::Budget budget = kSmall;
-    budget.fileIndex = 8 * TextMemory::kIndexBytesPerPage;
-    auto memory = TextMemory::make(budget);
-    rich_text::TextModel model(QStringLiteral("Sans"), memory);
-    rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
-    transcript::Writer<rich_text::TextModel> a(model), b(reference);
-    const QString text(16 * 1024, QChar(u'x'));
-    for (int i = 0; i < 200; ++i) {
-        a.received(text);
-        b.received(text);
-    }
-    QVERIFY(model.spillFull());
-    QVERIFY(!model.canSpill());
-    QVERIFY(memory->counters().pagesStored <= 8);
-    QVERIFY(model.text() == reference.text());
-    QVERIFY(!model.trySpill());
+    QTemporaryDir parent;
+    const QByteArray saved = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(parent.filePath(QStringLiteral("no"))));
+    const QStringList folders = rich_text::SpillFile::folders();
+    qputenv("TMPDIR", saved);
+    QCOMPARE(folders.first(), parent.filePath(QStringLiteral("no")));
+#ifdef Q_OS_WIN
+    QCOMPARE(folders.size(), 3); // TMPDIR is not Windows' own: its temporary folder and local data follow
+#else
+    QCOMPARE(folders.mid(1), (QStringList{QStringLiteral("/var/tmp"), QStringLiteral("/tmp")}));
+#endif
+
+    QFile notAFolder(parent.filePath(QStringLiteral("file")));
+    QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+    std::vector<rich_text::SpillFile::Refusal> refusals;
+    const QStringList tried{parent.filePath(QStringLiteral("no")), notAFolder.fileName(), parent.path()};
+    QVERIFY(rich_text::SpillFile::create(tried, refusals));
+    QCOMPARE(refusals.size(), size_t(2));
+    QCOMPARE(refusals[1].folder, notAFolder.fileName());
+    for (const auto &r : refusals)
+        QCOMPARE(r.problem, rich_text::SpillFile::Problem::Missing);
+    QVERIFY(!rich_text::SpillFile::create(tried.mid(0, 2), refusals));
+    QCOMPARE(refusals.size(), size_t(2));
 }
 
-// Writes wait in memory for a disk that stalls, and read back as last
-// written, whole or in part, before and after the disk takes them; beyond
-// the limit of what may wait, a write is not taken.
+// Appends wait in memory for a disk that stalls, and read back as written,
+// whole or in part, before and after the disk takes them. Meanwhile the
+// memory takes no more once enough waits, and the transcript keeps its text.
 void TestSpill::aDiskThatStallsHoldsUpNothing()
 {
-    using rich_text::WriteBehind;
     QTemporaryDir folder;
+    std::vector<rich_text::SpillFile::Refusal> refusals;
+    rich_text::FileWriter file(rich_text::SpillFile::create({folder.path()}, refusals));
     constexpr qint64 kPage = 65536;
-    WriteBehind file(rich_text::SpillFile::create(folder.path()), 3 * kPage);
     auto page = [](char c) { return QByteArray(kPage, c); };
     auto readBack = [&](qint64 offset, qint64 size) {
         QByteArray bytes(size, Qt::Uninitialized);
         file.read(offset, bytes.data(), size);
         return bytes;
     };
-    QCOMPARE(file.write(0, page('a').constData(), kPage), WriteBehind::Answer::Taken);
+    file.append(0, page('a'));
     QTRY_COMPARE_WITH_TIMEOUT(file.waitingBytes(), 0, 5000);
     file.hold(true);
     for (qint64 n = 1; n <= 4; ++n)
-        QCOMPARE(file.write(n * kPage, page(char('a' + n)).constData(), kPage), WriteBehind::Answer::Taken);
-    QCOMPARE(file.write(5 * kPage, page('f').constData(), kPage), WriteBehind::Answer::Busy);
-    QCOMPARE(file.write(10, "XYZ", 3), WriteBehind::Answer::Busy);
+        file.append(n * kPage, page(char('a' + n)));
+    QCOMPARE(file.waitingBytes(), 4 * kPage);
     const QByteArray expected = page('a') + page('b') + page('c') + page('d') + page('e');
     for (int round = 0; round < 2; ++round) {
         QCOMPARE(readBack(0, 5 * kPage), expected);
@@ -346,39 +358,66 @@ void TestSpill::aDiskThatStallsHoldsUpNothing()
         file.hold(false);
         QTRY_COMPARE_WITH_TIMEOUT(file.waitingBytes(), 0, 5000);
     }
-    // Written again in place while the disk stalls: the last write wins.
-    file.hold(true);
-    QCOMPARE(file.write(kPage + 1, "XYZ", 3), WriteBehind::Answer::Taken);
-    QCOMPARE(file.write(kPage + 2, "Q", 1), WriteBehind::Answer::Taken);
-    QCOMPARE(readBack(kPage, 5), QByteArray("bXQZb"));
-    file.hold(false);
-    QTRY_COMPARE_WITH_TIMEOUT(file.waitingBytes(), 0, 5000);
-    QCOMPARE(readBack(kPage, 5), QByteArray("bXQZb"));
-}
 
-// While the disk is behind, a stretch of text waits in memory whole: none of
-// its pages is written only to be let go, and the text is the same before
-// and after the disk catches up.
-void TestSpill::aDiskBehindTakesStretchesWholeOrNotAtAll()
-{
-    // Recent text enough for stretches of many pages.
-    auto memory = TextMemory::make(TextMemory::Budget{4 << 20, 1 << 20});
+    auto memory = TextMemory::make(4 << 20);
     rich_text::TextModel model(QStringLiteral("Sans"), memory);
-    rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(TextMemory::Budget{1 << 30, 1 << 30}));
+    rich_text::TextModel reference(QStringLiteral("Sans"), TextMemory::make(kWhole));
     transcript::Writer<rich_text::TextModel> a(model), b(reference);
     memory->holdWrites(true);
     const QString text(16 * 1024, QChar(u'x'));
-    for (int i = 0; i < 1000 && !memory->isBusy(); ++i) {
+    for (int i = 0; i < 4000 && model.trySpill(); ++i) {
         a.received(text);
         b.received(text);
     }
-    QVERIFY(memory->isBusy());
-    QCOMPARE(memory->counters().pagesReleased, 0);
+    QCOMPARE(memory->waiting().reason, TextMemory::Wait::Reason::Behind);
+    const qint64 held = model.text().length() - model.document().spilledLength();
+    a.received(text);
+    b.received(text);
+    QCOMPARE(model.text().length() - model.document().spilledLength(), held + text.size() + 2);
     QVERIFY(model.text() == reference.text());
     memory->holdWrites(false);
     QTRY_VERIFY_WITH_TIMEOUT(model.trySpill(), 10000);
-    QCOMPARE(memory->counters().pagesReleased, 0);
     QVERIFY(model.text() == reference.text());
+}
+
+// A write the disk refuses (here: past the largest file this process may
+// write) is tried again by the writer itself, with nobody asking, and goes
+// through once the disk takes it.
+void TestSpill::aRefusedWriteIsTriedAgainByItself()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("limits the size of the files this process writes (setrlimit)");
+#else
+    QTemporaryDir folder;
+    std::vector<rich_text::SpillFile::Refusal> refusals;
+    rich_text::FileWriter file(rich_text::SpillFile::create({folder.path()}, refusals));
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    auto undo = [&] {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, savedSignal);
+    };
+    auto restore = qScopeGuard(undo);
+    rlimit small = saved;
+    small.rlim_cur = 1 << 20;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const QByteArray bytes(3 << 20, 'z');
+    file.append(0, bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(file.refusal(), rich_text::SpillFile::Problem::NoSpace, 5000);
+    QTest::qWait(2 * int(rich_text::FileWriter::kRetry.count()));
+    QCOMPARE(file.waitingBytes(), bytes.size());
+    QByteArray back(bytes.size(), Qt::Uninitialized);
+    file.read(0, back.data(), back.size());
+    QCOMPARE(back, bytes);
+    undo();
+    restore.dismiss();
+    QTRY_COMPARE_WITH_TIMEOUT(file.waitingBytes(), 0, 5 * int(rich_text::FileWriter::kRetry.count()));
+    QCOMPARE(file.refusal(), rich_text::SpillFile::Problem::None);
+    back.fill('\0');
+    file.read(0, back.data(), back.size());
+    QCOMPARE(back, bytes);
+#endif
 }
 
 // A double click in a paragraph of millions of characters, nearly all in the

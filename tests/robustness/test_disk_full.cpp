@@ -129,7 +129,7 @@ void TestDiskFull::readingWaitsForRoomAndNothingIsLost()
     Form1 b(m_lingering, address("127.0.0.2"));
     QVERIFY2(listening(b), "the window does not listen");
     // A few hundred kilobytes of transcript in memory at most.
-    transcript(b).model().memory()->setBudget(rich_text::TextMemory::Budget{256 * 1024, 512 * 1024});
+    transcript(b).model().memory()->setRecentText(256 * 1024);
     b.show();
     const QString filler = QDir(m_mountPoint.path()).filePath(QStringLiteral("relleno"));
     QVERIFY(fill(filler));
