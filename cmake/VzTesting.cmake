@@ -6,6 +6,10 @@ set(VZ_OWN_NETWORK ${PROJECT_SOURCE_DIR}/tests/support/own_network.sh)
 # In the sanitizer build every test checks for leaks at its end; what Qt and
 # the system libraries leak is suppressed, each entry with its reason.
 set(VZ_LSAN_OPTIONS "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/support/lsan.supp:print_suppressions=0")
+if(VZ_TSAN)
+  string(APPEND VZ_LSAN_OPTIONS
+         ";TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/support/tsan.supp:halt_on_error=1:second_deadlock_stack=1")
+endif()
 
 # The Windows build's tests run under Wine (tests/support/wine_test.sh), in a
 # Wine prefix that the test wine_prefix makes before any of them. Qt finds
@@ -49,7 +53,7 @@ function(vz_add_qtest name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
-  if(VZ_SANITIZE)
+  if(VZ_SANITIZE OR VZ_TSAN)
     # Everything runs several times slower under the sanitizers.
     math(EXPR ARG_TIMEOUT "${ARG_TIMEOUT} * 4")
   elseif(WIN32)

@@ -3,7 +3,9 @@
 # test suite through CTest: the normal build, the same tests under
 # AddressSanitizer (leaks included, tests/support/lsan.supp) and
 # UndefinedBehaviorSanitizer, and the RTF reader's fuzzer for a bounded time;
-# then the Windows build (tools/windows.sh) with its tests under Wine.
+# the tests of the transcript file's writer thread under ThreadSanitizer
+# (tests/support/tsan.supp); then the Windows build (tools/windows.sh) with
+# its tests under Wine.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -27,6 +29,13 @@ vz_build "$VZ_ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVZ_SANITIZE=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVZ_FUZZ=ON
 (cd "$VZ_ROOT/build-asan" && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure --parallel "$jobs" --timeout 900 --label-exclude 'e2e') || status=1
+
+echo "== the writer thread's tests under ThreadSanitizer"
+# Only what those tests need is built: the rest has no thread of its own.
+cmake -S "$VZ_ROOT" -B "$VZ_ROOT/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVZ_TSAN=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$VZ_ROOT/build-tsan" --parallel "$jobs" --target test_spill
+(cd "$VZ_ROOT/build-tsan" && ctest --output-on-failure --timeout 900 --label-regex '^thread$') || status=1
 
 echo "== the Windows program, its tests under Wine"
 # The program's folder and zip first, as a Windows user gets them; the
