@@ -36,7 +36,8 @@ constexpr int kReleaseCheckMs = 200;
 // - m_ready: the text is whole and m_reader at its end; m_slices runs only
 //   while the text is being made and some request waits for it.
 // - m_waiting holds the event loops of the requests waiting for this text,
-//   innermost last; the text is not let go while one waits.
+//   innermost last; the text is not let go while one waits, nor while a
+//   stream holds it (m_streams).
 class SlicedText {
 public:
     enum class Form { Utf8, Utf16 };
@@ -56,6 +57,12 @@ public:
 
     // The whole text; returns once it is made, the window answering meanwhile.
     QVariant await();
+    // A stream takes the text as it is made: the making starts, and the text
+    // stays until the last stream lets go.
+    void holdForStream();
+    void letGoOfStream();
+    QByteArrayView made() const { return QByteArrayView(m_bytes.constData(), m_used); }
+    bool isReady() const { return m_ready; }
 
     const ClipboardText::Work &work() const { return m_work; }
     bool holdsText() const { return m_ready; }
@@ -84,6 +91,7 @@ private:
     QStringEncoder m_encoder{QStringEncoder::Utf8, QStringEncoder::Flag::Stateless};
     bool m_ready = false;
     std::vector<QEventLoop *> m_waiting;
+    int m_streams = 0;
     QTimer m_slices;
     QTimer m_release;
     ClipboardText::Work m_work;
@@ -112,6 +120,21 @@ QVariant SlicedText::await()
     }
     m_release.start();
     return result();
+}
+
+void SlicedText::holdForStream()
+{
+    ++m_streams;
+    if (!m_ready && !m_slices.isActive())
+        start();
+    if (!m_ready && isShort())
+        makeSlice();
+}
+
+void SlicedText::letGoOfStream()
+{
+    --m_streams;
+    m_release.start();
 }
 
 void SlicedText::start()
@@ -232,7 +255,7 @@ void SlicedText::finish()
 void SlicedText::letGoWhenUnused()
 {
     const bool sharedWithOthers = m_form == Form::Utf8 ? !m_bytes.isDetached() : !m_string.isDetached();
-    if (m_waiting.empty() && !sharedWithOthers)
+    if (m_waiting.empty() && m_streams == 0 && !sharedWithOthers)
         letGo();
 }
 
@@ -330,6 +353,23 @@ QByteArray ClipboardText::utf8() const
 {
     const std::shared_ptr<SlicedText> text = m_shared->form(SlicedText::Form::Utf8);
     return text->await().toByteArray();
+}
+
+ClipboardText::Stream::Stream(std::shared_ptr<SlicedText> text)
+    : m_text(std::move(text))
+{
+    m_text->holdForStream();
+}
+
+ClipboardText::Stream::~Stream() { m_text->letGoOfStream(); }
+
+QByteArrayView ClipboardText::Stream::made() const { return m_text->made(); }
+
+bool ClipboardText::Stream::whole() const { return m_text->isReady(); }
+
+std::unique_ptr<ClipboardText::Stream> ClipboardText::utf8Stream() const
+{
+    return std::make_unique<Stream>(m_shared->form(SlicedText::Form::Utf8));
 }
 
 } // namespace rich_text

@@ -65,6 +65,24 @@ public:
     // request meanwhile. This offer may be deleted while it waits.
     QByteArray utf8() const;
 
+    // The same text for a transfer that hands it on as it is made, with no
+    // wait of its own: made() grows a slice per pass of the event loop until
+    // whole(). The text is held for as long as the stream lives, also when
+    // this offer is gone.
+    class Stream {
+    public:
+        explicit Stream(std::shared_ptr<SlicedText> text);
+        ~Stream();
+        Stream(const Stream &) = delete;
+        Stream &operator=(const Stream &) = delete;
+        QByteArrayView made() const;
+        bool whole() const;
+
+    private:
+        const std::shared_ptr<SlicedText> m_text;
+    };
+    std::unique_ptr<Stream> utf8Stream() const;
+
 protected:
     QVariant retrieveData(const QString &mimeType, QMetaType type) const override;
 

@@ -1,7 +1,10 @@
 // A long copy delivered to other X11 programs by the clipboard's incremental
-// protocol (INCR): the property on the requestor's window first says how many
-// bytes come; each time the requestor deletes it, the next step goes there;
-// a step of no bytes ends the transfer.
+// protocol (INCR): the property on the requestor's window first gives a lower
+// bound of how many bytes come; each time the requestor deletes it, the next
+// step goes there; a step of no bytes ends the transfer. The answer goes at
+// once and the steps follow the text as it is made, a slice per pass of the
+// event loop: nothing waits for it here, so no event loop runs inside Qt's
+// handling of the display's events.
 
 #include "rich_text/selection_transfers.h"
 
@@ -48,8 +51,8 @@ void forgetErrors(xcb_connection_t *connection, xcb_void_cookie_t cookie)
 // Invariants:
 // - m_transfers holds the transfers under way, each waiting for its
 //   requestor to delete the property (ready false) or due to send its next
-//   step (ready true); only pump() sends steps, and m_pump runs while a
-//   transfer is ready.
+//   step (ready true), which may wait for more of the text to be made; only
+//   pump() sends steps, and m_pump runs while a transfer is ready.
 // - A transfer's `sent` bytes have gone; the one whose last step had no
 //   bytes is gone from the list.
 class XcbSelectionTransfers final : public SelectionTransfers, public QAbstractNativeEventFilter {
@@ -98,7 +101,7 @@ private:
         xcb_window_t requestor = XCB_WINDOW_NONE;
         xcb_atom_t property = XCB_ATOM_NONE;
         xcb_atom_t type = XCB_ATOM_NONE;
-        QByteArray bytes; // shared with the copy's text, held until the requestor has it all
+        std::unique_ptr<ClipboardText::Stream> text; // held until the requestor has it all
         qsizetype sent = 0;
         bool ready = false;
         QElapsedTimer quiet;
@@ -113,11 +116,9 @@ private:
         if (!copy)
             return false;
         const xcb_atom_t property = request.property != XCB_ATOM_NONE ? request.property : request.target;
-        // The window answers while the text is made, and other requests may
-        // come meanwhile; the copy itself may be replaced, so only the
-        // request and the text are used after this.
-        const QByteArray bytes = copy->utf8();
-        start(request, property, bytes);
+        // The copy itself may be replaced before the transfer ends: only the
+        // stream of its text is kept.
+        start(request, property, copy->utf8Stream(), copy->copied().length());
         return true;
     }
 
@@ -135,13 +136,15 @@ private:
         return copy && copy->copied().length() >= kLongText ? copy : nullptr;
     }
 
-    void start(const xcb_selection_request_event_t &request, xcb_atom_t property, const QByteArray &bytes)
+    void start(const xcb_selection_request_event_t &request, xcb_atom_t property,
+               std::unique_ptr<ClipboardText::Stream> text, qint64 characters)
     {
         forget(request.requestor, property); // a request again for the same property starts over
         const quint32 mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
         forgetErrors(m_connection,
                      xcb_change_window_attributes_checked(m_connection, request.requestor, XCB_CW_EVENT_MASK, &mask));
-        const quint32 size = quint32(std::min<qsizetype>(bytes.size(), 0xffffffff));
+        // At least a byte for every character, but for the CR of a CR LF.
+        const quint32 size = quint32(std::min<qint64>(characters / 2, 0xffffffff));
         forgetErrors(m_connection,
                      xcb_change_property_checked(m_connection, XCB_PROP_MODE_REPLACE, request.requestor, property,
                                                  m_incr, 32, 1, &size));
@@ -151,7 +154,7 @@ private:
         t.requestor = request.requestor;
         t.property = property;
         t.type = request.target;
-        t.bytes = bytes;
+        t.text = std::move(text);
         t.quiet.start();
         ++m_work.transfers;
         m_watch.start();
@@ -196,7 +199,7 @@ private:
         while (sentOne && pass.nsecsElapsed() < kPassBudgetNs) {
             sentOne = false;
             for (auto it = m_transfers.begin(); it != m_transfers.end() && pass.nsecsElapsed() < kPassBudgetNs;) {
-                if (!it->ready) {
+                if (!it->ready || !hasStep(*it)) {
                     ++it;
                     continue;
                 }
@@ -210,13 +213,17 @@ private:
             m_pump.start();
     }
 
+    // A whole step is made, or the last one.
+    bool hasStep(const Transfer &t) const { return t.text->whole() || t.text->made().size() - t.sent >= m_stepBytes; }
+
     // false when this was the empty step that ends the transfer.
     bool sendStep(Transfer &t)
     {
-        const qsizetype n = std::min<qsizetype>(m_stepBytes, t.bytes.size() - t.sent);
+        const QByteArrayView made = t.text->made();
+        const qsizetype n = std::min<qsizetype>(m_stepBytes, made.size() - t.sent);
         forgetErrors(m_connection,
                      xcb_change_property_checked(m_connection, XCB_PROP_MODE_REPLACE, t.requestor, t.property, t.type,
-                                                 8, quint32(n), t.bytes.constData() + t.sent));
+                                                 8, quint32(n), made.constData() + t.sent));
         t.sent += n;
         ++m_work.steps;
         m_work.largestStep = std::max<qint64>(m_work.largestStep, n);
@@ -239,11 +246,12 @@ private:
         return it;
     }
 
-    // A requestor that has gone away (or stopped reading) holds its text no longer.
+    // A requestor that has gone away (or stopped reading) holds its text no
+    // longer; one waiting for the text to be made is waiting for us.
     void giveUpQuietOnes()
     {
         for (auto it = m_transfers.begin(); it != m_transfers.end();)
-            it = it->quiet.elapsed() > kQuietLimitMs ? finish(it) : std::next(it);
+            it = !it->ready && it->quiet.elapsed() > kQuietLimitMs ? finish(it) : std::next(it);
         xcb_flush(m_connection);
     }
 

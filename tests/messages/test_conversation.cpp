@@ -6,20 +6,52 @@
 #include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
+#include "rich_text/clipboard_text.h"
 #include "rich_text/rich_text_box.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace support;
 
 namespace {
+
+// A copy long enough that pasting it waits for dozens of passes of the event loop.
+QString copyLongText()
+{
+    const QString text = QStringLiteral("palabra ").repeated(2 << 20);
+    QApplication::clipboard()->setMimeData(new rich_text::ClipboardText(rich_text::Rope(text), 0, text.size()));
+    return text;
+}
+
+void pasteInto(QLineEdit *box) { QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier); }
+
+// The child of aPasteWaitsWhileTheWindowGoesOn: the window is closed while a
+// paste waits, as the user may, and the program ends as it always does.
+int closeMidPaste()
+{
+    connections::LingeringConnections lingering;
+    Form1 window(lingering, address("127.0.0.5"));
+    window.show();
+    copyLongText();
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] { window.close(); });
+        QLineEdit *input = lineEdit(window, "TxtMensaje");
+        pasteInto(input);
+        std::printf("%lld\n", qlonglong(input->text().size()));
+    });
+    const int status = QApplication::exec();
+    connections::finishConnections(window, lingering);
+    return status;
+}
 
 bool allColored(const Form1 &form, qint64 from, qint64 length, quint32 color)
 {
@@ -46,6 +78,7 @@ private slots:
     void peerBytesAreShownAsText();
     void largeMessageArrivesWhole();
     void selectingAcrossEntriesCopiesTheirText();
+    void aPasteWaitsWhileTheWindowGoesOn();
 
 private:
     // Outlives every window and socket a test makes: they hand it their connections.
@@ -280,5 +313,59 @@ void TestConversation::selectingAcrossEntriesCopiesTheirText()
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("uno\ndos\ntres"));
 }
 
-QTEST_MAIN(TestConversation)
+// A long paste into the message box waits while its text is made, the
+// window answering meanwhile: a peer's message arrives and is shown, and the
+// user copies it (another copy takes the clipboard, and Qt deletes the one
+// being pasted). The paste gets the text it asked for, the next paste the new
+// copy. And a window closed mid-paste ends the program cleanly.
+void TestConversation::aPasteWaitsWhileTheWindowGoesOn()
+{
+    Form1 b(m_lingering, address("127.0.0.2"));
+    ForeignPeer peer("127.0.0.3");
+    b.show();
+    QVERIFY(peer.reach(b, "127.0.0.2"));
+    const QString message = QStringLiteral("llega mientras se pega");
+    const QString pasted = copyLongText();
+    QLineEdit *input = lineEdit(b, "TxtMensaje");
+    bool pasting = true;
+    bool shownMidPaste = false;
+    QTimer whilePasting;
+    whilePasting.setInterval(0);
+    connect(&whilePasting, &QTimer::timeout, [&] {
+        if (shownMidPaste || !entries(b).contains(message))
+            return;
+        shownMidPaste = pasting;
+        rich_text::RichTextBox &box = support::transcript(b);
+        box.select(box.text().length() - message.size(), box.text().length());
+        box.copy();
+    });
+    QTimer::singleShot(0, [&] {
+        peer.send(message.toUtf8());
+        whilePasting.start();
+    });
+    pasteInto(input);
+    pasting = false;
+    QVERIFY(shownMidPaste);
+    QCOMPARE(input->text(), pasted);
+    input->clear();
+    pasteInto(input);
+    QCOMPARE(input->text(), message);
+
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--close-mid-paste")});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray::number(pasted.size()));
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc == 2 && qstrcmp(argv[1], "--close-mid-paste") == 0)
+        return closeMidPaste();
+    TestConversation test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_conversation.moc"
