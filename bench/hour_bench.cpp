@@ -6,19 +6,21 @@
 // copied text, without its entry breaks and the typed lines, is compared byte
 // for byte with what the peer sent.
 //
-//   hour_bench [SECONDS [MB_PER_S [ROOM_FILE]]]
+//   hour_bench [SECONDS [MB_PER_S [ROOM_FILES]]]
 //                             the window (3600 s when not given; the peer as fast as the
 //                             window reads, or at most MB_PER_S); prints its figures.
-//                             ROOM_FILE, when given, is removed once the flood's time is
-//                             over, so that a disk the flood filled has room again
+//                             ROOM_FILES, comma-separated: once the flood has filled the
+//                             disk and reading has waited 20 s, the next is removed, so
+//                             that the disk has room again; what is left goes once the
+//                             flood's time is over
 //   hour_bench --peer FROM TO SECONDS MB_PER_S
 //                             the flooding peer, started by the window's process
 //
 // At full speed the window takes in tens of megabytes a second, and the
 // transcript's file grows as fast: a disk without an hour's worth of room
 // makes the window wait for room (the peer's bytes wait in the network), and
-// the rest of the hour shows the window answering while it waits; removing
-// ROOM_FILE at the end lets it read what waits.
+// the rest of the hour shows the window answering while it waits; each room
+// file removed lets it read on until the disk is full again.
 //
 // tools/bench.sh hour [SECONDS [MB_PER_S]] runs it in a network namespace of
 // its own (VZ_HOUR_DISK_GIB=N: on a disk of N GiB made for the run).
@@ -190,26 +192,42 @@ Check compareCopy(const rich_text::Rope &copied, const QByteArray &text)
     return c;
 }
 
-int runWindow(int seconds, double megabytesPerSecond, const QString &roomFile)
+// A wait of the window's for the disk: reading stopped, room given, reading on.
+struct Wait {
+    qint64 stoppedNs;
+    qint64 length;
+    qint64 roomNs = -1;
+    qint64 resumedNs = -1;
+};
+
+int runWindow(int seconds, double megabytesPerSecond, QStringList roomFiles)
 {
     connections::LingeringConnections lingering; // outlives the window
     Form1 window(lingering, QHostAddress(QStringLiteral("127.0.0.41")));
     rich_text::RichTextBox &box = transcript(window);
-    // The window's messages: when the disk was full and when it had room again.
+    // The window's waits, from its socket's reading; the room files left.
     const qint64 startNs = nowNs();
-    qint64 fullAtNs = -1, fullAtLength = -1, roomAgainNs = -1;
+    std::vector<Wait> waits;
     window.setCuadroInformativo([](QWidget *, const QString &, const QString &) {});
-    auto readMessages = [&] {
-        const auto *box = window.findChild<QMessageBox *>(QStringLiteral("CuadroFallo"));
-        const QString text = box ? box->text() : QString();
-        if (fullAtNs < 0 && text.contains(QLatin1String("No queda espacio")))
-            fullAtNs = nowNs(), fullAtLength = transcript(window).text().length();
-        if (fullAtNs >= 0 && roomAgainNs < 0 && text.contains(QLatin1String("Vuelve a haber espacio")))
-            roomAgainNs = nowNs();
+    auto followWaits = [&] {
+        const bool paused = recibe(window)(1).readingPaused();
+        const qint64 now = nowNs();
+        if (paused && (waits.empty() || waits.back().resumedNs >= 0))
+            waits.push_back(Wait{now, transcript(window).text().length()});
+        if (!paused && !waits.empty() && waits.back().resumedNs < 0)
+            waits.back().resumedNs = now;
+        if (paused && waits.back().roomNs < 0 && now - waits.back().stoppedNs > 20'000'000'000
+            && !roomFiles.isEmpty()) {
+            QFile::remove(roomFiles.takeFirst());
+            waits.back().roomNs = now;
+        }
     };
     window.show();
-    if (!roomFile.isEmpty())
-        QTimer::singleShot(seconds * 1000, [&] { QFile::remove(roomFile); });
+    QTimer::singleShot(seconds * 1000, [&] {
+        for (const QString &room : roomFiles)
+            QFile::remove(room);
+        roomFiles.clear();
+    });
     const qint64 budget = rich_text::TextMemory::residentBudget();
 
     QProcess peer;
@@ -264,8 +282,10 @@ int runWindow(int seconds, double megabytesPerSecond, const QString &roomFile)
     qint64 worstRssKib = 0;
     QTimer sample;
     sample.setInterval(1000);
+    QTimer waitsFollowed;
+    waitsFollowed.setInterval(20);
+    QObject::connect(&waitsFollowed, &QTimer::timeout, followWaits);
     QObject::connect(&sample, &QTimer::timeout, [&] {
-        readMessages();
         worstRssKib = std::max(worstRssKib, statusKib("VmRSS:"));
         const int elapsed = int((nowNs() - startNs) / 1000000000);
         if (elapsed % 60 == 0)
@@ -276,6 +296,7 @@ int runWindow(int seconds, double megabytesPerSecond, const QString &roomFile)
     tick.start();
     typing.start();
     sample.start();
+    waitsFollowed.start();
 
     waitUntil([&] { return sentBytes >= 0; }, (seconds + 600) * 1000);
     typing.stop();
@@ -318,12 +339,24 @@ int runWindow(int seconds, double megabytesPerSecond, const QString &roomFile)
                 budget / 1048576.0);
     std::printf("- peer sent %lld bytes (%.2f MB/s); transcript %lld characters\n", qlonglong(sentBytes),
                 sentBytes / floodSeconds / 1e6, qlonglong(length));
-    if (fullAtNs >= 0)
-        std::printf("- the disk was full after %.0f s, at %.2f GiB of transcript (%.1f MB/s until then); reading "
-                    "waited %.0f s for room\n",
-                    (fullAtNs - startNs) / 1e9, fullAtLength / double(1 << 30),
-                    fullAtLength / ((fullAtNs - startNs) / 1e3),
-                    ((roomAgainNs >= 0 ? roomAgainNs : nowNs()) - fullAtNs) / 1e9);
+    const auto *failures = window.findChild<QMessageBox *>(QStringLiteral("CuadroFallo"));
+    const QString told = failures ? failures->text() : QString();
+    std::printf("- the user was told %lld times that the disk had no room, %lld times that it had room again\n",
+                qlonglong(told.count(QLatin1String("No queda espacio"))),
+                qlonglong(told.count(QLatin1String("Vuelve a haber espacio"))));
+    for (const Wait &w : waits) {
+        const double resumedAfterRoomMs = w.roomNs >= 0 && w.resumedNs >= 0 ? (w.resumedNs - w.roomNs) / 1e6 : -1;
+        if (w.resumedNs >= 0 && w.resumedNs - w.stoppedNs < 1'000'000'000 && w.roomNs < 0)
+            continue; // the disk only behind for a moment
+        std::printf(
+            "- reading waited from %.0f s (%.2f GiB of transcript) for %.1f s%s\n", (w.stoppedNs - startNs) / 1e9,
+            w.length / double(1 << 30), ((w.resumedNs >= 0 ? w.resumedNs : nowNs()) - w.stoppedNs) / 1e9,
+            w.roomNs < 0 ? ""
+                         : qPrintable(QStringLiteral("; room given at %1 s, reading on %2 ms later (under 2 s: %3)")
+                                          .arg((w.roomNs - startNs) / 1e9, 0, 'f', 0)
+                                          .arg(resumedAfterRoomMs, 0, 'f', 0)
+                                          .arg(resumedAfterRoomMs >= 0 && resumedAfterRoomMs < 2000 ? "yes" : "NO")));
+    }
     std::printf("- resident memory, worst of samples every second: %.0f MiB; peak (VmHWM) %.0f MiB; budget %.0f "
                 "MiB: %s\n",
                 worstRssKib / 1024.0, statusKib("VmHWM:") / 1024.0, budget / 1048576.0,
@@ -357,5 +390,5 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     return runWindow(argc > 1 ? QString::fromLatin1(argv[1]).toInt() : 3600,
                      argc > 2 ? QString::fromLatin1(argv[2]).toDouble() : 0,
-                     argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString());
+                     argc > 3 ? QString::fromLocal8Bit(argv[3]).split(u',', Qt::SkipEmptyParts) : QStringList());
 }

@@ -10,7 +10,8 @@
 #                                       (hour_bench; not part of the run above)
 # VZ_HOUR_DISK_GIB=N (as root) gives the hour's transcript a disk of N GiB of
 # its own, an ext4 image mounted for the run: once the flood fills it the
-# window waits for room, and gets room again at the end.
+# window waits for room, and gets a gibibyte of room again twice, 20 s into
+# each wait.
 # VZ_BENCH_DIR chooses another build directory.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -31,10 +32,11 @@ if [ "${1:-}" = hour ]; then
     truncate -s "${VZ_HOUR_DISK_GIB}G" "$image"
     mkfs.ext4 -q -F "$image"
     mount -o loop "$image" "$disk"
-    # Room held back while the flood fills the disk, given back at the end.
-    fallocate -l 1G "$disk/room"
+    # Room held back while the flood fills the disk, given back twice.
+    fallocate -l 1G "$disk/room1"
+    fallocate -l 1G "$disk/room2"
     TMPDIR="$disk" "$VZ_ROOT/tests/support/own_network.sh" "$dir/bench/hour_bench" \
-        "${2:-3600}" "${3:-0}" "$disk/room"
+        "${2:-3600}" "${3:-0}" "$disk/room1,$disk/room2"
     exit
 fi
 cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench paste_bench

@@ -12,8 +12,8 @@
 
 namespace rich_text {
 
-// An array of plain values that grows at its end (or is cut back), in pages
-// of kPage values. With a TextMemory, every full page but the last few goes
+// An array of plain values that grows at its end (or loses its last), in
+// pages of kPage values. With a TextMemory, every full page but the last few goes
 // to its file, once, and is read back through the memory's pages kept; what
 // stays in memory for it is where it lies and its first value. Without one,
 // or while the file takes nothing, the values stay in memory.
@@ -51,7 +51,6 @@ public:
     }
 
     size_t size() const { return inFileCount() + m_recent.size(); }
-    bool empty() const { return size() == 0; }
     T operator[](size_t i) const
     {
         if (i >= inFileCount())
@@ -60,7 +59,6 @@ public:
         std::memcpy(&value, page(i / kPage).constData() + (i % kPage) * sizeof(T), sizeof(T));
         return value;
     }
-    T back() const { return m_recent.empty() ? (*this)[size() - 1] : m_recent.back(); }
 
     void push_back(const T &value)
     {
@@ -70,26 +68,18 @@ public:
         if (m_recent.size() % kPage == 0)
             spill();
     }
-    // Shrinks to `n` values, or grows with copies of `value`.
-    void resize(size_t n, const T &value = T())
+    void pop_back()
     {
-        while (size() < n)
-            push_back(value);
-        if (n < inFileCount()) {
-            // The page cut into comes back to memory; it and those after it leave the file.
-            const size_t keep = n / kPage;
-            m_recent.resize(n - keep * kPage);
-            if (!m_recent.empty())
-                std::memcpy(m_recent.data(), page(keep).constData(), m_recent.size() * sizeof(T));
-            for (size_t p = keep; p < m_inFile.size(); ++p)
-                m_memory->release(m_inFile[p], kPageBytes);
-            m_inFile.resize(keep);
+        if (m_recent.empty()) { // the last page comes back from the file, which lets it go
+            m_recent.resize(kPage);
+            std::memcpy(m_recent.data(), page(m_inFile.size() - 1).constData(), kPageBytes);
+            m_memory->release(m_inFile.back(), kPageBytes);
+            m_inFile.pop_back();
         }
-        m_recent.resize(n - inFileCount());
-        m_firsts.resize((n + kPage - 1) / kPage);
+        m_recent.pop_back();
+        if (size() % kPage == 0)
+            m_firsts.pop_back();
     }
-    void pop_back() { resize(size() - 1); }
-    void clear() { resize(0); }
 
     // For an array in ascending order: the index of the first value greater
     // than `value` (size() when none). Reads one page.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #ifdef _WIN32
 #include <QStandardPaths>
@@ -52,24 +53,21 @@ namespace {
 
 SpillFile::Problem problemOf(DWORD error)
 {
-    switch (error) {
-    case ERROR_SUCCESS:
-        return SpillFile::Problem::None;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return SpillFile::Problem::NoSpace;
-    case ERROR_WRITE_PROTECT:
-        return SpillFile::Problem::ReadOnly;
-    case ERROR_ACCESS_DENIED:
-        return SpillFile::Problem::NoPermission;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_DIRECTORY:
-        return SpillFile::Problem::Missing;
-    default:
-        return SpillFile::Problem::Other;
+    using P = SpillFile::Problem;
+    const std::pair<DWORD, P> known[] = {{ERROR_SUCCESS, P::None},
+                                         {ERROR_DISK_FULL, P::NoSpace},
+                                         {ERROR_HANDLE_DISK_FULL, P::NoSpace},
+                                         {ERROR_WRITE_PROTECT, P::ReadOnly},
+                                         {ERROR_ACCESS_DENIED, P::NoPermission},
+                                         {ERROR_FILE_NOT_FOUND, P::Missing},
+                                         {ERROR_PATH_NOT_FOUND, P::Missing},
+                                         {ERROR_INVALID_NAME, P::Missing},
+                                         {ERROR_DIRECTORY, P::Missing}};
+    for (const auto &[code, problem] : known) {
+        if (code == error)
+            return problem;
     }
+    return P::Other;
 }
 
 } // namespace
@@ -176,24 +174,16 @@ namespace {
 
 SpillFile::Problem problemOf(int error)
 {
-    switch (error) {
-    case 0:
-        return SpillFile::Problem::None;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return SpillFile::Problem::NoSpace;
-    case EROFS:
-        return SpillFile::Problem::ReadOnly;
-    case EACCES:
-    case EPERM:
-        return SpillFile::Problem::NoPermission;
-    case ENOENT:
-    case ENOTDIR:
-        return SpillFile::Problem::Missing;
-    default:
-        return SpillFile::Problem::Other;
+    using P = SpillFile::Problem;
+    const std::pair<int, P> known[]
+        = {{0, P::None},         {ENOSPC, P::NoSpace},      {EDQUOT, P::NoSpace},     {EFBIG, P::NoSpace},
+           {EROFS, P::ReadOnly}, {EACCES, P::NoPermission}, {EPERM, P::NoPermission}, {ENOENT, P::Missing},
+           {ENOTDIR, P::Missing}};
+    for (const auto &[code, problem] : known) {
+        if (code == error)
+            return problem;
     }
+    return P::Other;
 }
 
 int createIn(const QString &folder)

@@ -34,7 +34,6 @@ TextMemory::TextMemory(qint64 recentText, const QStringList &folders)
     : m_recentText(recentText)
     , m_folders(folders)
 {
-    m_kept.fill({-1, QByteArray()});
 }
 
 TextMemory::~TextMemory() = default;
@@ -87,16 +86,19 @@ qint64 TextMemory::append(QByteArray bytes)
 
 QByteArray TextMemory::read(qint64 offset, qint64 size)
 {
-    for (const auto &[at, bytes] : m_kept) {
-        if (at == offset)
-            return bytes;
+    Kept *oldest = &m_kept.front();
+    for (Kept &k : m_kept) {
+        if (k.offset == offset) {
+            k.read = ++m_reads;
+            return k.bytes;
+        }
+        oldest = k.read < oldest->read ? &k : oldest;
     }
     QByteArray bytes(size, '\0');
     if (m_writer)
         m_writer->read(offset, bytes.data(), size);
     ++m_counters.pagesLoaded;
-    m_kept[m_nextKept] = {offset, bytes};
-    m_nextKept = (m_nextKept + 1) % kPagesKept;
+    *oldest = Kept{offset, bytes, ++m_reads};
     return bytes;
 }
 

@@ -30,8 +30,9 @@ namespace rich_text {
 // Invariants:
 // - m_end is where the next append goes; every append starts on a block of
 //   the file system, so that a released range gives whole blocks back.
-// - m_kept holds the last pages read back, by offset; offsets are never used
-//   twice, so a page released stays right until it goes.
+// - m_kept holds the pages read back lately, by offset, each with when it was
+//   last read; offsets are never used twice, so a page released stays right
+//   until it goes.
 // - m_behind is set once the disk is kMostWaiting behind, and cleared once
 //   it is half that behind.
 class TextMemory {
@@ -93,8 +94,13 @@ private:
     qint64 m_end = 0;
     bool m_behind = false;
     bool m_holdWrites = false;
-    std::array<std::pair<qint64, QByteArray>, kPagesKept> m_kept;
-    size_t m_nextKept = 0; // the place to fill next, the oldest
+    struct Kept {
+        qint64 offset = -1;
+        QByteArray bytes;
+        quint64 read = 0;
+    };
+    std::array<Kept, kPagesKept> m_kept;
+    quint64 m_reads = 0;
     Counters m_counters;
 };
 
