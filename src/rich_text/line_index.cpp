@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 
 namespace rich_text {
 
@@ -11,6 +12,35 @@ size_t lowestBit(size_t k) { return k & (~k + 1); }
 qint32 clampedLines(qint64 lines) { return qint32(std::clamp<qint64>(lines, 1, std::numeric_limits<qint32>::max())); }
 
 } // namespace
+
+void LineIndex::Kept::add(qint32 count, qint32 unlaidCount)
+{
+    if (lines.size() % kBlock == 0)
+        blocks.push_back(0);
+    lines.push_back(count);
+    unlaid.push_back(unlaidCount);
+    blocks.back() += count;
+}
+
+// Only the block cut into is summed again: a cut happens at every entry, as
+// the last paragraph changes.
+qint64 LineIndex::Kept::cut(size_t stays)
+{
+    lines.resize(stays);
+    unlaid.resize(stays);
+    blocks.resize((stays + kBlock - 1) / kBlock);
+    const qint64 summed = qint64(stays % kBlock);
+    if (summed != 0)
+        blocks.back() = std::accumulate(lines.end() - summed, lines.end(), qint64(0));
+    return summed;
+}
+
+void LineIndex::Kept::reblock()
+{
+    blocks.assign((lines.size() + kBlock - 1) / kBlock, 0);
+    for (size_t i = 0; i < lines.size(); ++i)
+        blocks[i / kBlock] += lines[i];
+}
 
 LineIndex::LineIndex(std::function<qint64(size_t)> unlaid, std::function<void(size_t, size_t)> forgotten)
     : m_unlaid(std::move(unlaid))
@@ -39,8 +69,7 @@ void LineIndex::resize(size_t paragraphs)
                     m_unlaidTotal[cut] -= k->unlaid[i];
                 }
                 addToGroup(cut, -lines);
-                k->lines.resize(stays);
-                k->unlaid.resize(stays);
+                m_countsRead += qint64(k->lines.size() - stays) + k->cut(stays);
             } else {
                 addToGroup(cut, -groupTotal(cut));
                 m_unlaidTotal[cut] = 0;
@@ -60,8 +89,7 @@ void LineIndex::resize(size_t paragraphs)
         qint64 added = 0;
         for (; m_size < end; ++m_size) {
             const qint32 unlaid = clampedLines(m_unlaid(m_size));
-            last.lines.push_back(unlaid);
-            last.unlaid.push_back(unlaid);
+            last.add(unlaid, unlaid);
             added += unlaid;
         }
         m_unlaidTotal[group] += added;
@@ -74,6 +102,7 @@ void LineIndex::forgetAll()
     for (Kept &k : m_kept) {
         addToGroup(k.group, m_unlaidTotal[k.group] - groupTotal(k.group));
         k.lines = k.unlaid;
+        k.reblock();
     }
 }
 
@@ -93,6 +122,7 @@ void LineIndex::setLines(size_t paragraph, qint64 lines)
     qint32 &count = k.lines[paragraph % kGroup];
     const qint64 delta = qint64(clamped) - count;
     count = clamped;
+    k.blocks[(paragraph % kGroup) / kBlock] += delta;
     addToGroup(group, delta);
 }
 
@@ -105,8 +135,12 @@ qint64 LineIndex::linesBefore(size_t paragraph) const
     if (paragraph % kGroup == 0)
         return sum;
     const Kept &k = keep(group);
-    for (size_t i = 0; i < paragraph % kGroup; ++i)
+    const size_t within = paragraph % kGroup;
+    for (size_t b = 0; b < within / kBlock; ++b)
+        sum += k.blocks[b];
+    for (size_t i = within / kBlock * kBlock; i < within; ++i)
         sum += k.lines[i];
+    m_countsRead += qint64(within / kBlock + within % kBlock);
     return sum;
 }
 
@@ -128,9 +162,13 @@ std::pair<size_t, qint64> LineIndex::find(qint64 line) const
         }
     }
     const Kept &k = keep(std::min(groups, m_tree.size() - 1));
-    size_t i = 0;
+    size_t b = 0;
+    while (b + 1 < k.blocks.size() && remaining >= k.blocks[b])
+        remaining -= k.blocks[b++];
+    size_t i = b * kBlock;
     while (i + 1 < k.lines.size() && remaining >= k.lines[i])
         remaining -= k.lines[i++];
+    m_countsRead += qint64(b + i - b * kBlock);
     return {k.group * kGroup + i, remaining};
 }
 
@@ -162,10 +200,11 @@ LineIndex::Kept &LineIndex::keep(size_t group) const
         m_kept.erase(oldest);
         m_forgotten(gone * kGroup, std::min(m_size, (gone + 1) * kGroup));
     }
-    Kept made{group, {}, {}, ++m_clock};
-    for (size_t p = group * kGroup; p < std::min(m_size, (group + 1) * kGroup); ++p)
-        made.unlaid.push_back(clampedLines(m_unlaid(p)));
-    made.lines = made.unlaid;
+    Kept made{group, {}, {}, {}, ++m_clock};
+    for (size_t p = group * kGroup; p < std::min(m_size, (group + 1) * kGroup); ++p) {
+        const qint32 unlaid = clampedLines(m_unlaid(p));
+        made.add(unlaid, unlaid);
+    }
     m_kept.push_back(std::move(made));
     return m_kept.back();
 }

@@ -28,11 +28,13 @@ namespace rich_text {
 // - m_unlaid[g] is group g's total with nothing laid out.
 // - m_kept holds the counts of a few groups, the last one always among them:
 //   each count >= 1, unlaid[i] what that paragraph counts unlaid, and the
-//   group's total their sum. A group not kept totals m_unlaid[g].
+//   group's total their sum; blocks[b] sums the counts of its paragraphs
+//   [b * kBlock, (b + 1) * kBlock). A group not kept totals m_unlaid[g].
 class LineIndex {
 public:
     static constexpr size_t kGroup = 65536;
     static constexpr size_t kKeptGroups = 4; // beside the last one
+    static constexpr size_t kBlock = 256;    // a question reads at most a block's counts and the group's blocks
 
     LineIndex(std::function<qint64(size_t)> unlaid, std::function<void(size_t, size_t)> forgotten);
 
@@ -49,13 +51,19 @@ public:
     // The paragraph that holds line `line` (clamped to the last), and the
     // number of that line within it.
     std::pair<size_t, qint64> find(qint64 line) const;
+    // Counts and block sums read so far, to answer or to cut (for tests).
+    qint64 countsRead() const { return m_countsRead; }
 
 private:
     struct Kept {
         size_t group;
         std::vector<qint32> lines;
         std::vector<qint32> unlaid;
+        std::vector<qint64> blocks;
         quint64 used;
+        void add(qint32 lines, qint32 unlaid);
+        qint64 cut(size_t stays); // the counts summed again
+        void reblock();
     };
     Kept *findKept(size_t group) const;
     Kept &keep(size_t group) const; // its counts, made unlaid when not kept
@@ -71,6 +79,7 @@ private:
     std::vector<qint64> m_unlaidTotal;
     mutable std::vector<Kept> m_kept;
     mutable quint64 m_clock = 0;
+    mutable qint64 m_countsRead = 0;
 };
 
 } // namespace rich_text

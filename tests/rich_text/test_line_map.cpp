@@ -52,6 +52,7 @@ private slots:
     void linesAndPositionsRoundTrip();
     void aChangeForgetsOnlyWhatFollowsIt();
     void countsAreKeptNearWhereTheViewLooks();
+    void aQuestionReadsABlockAtMost();
 };
 
 void TestLineMap::blocksCoverTheTextInOrder()
@@ -176,6 +177,32 @@ void TestLineMap::countsAreKeptNearWhereTheViewLooks()
         const LinePosition p = map.positionOfLine(line);
         QCOMPARE(map.lineNumberOf(p), line);
     }
+}
+
+// The view asks for the last line's number at every update, and every entry
+// changes the last paragraph: within a group of 65,536 paragraphs, each
+// reads the group's block sums and one block's counts at most, not every
+// count before it.
+void TestLineMap::aQuestionReadsABlockAtMost()
+{
+    using rich_text::LineIndex;
+    LineIndex index([](size_t p) { return qint64(1 + p % 3); }, [](size_t, size_t) {});
+    index.resize(LineIndex::kGroup + LineIndex::kGroup - 3);
+    const qint64 most = qint64(LineIndex::kGroup / LineIndex::kBlock + LineIndex::kBlock);
+    for (const size_t p : {index.size() - 1, index.size() / 2, size_t(1000)}) {
+        qint64 before = index.countsRead();
+        const qint64 line = index.linesBefore(p);
+        QVERIFY2(index.countsRead() - before <= most, qPrintable(QString::number(index.countsRead() - before)));
+        before = index.countsRead();
+        QCOMPARE(index.find(line), std::make_pair(p, qint64(0)));
+        QVERIFY2(index.countsRead() - before <= most, qPrintable(QString::number(index.countsRead() - before)));
+    }
+    const qint64 before = index.countsRead();
+    index.resize(index.size() - 2);
+    index.resize(index.size() + 3);
+    QVERIFY2(index.countsRead() - before <= most, qPrintable(QString::number(index.countsRead() - before)));
+    index.setLines(index.size() - 2, 40);
+    QCOMPARE(index.linesBefore(index.size() - 1) - index.linesBefore(index.size() - 2), 40);
 }
 
 QTEST_MAIN(TestLineMap)
