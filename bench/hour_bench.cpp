@@ -11,8 +11,8 @@
 //                             window reads, or at most MB_PER_S); prints its figures.
 //                             ROOM_FILES, comma-separated: once the flood has filled the
 //                             disk and reading has waited 20 s, the next is removed, so
-//                             that the disk has room again; what is left goes once the
-//                             flood's time is over
+//                             that the disk has room again; the last one is kept for the
+//                             end of the flood's time, for what still waits in the network
 //   hour_bench --peer FROM TO SECONDS MB_PER_S
 //                             the flooding peer, started by the window's process
 //
@@ -217,13 +217,18 @@ int runWindow(int seconds, double megabytesPerSecond, QStringList roomFiles)
         if (!paused && !waits.empty() && waits.back().resumedNs < 0)
             waits.back().resumedNs = now;
         if (paused && waits.back().roomNs < 0 && now - waits.back().stoppedNs > 20'000'000'000
-            && !roomFiles.isEmpty()) {
-            QFile::remove(roomFiles.takeFirst());
+            && roomFiles.size() > 1) {
+            const QString room = roomFiles.takeFirst();
+            std::printf("%5.0f s: room again (%s)\n", (now - startNs) / 1e9, qPrintable(room));
+            std::fflush(stdout);
+            QFile::remove(room);
             waits.back().roomNs = now;
         }
     };
     window.show();
-    QTimer::singleShot(seconds * 1000, [&] {
+    // The peer's time is over (its own clock started a moment later): room
+    // for what still waits in the network.
+    QTimer::singleShot((seconds + 5) * 1000, [&] {
         for (const QString &room : roomFiles)
             QFile::remove(room);
         roomFiles.clear();
