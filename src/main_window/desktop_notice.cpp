@@ -6,6 +6,8 @@
 #if VZ_HAVE_DBUS
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QVariantMap>
 #endif
 
@@ -28,6 +30,14 @@ DesktopNotice::~DesktopNotice() = default;
 
 void DesktopNotice::show(const QString &title, const QString &body)
 {
+    m_lastId = 0;
+    notify(title, body, 0);
+}
+
+void DesktopNotice::update(const QString &title, const QString &body) { notify(title, body, m_lastId); }
+
+void DesktopNotice::notify(const QString &title, const QString &body, uint replacing)
+{
     // Notify(app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout)
     QDBusMessage notify = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
@@ -35,15 +45,38 @@ void DesktopNotice::show(const QString &title, const QString &body)
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("varlo-zintabel"));
     hints.insert(QStringLiteral("category"), QStringLiteral("im.received"));
-    notify << QStringLiteral("Varlo-Zintabel") << uint(0) << QStringLiteral("varlo-zintabel") << title
+    notify << QStringLiteral("Varlo-Zintabel") << replacing << QStringLiteral("varlo-zintabel") << title
            << body.toHtmlEscaped() << QStringList() << hints << kShownMs;
-    // Asked, not waited for: the answer (the notification's number) is not needed.
-    QDBusConnection::sessionBus().send(notify);
+    // Asked, not waited for: the answer, the notification's number, comes
+    // later, and lets the next update take its place.
+    auto *answer = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
+    connect(answer, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *call) {
+        const QDBusPendingReply<uint> reply = *call;
+        if (reply.isValid())
+            m_lastId = reply.value();
+        call->deleteLater();
+    });
 }
 
 #else
 
-void DesktopNotice::show(const QString &title, const QString &body)
+namespace {
+
+// What the notification area's balloon holds (NOTIFYICONDATA): a title of 63
+// characters and a text of 255; longer is cut by the system, mid-word.
+constexpr qsizetype kBalloonTitle = 63;
+constexpr qsizetype kBalloonText = 255;
+
+QString within(const QString &text, qsizetype most) { return text.size() <= most ? text : text.left(most - 1) + u'…'; }
+
+} // namespace
+
+void DesktopNotice::show(const QString &title, const QString &body) { notify(title, body, 0); }
+
+// A balloon shown again takes the place of the one shown.
+void DesktopNotice::update(const QString &title, const QString &body) { notify(title, body, 0); }
+
+void DesktopNotice::notify(const QString &title, const QString &body, uint)
 {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return;
@@ -52,7 +85,8 @@ void DesktopNotice::show(const QString &title, const QString &body)
         m_trayIcon->setToolTip(QStringLiteral("Varlo-Zintabel"));
         m_trayIcon->show();
     }
-    m_trayIcon->showMessage(title, body, QSystemTrayIcon::Information, kShownMs);
+    m_trayIcon->showMessage(within(title, kBalloonTitle), within(body, kBalloonText), QSystemTrayIcon::Information,
+                            kShownMs);
 }
 
 #endif

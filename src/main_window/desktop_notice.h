@@ -17,8 +17,16 @@ public:
     explicit DesktopNotice(QObject *parent = nullptr);
     ~DesktopNotice() override;
 
+    // A new notification.
     void show(const QString &title, const QString &body);
+    // The one shown last, with a new title and text: in its place where the
+    // desktop numbers its notifications (D-Bus) and has told its number, or
+    // as a balloon shown again.
+    void update(const QString &title, const QString &body);
 
 private:
+    void notify(const QString &title, const QString &body, uint replacing);
+
     QSystemTrayIcon *m_trayIcon = nullptr; // made on first use where there is no D-Bus
+    uint m_lastId = 0;                     // the desktop's number for the one shown last, once it told it
 };

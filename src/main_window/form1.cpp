@@ -174,8 +174,12 @@ Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &b
     , m_cuadroInformativo(cuadroInformativoModal)
     , m_avisoDeAtencion(avisoDelEscritorio)
     , m_avisoDelEscritorio(new DesktopNotice(this))
-    , m_avisoDeMensaje(
-          [this](const QString &titulo, const QString &texto) { m_avisoDelEscritorio->show(titulo, texto); })
+    , m_avisoDeMensaje([this](const QString &titulo, const QString &texto, bool nuevo) {
+        if (nuevo)
+            m_avisoDelEscritorio->show(titulo, texto);
+        else
+            m_avisoDelEscritorio->update(titulo, texto);
+    })
 {
     QAccessible::installFactory(interfazDeVentana); // more windows change nothing
     setObjectName(QStringLiteral("Form1"));
@@ -210,17 +214,51 @@ void Form1::setAvisoDeMensaje(AvisoDeMensaje aviso) { m_avisoDeMensaje = std::mo
 
 void Form1::PedirAtencion(const QString &remitente, const QString &recibido)
 {
-    if (isActiveWindow() || m_atencionPedida)
+    if (isActiveWindow())
         return;
-    m_atencionPedida = true;
-    m_avisoDeAtencion(this);
-    m_avisoDeMensaje(QStringLiteral("Mensaje de %1").arg(remitente), inicioDelMensaje(recibido));
+    const bool nueva = m_rafaga.mensajes == 0 || m_rafaga.desde.elapsed() >= kSilencioEntreRafagasMs;
+    if (nueva) {
+        m_rafaga = Rafaga{};
+        m_avisoPendiente->stop();
+        m_avisoDeAtencion(this);
+    }
+    ++m_rafaga.mensajes;
+    if (!m_rafaga.remitentes.contains(remitente))
+        m_rafaga.remitentes.append(remitente);
+    m_rafaga.ultimo = inicioDelMensaje(recibido);
+    m_rafaga.desde.start();
+    m_rafaga.porDecir = true;
+    if (!m_avisoPendiente->isActive())
+        AvisoPendiente_Timer();
+}
+
+// The notification shows the burst's latest at most every kAvisoCadaMs.
+void Form1::AvisoPendiente_Timer()
+{
+    if (!std::exchange(m_rafaga.porDecir, false))
+        return;
+    m_avisoDeMensaje(TituloDelAviso(), m_rafaga.ultimo, m_rafaga.mensajes == 1);
+    m_avisoPendiente->start();
+}
+
+QString Form1::TituloDelAviso() const
+{
+    QStringList quienes = m_rafaga.remitentes.mid(0, 3);
+    if (m_rafaga.remitentes.size() > 3)
+        quienes.append(QStringLiteral("otros"));
+    const QString de = quienes.size() == 1
+        ? quienes.front()
+        : quienes.mid(0, quienes.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" y ") + quienes.back();
+    return m_rafaga.mensajes == 1 ? QStringLiteral("Mensaje de %1").arg(de)
+                                  : QStringLiteral("%1 mensajes de %2").arg(m_rafaga.mensajes).arg(de);
 }
 
 void Form1::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        m_atencionPedida = false;
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        m_rafaga = Rafaga{};
+        m_avisoPendiente->stop();
+    }
     QWidget::changeEvent(event);
 }
 
@@ -298,6 +336,10 @@ void Form1::conectarEventos()
     connect(CmdDesconectar, &QPushButton::clicked, this, entrada(&Form1::CmdDesconectar_Click));
     connect(CmdEnviar, &QPushButton::clicked, this, entrada(&Form1::CmdEnviar_Click));
     connect(Command1, &QPushButton::clicked, this, entrada(&Form1::Command1_Click));
+    m_avisoPendiente = new QTimer(this);
+    m_avisoPendiente->setSingleShot(true);
+    m_avisoPendiente->setInterval(kAvisoCadaMs);
+    connect(m_avisoPendiente, &QTimer::timeout, this, entrada(&Form1::AvisoPendiente_Timer));
     m_esperaDelDisco = new QTimer(this);
     m_esperaDelDisco->setInterval(kEsperaDelDiscoMs);
     connect(m_esperaDelDisco, &QTimer::timeout, this, entrada(&Form1::EsperaDelDisco_Timer));

@@ -3,7 +3,9 @@
 #include "connections/chat_port.h"
 #include "messages/received_color.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QStringList>
 #include <QWidget>
 
 #include <array>
@@ -62,12 +64,14 @@ public:
     // when it is asked.
     using AvisoDeAtencion = std::function<void(QWidget *)>;
     void setAvisoDeAtencion(AvisoDeAtencion aviso);
-    // Shows a notification on the desktop (title, text) without taking the
-    // focus. Replaceable so that tests see what it shows.
-    using AvisoDeMensaje = std::function<void(const QString &, const QString &)>;
+    // Shows a notification on the desktop (title, text; a new one, or the
+    // last one told again in its place) without taking the focus.
+    // Replaceable so that tests see what it shows.
+    using AvisoDeMensaje = std::function<void(const QString &, const QString &, bool nuevo)>;
     void setAvisoDeMensaje(AvisoDeMensaje aviso);
 
     bool conexionIniciada() const { return ConexionIniciada; }
+    static constexpr int kSilencioEntreRafagasMs = 5000; // the quiet spell that ends a burst of messages
     bool slotOcupado(int n) const;
     double posTexto() const { return PosTexto; }
 
@@ -118,10 +122,15 @@ private:
     void WSCRecibe_DataArrival(int Index, qint32 bytesTotal);
     // A message that arrives is told to screen readers, wherever the focus is.
     void AnunciarLlegada(const QString &recibido);
-    // A message that arrives while the window is not the active one asks for
-    // attention and shows a desktop notification with its sender and the
-    // start of its text, once until the window is active again.
+    // Messages that arrive while the window is not the active one ask for
+    // attention once a burst, and a desktop notification tells the burst: a
+    // new one for its first message, updated in place with how many came,
+    // from whom, and the start of the latest. A burst ends after a quiet
+    // spell, or once the window is active.
     void PedirAtencion(const QString &remitente, const QString &recibido);
+    void AvisoPendiente_Timer();
+    QString TituloDelAviso() const;
+    static constexpr int kAvisoCadaMs = 1000; // a flood's notification is told again at most this often
     // Receiving waits while the transcript's file takes nothing more: a
     // disk behind with its writing, one that refuses to write, or no folder
     // for the file.
@@ -151,7 +160,15 @@ private:
     AvisoDeAtencion m_avisoDeAtencion;
     DesktopNotice *m_avisoDelEscritorio = nullptr;
     AvisoDeMensaje m_avisoDeMensaje;
-    bool m_atencionPedida = false;
+    struct Rafaga {
+        int mensajes = 0;
+        QStringList remitentes; // in the order they came, each once
+        QString ultimo;         // what the notification shows of the latest
+        QElapsedTimer desde;    // since the latest
+        bool porDecir = false;  // the notification does not show the latest yet
+    };
+    Rafaga m_rafaga;
+    QTimer *m_avisoPendiente = nullptr;
     bool m_lecturaDetenida = false; // the file takes no more: the peers' bytes wait in the network
     enum class EsperaDicha { Ninguna, FaltaEspacio, OtroMotivo };
     EsperaDicha m_esperaDicha = EsperaDicha::Ninguna; // what the user was told of this wait

@@ -69,15 +69,58 @@ void installAccessibleRichTextBox() { QAccessible::installFactory(accessibleRich
 
 // ---------------------------------------------------------------- announcements
 
-AccessibleAnnouncement::AccessibleAnnouncement(RichTextBox *box)
+namespace {
+
+// The text of an announcement, as a label inside it.
+class AnnouncementLabel : public QAccessibleInterface {
+public:
+    AnnouncementLabel(const AccessibleAnnouncement *announcement, const QString &text)
+        : m_announcement(announcement)
+        , m_text(text)
+    {
+    }
+    bool isValid() const override { return m_announcement->isValid(); }
+    QObject *object() const override { return nullptr; }
+    QWindow *window() const override { return m_announcement->window(); }
+    QAccessibleInterface *parent() const override { return const_cast<AccessibleAnnouncement *>(m_announcement); }
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+    QAccessibleInterface *childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override { return t == QAccessible::Name ? m_text : QString(); }
+    void setText(QAccessible::Text, const QString &) override { }
+    QRect rect() const override { return QRect(); }
+    QAccessible::Role role() const override { return QAccessible::StaticText; }
+    QAccessible::State state() const override { return m_announcement->state(); }
+
+private:
+    const AccessibleAnnouncement *m_announcement;
+    QString m_text;
+};
+
+QString cut(QStringView text, qsizetype most)
+{
+    return text.size() > most ? text.left(most).toString() + u'…' : text.toString();
+}
+
+} // namespace
+
+QString announcementOf(const QStringList &messages)
+{
+    QStringList told;
+    for (const QString &message : messages)
+        told.append(cut(message, AccessibleAnnouncement::kLongest));
+    return cut(told.join(u'\n'), AccessibleAnnouncement::kMostSpoken);
+}
+
+AccessibleAnnouncement::AccessibleAnnouncement(RichTextBox *box, const QString &text)
     : m_box(box)
+    , m_text(text)
+    , m_label(QAccessible::registerAccessibleInterface(new AnnouncementLabel(this, text)))
 {
 }
 
-void AccessibleAnnouncement::announce(const QString &text)
-{
-    m_text = text.size() > kLongest ? text.left(kLongest) + u'…' : text;
-}
+AccessibleAnnouncement::~AccessibleAnnouncement() { QAccessible::deleteAccessibleInterface(m_label); }
 
 bool AccessibleAnnouncement::isValid() const { return !m_box.isNull(); }
 
@@ -92,7 +135,15 @@ QAccessibleInterface *AccessibleAnnouncement::parent() const
     return m_box ? QAccessible::queryAccessibleInterface(m_box.data()) : nullptr;
 }
 
-QString AccessibleAnnouncement::text(QAccessible::Text t) const { return t == QAccessible::Name ? m_text : QString(); }
+QAccessibleInterface *AccessibleAnnouncement::child(int index) const
+{
+    return index == 0 ? QAccessible::accessibleInterface(m_label) : nullptr;
+}
+
+int AccessibleAnnouncement::indexOfChild(const QAccessibleInterface *child) const
+{
+    return child && child == QAccessible::accessibleInterface(m_label) ? 0 : -1;
+}
 
 // It takes no room on screen: a point on the text is the text's.
 QRect AccessibleAnnouncement::rect() const { return QRect(); }
@@ -104,10 +155,9 @@ QAccessible::State AccessibleAnnouncement::state() const
     return state;
 }
 
-void announceArrival(RichTextBox &box, const QString &text)
+void announceArrival(RichTextBox &box, const QStringList &messages)
 {
-    AccessibleAnnouncement &announcement = box.announcement();
-    announcement.announce(text);
+    AccessibleAnnouncement &announcement = box.newAnnouncement(announcementOf(messages));
     QAccessibleEvent shown(&announcement, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&shown);
 }
@@ -126,16 +176,21 @@ void *AccessibleRichTextBox::interface_cast(QAccessible::InterfaceType type)
     return QAccessibleWidget::interface_cast(type);
 }
 
-int AccessibleRichTextBox::childCount() const { return box()->hasAnnouncement() ? 1 : 0; }
+int AccessibleRichTextBox::childCount() const { return int(box()->announcements().size()); }
 
 QAccessibleInterface *AccessibleRichTextBox::child(int index) const
 {
-    return index == 0 && box()->hasAnnouncement() ? &box()->announcement() : nullptr;
+    const auto &shown = box()->announcements();
+    return index >= 0 && size_t(index) < shown.size() ? QAccessible::accessibleInterface(shown[size_t(index)])
+                                                      : nullptr;
 }
 
 int AccessibleRichTextBox::indexOfChild(const QAccessibleInterface *child) const
 {
-    return box()->hasAnnouncement() && child == &box()->announcement() ? 0 : -1;
+    const auto &shown = box()->announcements();
+    const auto found = std::find(shown.begin(), shown.end(),
+                                 child ? QAccessible::uniqueId(const_cast<QAccessibleInterface *>(child)) : 0);
+    return found == shown.end() ? -1 : int(found - shown.begin());
 }
 
 QAccessible::State AccessibleRichTextBox::state() const
@@ -366,7 +421,7 @@ QString AccessibleRichTextBox::attributes(int offset, int *startOffset, int *end
 // ---------------------------------------------------------------- events
 
 void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const RichTextBox::Announced &before,
-                     const RichTextBox::Announced &now, bool focused)
+                     const RichTextBox::Announced &now, bool focused, bool arrived)
 {
     const Document &doc = box.model().document();
     const bool appended = now.length > before.length && (!changedFrom || *changedFrom + 1 >= before.paragraphs);
@@ -377,7 +432,15 @@ void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const 
         // as an update of the text rather than the whole insertion.
         const qint64 told = std::max(from, to - AccessibleRichTextBox::kMostAnnounced);
         const QString text = copyText(doc, positionOfCopyOffset(doc, told), doc.plainLength());
-        if (told == from) {
+        if (told == from && focused && arrived) {
+            // Told as the break before the entries, then the entries: a
+            // screen reader speaks an insertion that is the very text
+            // selected, and the announcement speaks it already.
+            QAccessibleTextInsertEvent breakBefore(&box, toInt(told), text.left(1));
+            QAccessible::updateAccessibility(&breakBefore);
+            QAccessibleTextInsertEvent entries(&box, toInt(told) + 1, text.mid(1));
+            QAccessible::updateAccessibility(&entries);
+        } else if (told == from) {
             QAccessibleTextInsertEvent event(&box, toInt(told), text);
             QAccessible::updateAccessibility(&event);
         } else {
@@ -385,7 +448,7 @@ void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const 
             QAccessible::updateAccessibility(&event);
         }
     }
-    if (!focused)
+    if (!focused || arrived)
         return;
     const int caret = toInt(copyOffsetOf(doc, now.caret));
     if (now.selStart != before.selStart || now.selLength != before.selLength) {

@@ -24,7 +24,7 @@ public:
 
     using QAccessibleWidget::text; // the name and description, beside the text interface's text()
     void *interface_cast(QAccessible::InterfaceType type) override;
-    // The announcement, once made, is the view's one child.
+    // The announcements shown lately are the view's children.
     int childCount() const override;
     QAccessibleInterface *child(int index) const override;
     int indexOfChild(const QAccessibleInterface *child) const override;
@@ -75,34 +75,45 @@ QString copyText(const Document &doc, qint64 from, qint64 to);
 // before the old last paragraph changed. A screen reader presents a
 // selection wherever it changes and follows it there, so a view the user is
 // not in keeps its selection to itself, as an unfocused view's caret.
+// `arrived`: the update brings messages, which their announcement tells; the
+// selection and the caret that move with them are not told apart (a screen
+// reader would speak the entry again, and drops all but the last of several
+// such events close together).
 void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const RichTextBox::Announced &before,
-                     const RichTextBox::Announced &now, bool focused);
-// Shows the view's announcement with `text`, after the update's other events.
-void announceArrival(RichTextBox &box, const QString &text);
+                     const RichTextBox::Announced &now, bool focused, bool arrived);
+// What one update's messages are told as: each cut to kLongest characters,
+// the whole to kMostSpoken, with an ellipsis where cut.
+QString announcementOf(const QStringList &messages);
+// Shows a new announcement of `messages`, after the update's other events.
+void announceArrival(RichTextBox &box, const QStringList &messages);
 
 // What arrived, told to assistive technology as a notification shown beside
 // the text: screen readers speak a notification that appears wherever the
 // focus is, where they leave unsaid text that grows in a view the user is not
-// typing into. One a view, made when first needed; its name is the last
-// announcement.
+// typing into. A new one for every update that brings messages: a screen
+// reader takes one object shown twice for one event told twice, and drops
+// the first. Its text is its one child, a label, which is what a screen
+// reader shows on the braille line and keeps among its notifications.
 class AccessibleAnnouncement : public QAccessibleInterface {
 public:
-    // Announcements longer than this are cut, with an ellipsis.
+    // A message longer than this is told by its start, with an ellipsis: a
+    // screen reader leaves unsaid what is much longer.
     static constexpr int kLongest = 500;
+    static constexpr int kMostSpoken = 1000;
 
-    explicit AccessibleAnnouncement(RichTextBox *box);
-
-    void announce(const QString &text);
+    AccessibleAnnouncement(RichTextBox *box, const QString &text);
+    ~AccessibleAnnouncement() override;
+    QString announced() const { return m_text; }
 
     bool isValid() const override;
     QObject *object() const override { return nullptr; }
     QWindow *window() const override;
     QAccessibleInterface *parent() const override;
-    QAccessibleInterface *child(int) const override { return nullptr; }
-    int childCount() const override { return 0; }
-    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+    QAccessibleInterface *child(int index) const override;
+    int childCount() const override { return 1; }
+    int indexOfChild(const QAccessibleInterface *child) const override;
     QAccessibleInterface *childAt(int, int) const override { return nullptr; }
-    QString text(QAccessible::Text t) const override;
+    QString text(QAccessible::Text) const override { return QString(); }
     void setText(QAccessible::Text, const QString &) override { }
     QRect rect() const override;
     QAccessible::Role role() const override { return QAccessible::Notification; }
@@ -111,6 +122,7 @@ public:
 private:
     QPointer<RichTextBox> m_box;
     QString m_text;
+    QAccessible::Id m_label;
 };
 
 // Registers the interface with Qt's accessibility; more calls change nothing.

@@ -79,8 +79,8 @@ RichTextBox::RichTextBox(QWidget *parent)
 RichTextBox::~RichTextBox()
 {
     m_model.setChangeHandler(nullptr);
-    if (m_announcementId != 0)
-        QAccessible::deleteAccessibleInterface(m_announcementId);
+    for (const QAccessible::Id id : m_announcements)
+        QAccessible::deleteAccessibleInterface(id);
 }
 
 Rope RichTextBox::textRtf()

@@ -123,13 +123,17 @@ public:
     void select(qint64 anchor, qint64 caret);
 
     // Tells assistive technology `text` (a message that arrived) with the
-    // next update, after what the update changed: while the window is active
-    // and the view lacks the focus, as a notification a screen reader speaks
-    // wherever the focus is. Several before one update are told together, in
+    // next update, after what the update changed: while the window is active,
+    // as a notification a screen reader speaks wherever the focus is, a new
+    // one for each update. Several before one update are told together, in
     // order.
     void announce(const QString &text);
-    bool hasAnnouncement() const { return m_announcementId != 0; }
-    AccessibleAnnouncement &announcement();
+    // The announcements shown lately, oldest first; a new one, which lets go
+    // of the oldest beyond kAnnouncementsKept (a screen reader may still be
+    // reading it).
+    static constexpr size_t kAnnouncementsKept = 4;
+    const std::vector<QAccessible::Id> &announcements() const { return m_announcements; }
+    AccessibleAnnouncement &newAnnouncement(const QString &text);
 
     // What assistive technology was last told; kept on every update, events
     // built from it only while accessibility is active.
@@ -220,6 +224,8 @@ public:
             EndOfText,
             NextPage,
             PreviousPage,
+            NextWord,
+            PreviousWord,
         } kind;
         bool selecting; // with Shift: the selection's free end moves
     };
@@ -238,6 +244,15 @@ private:
     Caret caretAt(qint64 pos);
     qint64 onLineAway(qint64 pos, qint64 lines);
     void selectWordAt(qint64 position);
+    struct WordWindow {
+        qint64 paragraphStart;
+        qint64 paragraphLength;
+        qint64 from;   // in the paragraph, where `text` starts
+        qint64 offset; // of the position in `text`
+        QString text;
+    };
+    WordWindow wordWindowAround(qint64 position) const;
+    qint64 wordAway(qint64 position, bool forward) const;
 
     // Clipboard (rich_text_box_clipboard.cpp).
     Rope selectedRope() const;
@@ -263,10 +278,11 @@ private:
     QPoint m_lastDrag;
     qint64 m_charactersLaidOut = 0; // over the view's life
     Announced m_announced;
-    // To announce with the next update: the texts joined, no longer than
-    // the announcement keeps, however much arrives before it.
-    std::optional<QString> m_arrivals;
-    QAccessible::Id m_announcementId = 0; // its accessible interface, once made
+    // To announce with the next update, each no longer than an announcement
+    // keeps of it; cut when they would say more than it keeps.
+    QStringList m_arrivals;
+    qsizetype m_arrivedLength = 0;
+    std::vector<QAccessible::Id> m_announcements;
     // Where the display is X11, long copies pasted by other programs go out
     // through this, a step at a time.
     const std::unique_ptr<SelectionTransfers> m_selectionTransfers = SelectionTransfers::forThisDisplay();

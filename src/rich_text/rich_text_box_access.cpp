@@ -96,38 +96,40 @@ void RichTextBox::announceUpdate(std::optional<size_t> changedFrom)
     const Announced before = m_announced;
     m_announced = Announced{m_model.length(), m_model.document().paragraphCount(), m_model.selStart(),
                             m_model.selLength(), caretPosition()};
-    const std::optional<QString> arrivals = std::exchange(m_arrivals, std::nullopt);
+    const QStringList arrivals = std::exchange(m_arrivals, QStringList());
+    m_arrivedLength = 0;
     if (!QAccessible::isActive())
         return;
-    // With the focus here a screen reader speaks what arrives as it is
-    // inserted and selected; elsewhere in the window it is told apart, once.
-    // While another program is active, the desktop tells the user instead.
-    const bool focused = hasFocus();
-    announceChanges(*this, changedFrom, before, m_announced, focused);
-    if (arrivals && !focused && isActiveWindow())
-        announceArrival(*this, *arrivals);
+    // What arrives is told once, wherever the focus is in the window, by an
+    // announcement. While another program is active, the desktop tells the
+    // user instead.
+    announceChanges(*this, changedFrom, before, m_announced, hasFocus(), !arrivals.isEmpty());
+    if (!arrivals.isEmpty() && isActiveWindow())
+        announceArrival(*this, arrivals);
 }
 
 void RichTextBox::announce(const QString &text)
 {
     if (!QAccessible::isActive())
         return; // nothing listens
-    if (!m_arrivals)
-        m_arrivals = QString();
-    else if (m_arrivals->size() <= AccessibleAnnouncement::kLongest)
-        *m_arrivals += u'\n';
-    // One character past what is kept, so that the cut is seen.
-    const qsizetype room = AccessibleAnnouncement::kLongest + 1 - m_arrivals->size();
-    if (room > 0)
-        *m_arrivals += QStringView(text).left(room);
+    // Beyond what one announcement says, a message is not kept: the
+    // announcement ends with an ellipsis there.
+    if (m_arrivedLength <= AccessibleAnnouncement::kMostSpoken) {
+        m_arrivals.append(text.left(AccessibleAnnouncement::kLongest + 1));
+        m_arrivedLength += m_arrivals.back().size() + 1;
+    }
     queueUpdate();
 }
 
-AccessibleAnnouncement &RichTextBox::announcement()
+AccessibleAnnouncement &RichTextBox::newAnnouncement(const QString &text)
 {
-    if (m_announcementId == 0)
-        m_announcementId = QAccessible::registerAccessibleInterface(new AccessibleAnnouncement(this));
-    return *static_cast<AccessibleAnnouncement *>(QAccessible::accessibleInterface(m_announcementId));
+    if (m_announcements.size() >= kAnnouncementsKept) {
+        QAccessible::deleteAccessibleInterface(m_announcements.front());
+        m_announcements.erase(m_announcements.begin());
+    }
+    auto *made = new AccessibleAnnouncement(this, text);
+    m_announcements.push_back(QAccessible::registerAccessibleInterface(made));
+    return *made;
 }
 
 } // namespace rich_text

@@ -99,6 +99,8 @@ constexpr KeyMove kKeyMoves[] = {
     {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, RichTextBox::CaretMove::EndOfText},
     {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, RichTextBox::CaretMove::NextPage},
     {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, RichTextBox::CaretMove::PreviousPage},
+    {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, RichTextBox::CaretMove::NextWord},
+    {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, RichTextBox::CaretMove::PreviousWord},
 };
 
 } // namespace
@@ -130,6 +132,10 @@ qint64 RichTextBox::caretTarget(qint64 caret, CaretMove::Kind kind)
         return onLineAway(caret, linesPerPage());
     case CaretMove::PreviousPage:
         return onLineAway(caret, -linesPerPage());
+    case CaretMove::NextWord:
+        return wordAway(caret, true);
+    case CaretMove::PreviousWord:
+        return wordAway(caret, false);
     case CaretMove::StartOfText:
         return 0;
     case CaretMove::EndOfText:
@@ -152,29 +158,60 @@ qint64 RichTextBox::caretTarget(qint64 caret, CaretMove::Kind kind)
     return end;
 }
 
-void RichTextBox::selectWordAt(qint64 position)
+// Only the characters around a position are read for its words: a
+// paragraph may be longer than memory holds, its text mostly in the
+// transcript's file.
+RichTextBox::WordWindow RichTextBox::wordWindowAround(qint64 position) const
 {
-    // Only the characters around the position are read: a paragraph may be
-    // longer than memory holds, its text mostly in the transcript's file.
     constexpr qint64 kWordWindow = 2048;
     const Document &doc = m_model.document();
     const size_t paragraph = doc.paragraphAt(position);
-    const qint64 paragraphStart = doc.paragraphStart(paragraph);
-    const qint64 length = doc.paragraphLength(paragraph);
-    const qint64 within = std::clamp<qint64>(position - paragraphStart, 0, length);
-    const qint64 from = std::max<qint64>(0, within - kWordWindow);
-    const QString text
-        = doc.text().mid(paragraphStart + from, std::min(length, within + kWordWindow) - from).toString();
-    const qint64 offset = within - from;
-    QTextBoundaryFinder words(QTextBoundaryFinder::Word, text);
-    words.setPosition(int(offset));
-    const qint64 start = words.isAtBoundary() && offset < text.size() ? offset : words.toPreviousBoundary();
-    words.setPosition(int(offset));
+    WordWindow w;
+    w.paragraphStart = doc.paragraphStart(paragraph);
+    w.paragraphLength = doc.paragraphLength(paragraph);
+    const qint64 within = std::clamp<qint64>(position - w.paragraphStart, 0, w.paragraphLength);
+    w.from = std::max<qint64>(0, within - kWordWindow);
+    w.text = doc.text()
+                 .mid(w.paragraphStart + w.from, std::min(w.paragraphLength, within + kWordWindow) - w.from)
+                 .toString();
+    w.offset = within - w.from;
+    return w;
+}
+
+void RichTextBox::selectWordAt(qint64 position)
+{
+    const WordWindow w = wordWindowAround(position);
+    QTextBoundaryFinder words(QTextBoundaryFinder::Word, w.text);
+    words.setPosition(int(w.offset));
+    const qint64 start = words.isAtBoundary() && w.offset < w.text.size() ? w.offset : words.toPreviousBoundary();
+    words.setPosition(int(w.offset));
     const qint64 end = words.toNextBoundary();
     if (start < 0 || end < 0)
         return;
-    m_anchor = paragraphStart + from + start;
-    selectBetween(m_anchor, paragraphStart + from + end);
+    m_anchor = w.paragraphStart + w.from + start;
+    selectBetween(m_anchor, w.paragraphStart + w.from + end);
+}
+
+// The start of the next word (forward) or of this or the previous one, as
+// Ctrl+Right and Ctrl+Left move in Qt's text views; from a paragraph's end
+// or start, over the break to the next or previous paragraph.
+qint64 RichTextBox::wordAway(qint64 position, bool forward) const
+{
+    const WordWindow w = wordWindowAround(position);
+    const qint64 within = w.from + w.offset;
+    if (forward && within >= w.paragraphLength)
+        return nextPosition(w.paragraphStart + w.paragraphLength);
+    if (!forward && within == 0)
+        return previousPosition(w.paragraphStart);
+    QTextBoundaryFinder words(QTextBoundaryFinder::Word, w.text);
+    words.setPosition(int(w.offset));
+    for (;;) {
+        const qint64 at = forward ? words.toNextBoundary() : words.toPreviousBoundary();
+        if (at < 0 || at >= w.text.size() || at == 0)
+            return w.paragraphStart + w.from + (forward ? w.text.size() : 0);
+        if (words.boundaryReasons() & QTextBoundaryFinder::StartOfItem)
+            return w.paragraphStart + w.from + at;
+    }
 }
 
 void RichTextBox::mousePressEvent(QMouseEvent *event)

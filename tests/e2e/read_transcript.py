@@ -80,8 +80,10 @@ def on_insert(event):
 
 
 def on_showing(event):
+    # What a screen reader says of a notification: its name, or the labels in it.
     if event.detail1 == 1 and event.source.getRoleName() == "notification":
-        notified.append(event.source.name)
+        labels = [event.source.getChildAtIndex(i) for i in range(event.source.childCount)]
+        notified.append(event.source.name or "".join(c.name for c in labels if c.getRoleName() == "label"))
 
 
 def on_selection(event):

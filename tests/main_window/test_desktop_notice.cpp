@@ -48,6 +48,18 @@ void TestDesktopNotice::aNoticeGoesToTheDesktopsNotificationService()
     // The body is markup to some services: a peer's text is shown as text.
     QCOMPARE(call[4].toString(), u"hola &lt;b&gt;y&lt;/b&gt; adiós"_qs);
     QCOMPARE(call[6].toMap().value(u"desktop-entry"_qs).toString(), u"varlo-zintabel"_qs);
+    QCOMPARE(call[1].toUInt(), 0u);
+
+    // Once the service has told its number, an update takes its place; a
+    // new notice is a new one.
+    QTest::qWait(100);
+    notice.update(u"2 mensajes de 10.0.0.7"_qs, u"otro"_qs);
+    QTRY_COMPARE(service.calls.size(), 2);
+    QCOMPARE(service.calls[1][1].toUInt(), 1u);
+    QCOMPARE(service.calls[1][3].toString(), u"2 mensajes de 10.0.0.7"_qs);
+    notice.show(u"Mensaje de 10.0.0.8"_qs, u"nuevo"_qs);
+    QTRY_COMPARE(service.calls.size(), 3);
+    QCOMPARE(service.calls[2][1].toUInt(), 0u);
 }
 
 QTEST_GUILESS_MAIN(TestDesktopNotice)

@@ -1,3 +1,4 @@
+#include "support/accessibility.h"
 #include "support/own_network.h"
 #include "support/raw_peer.h"
 #include "support/window.h"
@@ -67,7 +68,8 @@ private slots:
     void inputBoxTakesNoLineBreak();
     void qtsOwnTextsAreSpanish();
     void screenReadersHearSpanishNames();
-    void aMessageWhileAwayAsksForAttentionOnce();
+    void aBurstWhileAwayIsOneNotification();
+    void everyMessageIsAnnouncedOnceInOrder();
 
 private:
     // Outlives every window and socket a test makes: they hand it their connections.
@@ -348,16 +350,20 @@ void TestForm1::screenReadersHearSpanishNames()
     QCOMPARE(accessibleText(form.focusWidget(), QAccessible::Name), QStringLiteral("Conversación"));
 }
 
-// Messages that arrive while another window is active ask once for
-// attention, and take nothing from that window; once the chat window has been
-// active, the next message away asks again.
-void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
+// Messages that arrive while another window is active take nothing from it:
+// each burst asks once for attention and is told by one desktop
+// notification, updated in place (at most once a second) with how many came,
+// from whom, and the start of the latest; after a quiet spell, or once the
+// chat window has been active, the next message starts a new burst.
+void TestForm1::aBurstWhileAwayIsOneNotification()
 {
     Form1 form(m_lingering, address("127.0.0.2"));
     QList<QWidget *> asked;
     form.setAvisoDeAtencion([&](QWidget *window) { asked << window; });
     QStringList notices;
-    form.setAvisoDeMensaje([&](const QString &title, const QString &text) { notices << title + u" | "_qs + text; });
+    form.setAvisoDeMensaje([&](const QString &title, const QString &text, bool fresh) {
+        notices << (fresh ? u"nueva: "_qs : u"en su lugar: "_qs) + title + u" | "_qs + text;
+    });
     form.show();
     QWidget other;
     other.setGeometry(400, 0, 200, 100);
@@ -366,39 +372,87 @@ void TestForm1::aMessageWhileAwayAsksForAttentionOnce()
     QVERIFY(QTest::qWaitForWindowActive(&other));
 
     RawPeer peer("127.0.0.3", "127.0.0.2");
-    QVERIFY(peer.connected());
+    RawPeer second("127.0.0.4", "127.0.0.2");
+    QVERIFY(peer.connected() && second.connected());
     QVERIFY(peer.send("uno"));
     QTRY_COMPARE(entries(form).size(), 1);
-    QVERIFY(peer.send("dos"));
+    QVERIFY(second.send("dos"));
     QTRY_COMPARE(entries(form).size(), 2);
+    for (int i = 0; i < 50; ++i) {
+        QVERIFY(peer.send(QByteArray("tres ") + QByteArray::number(i)));
+        QTest::qWait(2);
+    }
+    QTRY_COMPARE(entries(form).size(), 52);
+    QTRY_VERIFY(notices.last().endsWith(u"tres 49"_qs));
     QCOMPARE(asked, QList<QWidget *>{&form});
     QCOMPARE(QApplication::activeWindow(), &other);
-    // One desktop notification for the burst, with the sender and the text.
-    QCOMPARE(notices, QStringList{u"Mensaje de 127.0.0.3 | uno"_qs});
+    QCOMPARE(notices.first(), u"nueva: Mensaje de 127.0.0.3 | uno"_qs);
+    QCOMPARE(notices.last(), u"en su lugar: 52 mensajes de 127.0.0.3 y 127.0.0.4 | tres 49"_qs);
+    QVERIFY2(notices.size() <= 4, qPrintable(notices.join(u'\n'))); // a flood is not a flood of notifications
 
-    form.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    QVERIFY(peer.send("tres"));
-    QTRY_COMPARE(entries(form).size(), 3);
-    QCOMPARE(asked.size(), 1); // the window is active: nothing to ask
-
-    other.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&other));
+    // After a quiet spell, a new burst.
+    QTest::qWait(Form1::kSilencioEntreRafagasMs + 200);
+    notices.clear();
     QVERIFY(peer.send("cuatro"));
-    QTRY_COMPARE(entries(form).size(), 4);
+    QTRY_COMPARE(notices, QStringList{u"nueva: Mensaje de 127.0.0.3 | cuatro"_qs});
     QCOMPARE(asked.size(), 2);
-    QCOMPARE(notices.size(), 2);
-    QCOMPARE(notices.last(), u"Mensaje de 127.0.0.3 | cuatro"_qs);
-    QCOMPARE(QApplication::activeWindow(), &other);
 
-    // Only the start of a long message, up to its first line break.
+    // The window active: nothing to tell; away again, a new burst at once.
     form.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&form));
+    QVERIFY(peer.send("cinco"));
+    QTRY_COMPARE(entries(form).size(), 54);
     other.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&other));
     QVERIFY(peer.send(QByteArray(300, 'x') + "\r\nsegunda"));
-    QTRY_COMPARE(notices.size(), 3);
-    QCOMPARE(notices.last(), u"Mensaje de 127.0.0.3 | "_qs + QString(200, u'x') + u'…');
+    QTRY_COMPARE(notices.size(), 2);
+    // Only the start of a long message, up to its first line break.
+    QCOMPARE(notices.last(), u"nueva: Mensaje de 127.0.0.3 | "_qs + QString(200, u'x') + u'…');
+    QCOMPARE(asked.size(), 3);
+}
+
+// Wherever the focus is in the window, and however close together they come
+// (1, 5, 30 ms apart, many in one read, from two peers in turn), each entry
+// that arrives is announced once, in order, and nothing else tells it again:
+// no selection or caret event comes with it.
+void TestForm1::everyMessageIsAnnouncedOnceInOrder()
+{
+    support::AccessibilityEvents events;
+    Form1 form(m_lingering, address("127.0.0.2"));
+    form.show();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    RawPeer a("127.0.0.3", "127.0.0.2");
+    RawPeer b("127.0.0.4", "127.0.0.2");
+    QVERIFY(a.connected() && b.connected());
+    QTRY_VERIFY(form.slotOcupado(2));
+    rich_text::RichTextBox &box = transcript(form);
+    for (QWidget *focus : {static_cast<QWidget *>(lineEdit(form, "TxtMensaje")), static_cast<QWidget *>(&box)}) {
+        focus->setFocus();
+        QTRY_VERIFY(focus->hasFocus());
+        const int before = entries(form).size();
+        events.clear();
+        for (const int ms : {1, 5, 30}) {
+            QVERIFY(a.send(QByteArray::number(ms) + " ms, uno"));
+            QTest::qWait(ms);
+            QVERIFY(a.send(QByteArray::number(ms) + " ms, dos"));
+            QTest::qWait(50);
+        }
+        QVERIFY(a.send("tres en una lectura, uno dos tres"));
+        QTest::qWait(50);
+        for (const char *turn : {"A1", "B1", "A2", "B2"}) {
+            QVERIFY((turn[0] == 'A' ? a : b).send(turn));
+            QTest::qWait(1);
+        }
+        QTRY_VERIFY(entries(form).size() >= before + 11);
+        QTest::qWait(100);
+        QStringList announced;
+        for (const auto &shown : events.of(QAccessible::ObjectShow, &box))
+            announced += shown.text.split(u'\n');
+        QCOMPARE(announced, entries(form).mid(before));
+        QVERIFY(events.of(QAccessible::TextSelectionChanged, &box).empty());
+        QVERIFY(events.of(QAccessible::TextCaretMoved, &box).empty());
+    }
 }
 
 QTEST_MAIN(TestForm1)

@@ -628,9 +628,10 @@ void TestRichTextBox::accessibleLinesAreTheWrappedLines()
     QVERIFY(!text->characterRect(paragraphStart).isEmpty());
 }
 
-// Each update that adds text is one insertion event with that text; the
-// entry selected on arrival is a selection event. A flood is told by its
-// last 64 KiB, where they stand.
+// Each update that adds text is told as inserted; the messages it brings
+// are told by a new notification, wherever the focus is in the window, and
+// the selection and caret that move with them are not told apart. A flood is
+// told by its last 64 KiB, where they stand, and announced by its start.
 void TestRichTextBox::screenReadersAreToldWhatArrives()
 {
     support::AccessibilityEvents events;
@@ -644,20 +645,23 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QTRY_VERIFY(m_box->hasFocus());
     events.clear();
 
-    // With the focus here, what arrives is inserted and selected, and that is
-    // what a screen reader speaks: no notification besides.
+    // With the focus here, what arrives is inserted, the break apart from the
+    // entry (a screen reader speaks an insertion that is the very selection),
+    // and spoken by its notification; the entry is selected without a word.
     t.received(u"hola"_qs);
     m_box->announce(u"hola"_qs);
     QTRY_VERIFY(!m_box->updatePending());
     const auto inserted = events.of(QAccessible::TextInserted, m_box);
-    QCOMPARE(inserted.size(), size_t(1));
+    QCOMPARE(inserted.size(), size_t(2));
     QCOMPARE(inserted[0].position, before);
-    QCOMPARE(inserted[0].text, u"\nhola"_qs);
-    const auto selected = events.of(QAccessible::TextSelectionChanged, m_box);
-    QCOMPARE(selected.size(), size_t(1));
-    QCOMPARE(selected[0].selectionStart, before);
-    QCOMPARE(selected[0].selectionEnd, before + 5);
-    QVERIFY(events.of(QAccessible::ObjectShow, m_box).empty());
+    QCOMPARE(inserted[0].text + inserted[1].text, u"\nhola"_qs);
+    QCOMPARE(inserted[1].position, before + 1);
+    QVERIFY(events.of(QAccessible::TextSelectionChanged, m_box).empty());
+    QVERIFY(events.of(QAccessible::TextCaretMoved, m_box).empty());
+    QCOMPARE(m_box->selStart(), qint64(5)); // the entry stays selected: after "mío" and its two positions
+    const auto focusedShown = events.of(QAccessible::ObjectShow, m_box);
+    QCOMPARE(focusedShown.size(), size_t(1));
+    QCOMPARE(focusedShown[0].text, u"hola"_qs);
 
     // Elsewhere in the window, it is a notification, spoken once; the view's
     // selection and caret stay to themselves, so that the screen reader
@@ -677,6 +681,7 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QCOMPARE(shown.size(), size_t(1));
     QCOMPARE(shown[0].role, QAccessible::Notification);
     QCOMPARE(shown[0].text, u"adiós\ny más"_qs);
+    QVERIFY(shown[0].id != focusedShown[0].id); // a notification shown again would be taken for one told twice
 
     events.clear();
     const QString flood(100000, u'x');
@@ -686,7 +691,8 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QTRY_VERIFY(!m_box->updatePending());
     const auto floodShown = events.of(QAccessible::ObjectShow, m_box);
     QCOMPARE(floodShown.size(), size_t(1));
-    QCOMPARE(floodShown[0].text, QString(rich_text::AccessibleAnnouncement::kLongest, u'x') + u'…');
+    QCOMPARE(floodShown[0].text, QString(rich_text::AccessibleAnnouncement::kLongest, u'x') + u"…\nmás"_qs);
+    QCOMPARE(QAccessible::queryAccessibleInterface(m_box)->childCount(), 3);
     QVERIFY(events.of(QAccessible::TextInserted, m_box).empty());
     const auto updated = events.of(QAccessible::TextUpdated, m_box);
     QCOMPARE(updated.size(), size_t(1));
@@ -694,11 +700,11 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     QCOMPARE(updated[0].position, text->characterCount() - rich_text::AccessibleRichTextBox::kMostAnnounced);
 }
 
-// With the focus in the transcript, the arrows, Home/End, Ctrl+Home/End and
-// the page keys move a caret, each move told as the caret event a screen
-// reader speaks the line by; Shift selects from it, Ctrl+C copies, the view
-// follows it, and a message arriving meanwhile leaves it where it is while
-// its entry is selected.
+// With the focus in the transcript, the arrows, Ctrl+Left/Right (by word),
+// Home/End, Ctrl+Home/End and the page keys move a caret, each move told as
+// the caret event a screen reader speaks the line or word by; Shift selects
+// from it, Ctrl+C copies, the view follows it, and a message arriving
+// meanwhile leaves it where it is while its entry is selected.
 void TestRichTextBox::aCaretReadsTheConversationLineByLine()
 {
     support::AccessibilityEvents events;
@@ -731,6 +737,17 @@ void TestRichTextBox::aCaretReadsTheConversationLineByLine()
     const int lineStart = press(Qt::Key_Home);
     QCOMPARE(text->text(lineStart, lineStart + 8), u"línea 57"_qs);
     QCOMPARE(press(Qt::Key_End), lineStart + 8);
+    // By word: to the start of the next word, over a paragraph's end to the
+    // next one, and back; with Shift, selecting the word.
+    QCOMPARE(press(Qt::Key_Home), lineStart);
+    QCOMPARE(press(Qt::Key_Right, Qt::ControlModifier), lineStart + 6);
+    QCOMPARE(press(Qt::Key_Right, Qt::ControlModifier), lineStart + 8);
+    QCOMPARE(press(Qt::Key_Right, Qt::ControlModifier), lineStart + 9);
+    QCOMPARE(lineAt(text->cursorPosition()), u"línea 58"_qs);
+    QCOMPARE(press(Qt::Key_Left, Qt::ControlModifier), lineStart + 8);
+    QCOMPARE(press(Qt::Key_Left, Qt::ControlModifier), lineStart + 6);
+    QCOMPARE(press(Qt::Key_Right, Qt::ControlModifier | Qt::ShiftModifier), lineStart + 8);
+    QCOMPARE(m_box->selectedText(), u"57"_qs);
     QCOMPARE(press(Qt::Key_Home, Qt::ControlModifier), 0);
     QCOMPARE(m_box->verticalScrollBar()->value(), 0); // the view follows the caret
     caret = press(Qt::Key_PageDown);

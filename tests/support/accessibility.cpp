@@ -65,10 +65,16 @@ void AccessibilityEvents::collect(QAccessibleEvent *event)
         break;
     case QAccessible::ObjectShow:
         // What was shown may have no object of its own (a notification):
-        // it counts as its parent's.
+        // it counts as its parent's. Its text is its name, or a screen
+        // reader's reading of it: the labels inside it.
         if (QAccessibleInterface *shown = event->accessibleInterface()) {
             e.role = shown->role();
             e.text = shown->text(QAccessible::Name);
+            for (int i = 0; e.text.isEmpty() && i < shown->childCount(); ++i) {
+                if (shown->child(i)->role() == QAccessible::StaticText)
+                    e.text = shown->child(i)->text(QAccessible::Name);
+            }
+            e.id = QAccessible::uniqueId(shown);
             if (!e.object && shown->parent())
                 e.object = shown->parent()->object();
         }

@@ -22,6 +22,7 @@ public:
         QAccessible::Role role = QAccessible::NoRole; // of what was shown
         int selectionStart = -1;
         int selectionEnd = -1;
+        QAccessible::Id id = 0; // of what was shown
     };
 
     AccessibilityEvents();
