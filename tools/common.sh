@@ -22,6 +22,10 @@ VZ_TEST_PACKAGES=(xvfb xauth xdotool xclip imagemagick valgrind netcat-openbsd i
 # The screen-reader step of the end-to-end test: the accessibility bus and
 # the client library that screen readers use.
 VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus dbus-daemon)
+# What Orca says of arriving messages (tests/e2e/orca_speech.sh): Orca itself,
+# a notification service whose notifications it speaks, and xmessage as the
+# other program that takes the focus.
+VZ_TEST_PACKAGES+=(orca notification-daemon x11-utils)
 # Qt's private headers, through which the tests switch accessibility on
 # without a screen reader running (QPlatformAccessibility).
 VZ_TEST_PACKAGES+=(qt6-base-private-dev)

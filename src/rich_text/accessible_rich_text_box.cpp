@@ -432,10 +432,12 @@ void announceChanges(RichTextBox &box, std::optional<size_t> changedFrom, const 
         // as an update of the text rather than the whole insertion.
         const qint64 told = std::max(from, to - AccessibleRichTextBox::kMostAnnounced);
         const QString text = copyText(doc, positionOfCopyOffset(doc, told), doc.plainLength());
-        if (told == from && focused && arrived) {
+        if (told == from && arrived) {
             // Told as the break before the entries, then the entries: a
             // screen reader speaks an insertion that is the very text
-            // selected, and the announcement speaks it already.
+            // selected, and the announcement speaks it already. Where the
+            // focus is does not matter: while a program the screen reader
+            // cannot follow is active, it stays in this view.
             QAccessibleTextInsertEvent breakBefore(&box, toInt(told), text.left(1));
             QAccessible::updateAccessibility(&breakBefore);
             QAccessibleTextInsertEvent entries(&box, toInt(told) + 1, text.mid(1));
