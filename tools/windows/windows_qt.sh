@@ -13,13 +13,6 @@ vz_qt_archive_ok() {
     [ -f "$1" ] && echo "$VZ_QT_SHA256  $1" | sha256sum --check --status
 }
 
-# The repository keeps the archive as text: its bytes in hexadecimal, the
-# digits A-F written as # % & * + =, so that the file holds no words at all.
-# Writes the archive itself to FILE.
-vz_qt_archive_from_text() {
-    tr '#%&*+=' 'ABCDEF' <"$VZ_WINDOWS_TOOLS/$VZ_QT_ARCHIVE_NAME.txt" | basenc --base16 -d >"$1"
-}
-
 # Unpacks a checked archive into the cache; the stamp records which one.
 vz_qt_unpack() {
     local archive="$1"
@@ -31,9 +24,11 @@ vz_qt_unpack() {
 }
 
 # Prints the prefix of the Windows Qt, finding it in this order: the copy
-# already unpacked in the cache; the archive in this repository (as text); the archive
-# in ../shared/windows/ beside the checkout; else it is built from Debian's
-# source with tools/windows/build-qt.sh (about 70 processor-minutes, once).
+# already unpacked in the user's cache; the archive in ../shared/windows/
+# beside the checkout (how CI gets it); else it is built once from Debian's
+# source with tools/windows/build-qt.sh (about 70 processor-minutes: more
+# than an hour on two cores) and kept in the cache. The repository keeps the
+# recipe and the archive's checksum, never the archive.
 vz_windows_qt() {
     local prefix="$VZ_QT_CACHE/qt6-mingw"
     if [ "$(cat "$VZ_QT_CACHE/sha256" 2>/dev/null)" = "$VZ_QT_SHA256" ] \
@@ -41,21 +36,15 @@ vz_windows_qt() {
         echo "$prefix"
         return 0
     fi
-    local archive decoded
-    decoded=$(mktemp)
-    vz_qt_archive_from_text "$decoded" 2>/dev/null || true
-    for archive in "$decoded" "$VZ_ROOT/../shared/windows/$VZ_QT_ARCHIVE_NAME"; do
-        if vz_qt_archive_ok "$archive"; then
-            vz_qt_unpack "$archive"
-            rm -f "$decoded"
-            echo "$prefix"
-            return 0
-        fi
-        [ -s "$archive" ] && echo "Aviso: $archive no es el archivo esperado (sha256); no se usa." >&2
-    done
-    rm -f "$decoded"
+    local archive="$VZ_ROOT/../shared/windows/$VZ_QT_ARCHIVE_NAME"
+    if vz_qt_archive_ok "$archive"; then
+        vz_qt_unpack "$archive"
+        echo "$prefix"
+        return 0
+    fi
+    [ -s "$archive" ] && echo "Aviso: $archive no es el archivo esperado (sha256); no se usa." >&2
     echo "No hay un Qt para Windows ya hecho: se compila desde las fuentes de Debian" \
-        "(unos 70 minutos de procesador)." >&2
+        "(unos 70 minutos de procesador, más de una hora con dos)." >&2
     local built
     built=$(mktemp -d)
     "$VZ_WINDOWS_TOOLS/build-qt.sh" "$built" >&2 || return 1
