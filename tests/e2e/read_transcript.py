@@ -8,9 +8,9 @@ reader away from the focus.
 
 Usage: read_transcript.py PORT MESSAGE
 Prints what it found, one item a line. Exits 0 when the window is a frame,
-the transcript a read-only multi-line text, the message arrived as one
-text-changed:insert event carrying it, and the transcript then reads it; 1
-otherwise; 77 when no window of the program shows up on the bus.
+the transcript a read-only multi-line text, the message arrived as two
+text-changed:insert events, its line break and then its text, and the
+transcript then reads it; 1 otherwise; 77 when no window of the program shows up on the bus.
 """
 import socket
 import sys
@@ -114,7 +114,7 @@ selection = text.getSelection(0) if text.getNSelections() > 0 else None
 print("selection=%r caret=%d" % (selection, text.caretOffset))
 print("notifications shown=%r selection events=%d" % (notified, len(selections)))
 ok = (window.getRoleName() == "frame" and transcript.getRoleName() == "text" and read_only and multi_line
-      and len(inserted) == 1 and inserted[0][1] == "\n" + MESSAGE and content == "\n" + MESSAGE)
+      and inserted == [(0, "\n"), (1, MESSAGE)] and content == "\n" + MESSAGE)
 # Active, with the focus in the message box: told once, as a notification.
 if active:
     ok = ok and notified == [MESSAGE] and not selections

@@ -674,7 +674,9 @@ void TestRichTextBox::screenReadersAreToldWhatArrives()
     t.received(u"y más"_qs);
     m_box->announce(u"y más"_qs);
     QTRY_VERIFY(!m_box->updatePending());
-    QCOMPARE(events.of(QAccessible::TextInserted, m_box).size(), size_t(1));
+    const auto insertedAway = events.of(QAccessible::TextInserted, m_box);
+    QCOMPARE(insertedAway.size(), size_t(2)); // the screen reader's focus may still be here
+    QCOMPARE(insertedAway[0].text + insertedAway[1].text, u"\nadiós\ny más"_qs);
     QVERIFY(events.of(QAccessible::TextSelectionChanged, m_box).empty());
     QVERIFY(events.of(QAccessible::TextCaretMoved, m_box).empty());
     const auto shown = events.of(QAccessible::ObjectShow, m_box);
