@@ -71,7 +71,7 @@ int runAcceptor(const QString &kind, const QHostAddress &at, int count)
         server.listen(at, Form1::PuertoChat);
         QObject::connect(&server, &QTcpServer::newConnection, [&] {
             while (QTcpSocket *s = server.nextPendingConnection()) {
-                s->setReadBufferSize(connections::SocketControl::ReadBufferBytes);
+                s->setReadBufferSize(connections::SocketControl::readBufferBytes());
                 kept.push_back(s);
                 ++accepted;
                 lastNs = nowNs();

@@ -144,7 +144,7 @@ int runAnswering(const QStringList &a)
         server.listen(at, Form1::PuertoChat);
         QObject::connect(&server, &QTcpServer::newConnection, [&] {
             while (QTcpSocket *s = server.nextPendingConnection()) {
-                s->setReadBufferSize(connections::SocketControl::ReadBufferBytes);
+                s->setReadBufferSize(connections::SocketControl::readBufferBytes());
                 if (link.state() == QAbstractSocket::UnconnectedState) {
                     link.bind(at, 0);
                     link.connectToHost(s->peerAddress(), Form1::PuertoChat);

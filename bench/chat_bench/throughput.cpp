@@ -148,7 +148,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
         const qint64 took = lastNs - std::max(activity.lastNs, previousEndNs);
         handlerNs.push_back(took);
         // A split character may move up to three bytes between reads.
-        if (bytes >= connections::SocketControl::ReadBufferBytes - 3)
+        if (bytes >= connections::SocketControl::readBufferBytes() - 3)
             fullReadNs.push_back(took);
         QMetaObject::invokeMethod(
             &dummy, [&, at = lastNs] { viewNs.push_back(nowNs() - at); }, Qt::QueuedConnection);
@@ -173,7 +173,7 @@ int runReceiver(const QString &kind, const QHostAddress &at)
         server.listen(at, Form1::PuertoChat);
         QObject::connect(&server, &QTcpServer::newConnection, [&] {
             while (QTcpSocket *s = server.nextPendingConnection()) {
-                s->setReadBufferSize(connections::SocketControl::ReadBufferBytes);
+                s->setReadBufferSize(connections::SocketControl::readBufferBytes());
                 QObject::connect(s, &QTcpSocket::readyRead, s, [&, s] {
                     const QByteArray bytes = s->readAll();
                     plain->appendReceived(QString::fromUtf8(bytes));
@@ -311,7 +311,7 @@ void benchThroughput()
                   plain.value(QStringLiteral("handler_med_ms")), plain.value(QStringLiteral("handler_max_ms")),
                   form.value(QStringLiteral("view_med_ms")), form.value(QStringLiteral("view_max_ms")),
                   plain.value(QStringLiteral("view_med_ms")), plain.value(QStringLiteral("view_max_ms")))
-             .arg(connections::SocketControl::ReadBufferBytes / 1024));
+             .arg(connections::SocketControl::readBufferBytes() / 1024));
     note(QStringLiteral("memory: \"added\" is VmHWM minus VmRSS before the flood; the transcript's own size is its "
                         "plain text in UTF-16. "
                         "Met when the window needs no more than the plain QTextEdit chat per transcript byte."));

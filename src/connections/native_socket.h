@@ -27,7 +27,16 @@ void resetOnClose(qintptr descriptor);
 // Whether reading as fast as a peer sends would starve the window: Windows
 // serves a socket's messages before the user's input and the window's
 // paints, and Qt sends its posted events (the paints among them) once per
-// pass of its event loop, so a peer that never stops would freeze it.
+// pass of its event loop, so a peer that never stops would freeze it. There
+// a turn of reading ends its pass, and the next pass reads on.
 bool readsStarveTheWindow();
+
+// How a peer that keeps the host busy is read: in pieces of at most this
+// many bytes (what Qt holds unread for one socket), for at most this long in
+// one pass of the event loop. Each piece and each pass costs more under
+// Windows' sockets and event loop (under Wine, a pass between two turns
+// takes 6 to 9 ms): larger pieces and longer turns carry a flood there.
+qint64 readPieceBytes();
+int readTurnMs();
 
 } // namespace connections::native_socket

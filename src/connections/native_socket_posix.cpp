@@ -34,4 +34,7 @@ void resetOnClose(qintptr descriptor)
 // posted events.
 bool readsStarveTheWindow() { return false; }
 
+qint64 readPieceBytes() { return 16 * 1024; }
+int readTurnMs() { return 4; }
+
 } // namespace connections::native_socket

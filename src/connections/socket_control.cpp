@@ -27,12 +27,6 @@ constexpr int kListenBacklog = 1024;
 
 constexpr int kAcceptRetryMs = 1000;
 
-// A connection that keeps the host busy is read several times in one turn
-// of the event loop, for at most this long: what the window does once per
-// turn (showing what came, painting) is then shared by those reads, and
-// other events wait no longer than this.
-constexpr int kReadTurnMs = 4;
-
 QString describeSocketError(int qtError, const QString &fallback)
 {
     switch (static_cast<QAbstractSocket::SocketError>(qtError)) {
@@ -270,15 +264,17 @@ void SocketControl::GetData(QString &data)
 // holds more: the read filled the buffer, or more has reached the host.
 bool SocketControl::moreWaitingAfterRead(qint64 readBytes) const
 {
-    return readBytes >= ReadBufferBytes || (m_socket && waitingInKernel(*m_socket) > 0);
+    return readBytes >= readBufferBytes() || (m_socket && waitingInKernel(*m_socket) > 0);
 }
+
+qint64 SocketControl::readBufferBytes() { return native_socket::readPieceBytes(); }
 
 qint64 SocketControl::bytesPending() const { return m_socket ? m_socket->bytesAvailable() : 0; }
 
 void SocketControl::adoptConnection(QTcpSocket *socket)
 {
     m_socket = socket;
-    socket->setReadBufferSize(ReadBufferBytes);
+    socket->setReadBufferSize(readBufferBytes());
     connect(socket, &QTcpSocket::readyRead, this, &SocketControl::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &SocketControl::onPeerGone);
     connect(socket, &QTcpSocket::errorOccurred, this, &SocketControl::onConnectionError);
@@ -319,23 +315,29 @@ void SocketControl::ResumeReading()
     QMetaObject::invokeMethod(this, &SocketControl::onReadyRead, Qt::QueuedConnection);
 }
 
+// A connection that keeps the host busy is read several times in one turn
+// of the event loop, for at most native_socket::readTurnMs(): what the
+// window does once per turn (showing what came, painting) is then shared by
+// those reads, and other events wait no longer than that.
 void SocketControl::onReadyRead()
 {
     if (m_readingTurn || m_readWaitsForNextPass || m_readingPaused)
         return; // more was read into the socket below, the next pass reads, or reading waits
-    if (native_socket::readsStarveTheWindow()) {
-        if (deliverArrived())
-            waitForTheNextPass();
-        return;
-    }
     QElapsedTimer turn;
     turn.start();
     m_readingTurn = true;
     // Only what has already reached this host is read, and only while the
     // handler takes all of it: nothing here waits.
-    while (deliverArrived() && m_socket && m_socket->bytesAvailable() == 0 && turn.elapsed() < kReadTurnMs
-           && waitingInKernel(*m_socket) > 0 && m_socket->waitForReadyRead(0)) { }
+    bool delivered = false;
+    while (deliverArrived()) {
+        delivered = true;
+        if (!m_socket || m_socket->bytesAvailable() != 0 || turn.elapsed() >= native_socket::readTurnMs()
+            || waitingInKernel(*m_socket) <= 0 || !m_socket->waitForReadyRead(0))
+            break;
+    }
     m_readingTurn = false;
+    if (delivered && native_socket::readsStarveTheWindow())
+        waitForTheNextPass();
 }
 
 // Raises DataArrival for what the socket holds, unless it should wait.
@@ -383,7 +385,7 @@ bool SocketControl::mayEndInSplitCharacter() const
     if (m_incoming->hasShownUtf8() || m_incoming->hasShownWindows1252() || m_incoming->hasPending())
         return false;
     const qint64 available = m_socket->bytesAvailable();
-    return available < ReadBufferBytes && m_incoming->endsInOpenCharacter(m_socket->peek(available));
+    return available < readBufferBytes() && m_incoming->endsInOpenCharacter(m_socket->peek(available));
 }
 
 void SocketControl::raiseDataArrival()

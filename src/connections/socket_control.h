@@ -68,8 +68,9 @@ class SocketControl : public QObject {
     Q_OBJECT
 public:
     // Bound on the bytes held unread per socket: beyond it the data waits in
-    // the network (TCP flow control) instead of in our memory.
-    static constexpr qint64 ReadBufferBytes = 16 * 1024;
+    // the network (TCP flow control) instead of in our memory. 16 KiB on
+    // Linux, 64 KiB on Windows.
+    static qint64 readBufferBytes();
 
     // How long a read that ends in the first bytes of a character waits for
     // the rest before it is read, on a connection that has shown neither
