@@ -30,6 +30,7 @@ int main(int argc, char **argv)
     // Outlives the window, whose sockets hand it their connections.
     connections::LingeringConnections lingering;
     Form1 window(lingering);
+    startup_platform::enmarcarVentana(window);
     // Any window without a parent shows the same icon.
     QApplication::setWindowIcon(window.windowIcon());
     window.show();

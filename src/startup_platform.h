@@ -2,6 +2,8 @@
 
 // What start-up does differently on each system; main() is the same on all.
 // POSIX and Windows each have a file of their own.
+class QWidget;
+
 namespace startup_platform {
 
 // Before the application object: false when no window can be opened here.
@@ -9,7 +11,11 @@ namespace startup_platform {
 bool puedeAbrirVentana(int argc, char **argv);
 
 // After the application object: fonts the program carries with it, where
-// the system does not provide the window's own.
+// the system does not provide the window's own, and the one font for
+// everything the program shows.
 void cargarFuentesPropias();
+
+// The window as the system frames it: fixed in size, as its layout is.
+void enmarcarVentana(QWidget &ventana);
 
 } // namespace startup_platform

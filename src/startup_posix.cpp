@@ -67,4 +67,8 @@ bool puedeAbrirVentana(int argc, char **argv)
 // stand-ins of control characters), as the package's dependencies say.
 void cargarFuentesPropias() { }
 
+// Its fixed size is a size hint that X11's window managers keep, as
+// Wayland's compositors do.
+void enmarcarVentana(QWidget &) { }
+
 } // namespace startup_platform

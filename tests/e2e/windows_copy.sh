@@ -52,7 +52,7 @@ check_prerequisites() {
     load_layout "$LAYOUT_TOOL"
     [ "$(id -u)" -eq 0 ] || skip_all "needs root to make network namespaces"
     local tool
-    for tool in ip ss Xvfb xdotool xclip nc python3 wine timeout cmp od; do
+    for tool in ip ss Xvfb xdotool xclip xprop nc python3 wine timeout cmp od; do
         command -v "$tool" >/dev/null || skip_all "missing tool: $tool"
     done
     nc -h 2>&1 | grep -q OpenBSD || skip_all "nc is not the OpenBSD one"
@@ -119,6 +119,39 @@ check_conversation() {
 }
 
 # nc from the Linux side: UTF-8, then a legacy peer's Windows-1252.
+window_size() { xdo getwindowgeometry "${WINDOW_OF[$1]}" | sed -n 's/.*Geometry: //p'; }
+
+# What the window asks of any window manager: its smallest and largest size,
+# "min max" as xprop prints them.
+size_hints() {
+    xprop -id "${WINDOW_OF[$1]}" WM_NORMAL_HINTS | sed -n 's/.*program specified \(minimum\|maximum\) size: //p' \
+        | tr '\n' ' '
+}
+
+# A resize as a window manager makes it, and what the window asks of one:
+# the Windows copy keeps its size, which is the Linux copy's, and asks for
+# that size only.
+check_fixed_size() {
+    echo "== the Windows copy's window is fixed in size, as the Linux copy's"
+    local size linux
+    size=$(window_size W)
+    linux=$(window_size L)
+    xdo windowsize "${WINDOW_OF[W]}" 900 700
+    sleep 2
+    if [ "$(window_size W)" = "$size" ] && [ "$size" = "$linux" ]; then
+        pass "after a resize to 900x700 the window is still $size, as the Linux copy's"
+    else
+        fail "the window is $(window_size W) after a resize, was $size; the Linux copy's $linux"
+    fi
+    local hints
+    hints=$(size_hints W)
+    if [ "$hints" = "${size/x/ by } ${size/x/ by } " ]; then
+        pass "it asks any window manager for $size only"
+    else
+        fail "its size hints: '$hints' (expected $size as smallest and largest)"
+    fi
+}
+
 check_foreign_peers() {
     echo "== foreign peers: UTF-8 and Windows-1252"
     printf '%s' "$MSG_3" | ip netns exec "$NS_B" timeout 20 nc -N "$ADDR_A" "$PORT"
@@ -240,6 +273,7 @@ main() {
     make_wine_prefix
     start_x "$NS_A"
     check_conversation
+    check_fixed_size
     check_foreign_peers
     check_flood
     check_thousand_connections
