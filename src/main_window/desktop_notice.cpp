@@ -26,6 +26,17 @@ DesktopNotice::DesktopNotice(QObject *parent)
 
 DesktopNotice::~DesktopNotice() = default;
 
+QString DesktopNotice::shortened(const QString &text, qsizetype most)
+{
+    if (text.size() <= most)
+        return text;
+    QString cut = text.left(most - 1);
+    const qsizetype space = cut.lastIndexOf(u' ');
+    if (space > most / 2)
+        cut.truncate(space);
+    return cut + u'…';
+}
+
 #if VZ_HAVE_DBUS
 
 void DesktopNotice::show(const QString &title, const QString &body)
@@ -62,12 +73,14 @@ void DesktopNotice::notify(const QString &title, const QString &body, uint repla
 
 namespace {
 
-// What the notification area's balloon holds (NOTIFYICONDATA): a title of 63
-// characters and a text of 255; longer is cut by the system, mid-word.
+// What the notification area's balloon holds (NOTIFYICONDATA) is a title of
+// 63 characters and a text of 255, cut by the system mid-word. What it
+// shows is less: Windows wraps a balloon's text on a few lines, Wine draws
+// it on one line that the screen's edge clips (a 300-character message
+// lost both ends). The text is kept to what one line of a small screen
+// shows whole.
 constexpr qsizetype kBalloonTitle = 63;
-constexpr qsizetype kBalloonText = 255;
-
-QString within(const QString &text, qsizetype most) { return text.size() <= most ? text : text.left(most - 1) + u'…'; }
+constexpr qsizetype kBalloonText = 100;
 
 } // namespace
 
@@ -85,8 +98,8 @@ void DesktopNotice::notify(const QString &title, const QString &body, uint)
         m_trayIcon->setToolTip(QStringLiteral("Varlo-Zintabel"));
         m_trayIcon->show();
     }
-    m_trayIcon->showMessage(within(title, kBalloonTitle), within(body, kBalloonText), QSystemTrayIcon::Information,
-                            kShownMs);
+    m_trayIcon->showMessage(shortened(title, kBalloonTitle), shortened(body, kBalloonText),
+                            QSystemTrayIcon::Information, kShownMs);
 }
 
 #endif

@@ -24,6 +24,10 @@ public:
     // as a balloon shown again.
     void update(const QString &title, const QString &body);
 
+    // A balloon's text as it is shown whole: at most `most` characters, cut
+    // after a word where one ends in the second half, and "…" where cut.
+    static QString shortened(const QString &text, qsizetype most);
+
 private:
     void notify(const QString &title, const QString &body, uint replacing);
 

@@ -27,7 +27,18 @@ class TestDesktopNotice : public QObject {
     Q_OBJECT
 private slots:
     void aNoticeGoesToTheDesktopsNotificationService();
+    void aBalloonsTextIsShortenedAfterAWord();
 };
+
+void TestDesktopNotice::aBalloonsTextIsShortenedAfterAWord()
+{
+    QCOMPARE(DesktopNotice::shortened(u"corto"_qs, 10), u"corto"_qs);
+    QCOMPARE(DesktopNotice::shortened(u"diez letra"_qs, 10), u"diez letra"_qs);
+    QCOMPARE(DesktopNotice::shortened(u"hola señor de Cádiz"_qs, 16), u"hola señor de…"_qs);
+    // One long word is cut inside it rather than lose most of the room.
+    QCOMPARE(DesktopNotice::shortened(u"ab palabralarguísima"_qs, 10), u"ab palabr…"_qs);
+    QCOMPARE(DesktopNotice::shortened(QString(300, u'x'), 100).size(), 100);
+}
 
 void TestDesktopNotice::aNoticeGoesToTheDesktopsNotificationService()
 {
