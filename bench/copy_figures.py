@@ -233,6 +233,9 @@ def waiting_in_copy():
 
 def flood(copy):
     """Bytes per second the program read of a 10 s flood."""
+    # Each copy writes what it shows to its transcript's file: the one before
+    # must not still be writing back to the disk meanwhile.
+    subprocess.run(["sync"], check=True)
     copy.start()
     time.sleep(2)
     peer = subprocess.run(["ip", "netns", "exec", NS_PEER, "python3", "-c", FLOOD_CODE, str(FLOOD_S)],

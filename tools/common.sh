@@ -35,10 +35,8 @@ VZ_TEST_PACKAGES+=(clang-format)
 # compiler, xz for the Windows Qt's archive, the zip, and NSIS for the setup
 # program. The host Qt of the build packages provides moc and rcc.
 VZ_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools xz-utils zip nsis)
-# To run the Windows tests: Wine (64-bit, with its loader), and the fonts
-# Wine draws its own frames and balloons with (Marlett's caption buttons and
-# Tahoma, which Windows has), recommended by Wine and so not installed here.
-VZ_WINDOWS_TEST_PACKAGES=(wine wine64 fonts-wine)
+# To run the Windows tests: Wine (64-bit, with its loader).
+VZ_WINDOWS_TEST_PACKAGES=(wine wine64)
 
 vz_missing_packages() {
     local pkg
