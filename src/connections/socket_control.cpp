@@ -331,13 +331,28 @@ void SocketControl::onReadyRead()
     bool delivered = false;
     while (deliverArrived()) {
         delivered = true;
-        if (!m_socket || m_socket->bytesAvailable() != 0 || turn.elapsed() >= native_socket::readTurnMs()
-            || waitingInKernel(*m_socket) <= 0 || !m_socket->waitForReadyRead(0))
+        if (!m_socket || m_socket->bytesAvailable() != 0 || turn.elapsed() >= native_socket::readTurnMs())
+            break;
+        if (waitingInKernel(*m_socket) <= 0) {
+            noticeAnEndThatCameWithTheLastBytes();
+            break;
+        }
+        if (!m_socket->waitForReadyRead(0))
             break;
     }
     m_readingTurn = false;
     if (delivered && native_socket::readsStarveTheWindow())
         waitForTheNextPass();
+}
+
+// Where reading on would starve the window (Windows), the end of a
+// connection (a reset, say) that came while Qt held a full buffer is not
+// told again once Qt reads on (under Wine it never was): asked once here,
+// the socket tells it, or that nothing more is there.
+void SocketControl::noticeAnEndThatCameWithTheLastBytes()
+{
+    if (native_socket::readsStarveTheWindow() && m_socket && m_socket->bytesAvailable() == 0)
+        m_socket->waitForReadyRead(0);
 }
 
 // Raises DataArrival for what the socket holds, unless it should wait.

@@ -148,6 +148,7 @@ private:
     void onReadyRead();
     bool deliverArrived();
     void waitForTheNextPass();
+    void noticeAnEndThatCameWithTheLastBytes();
     void onPeerGone();
     void onConnectionError();
     void raiseDataArrival();

@@ -128,20 +128,20 @@ size_hints() {
         | tr '\n' ' '
 }
 
-# A resize as a window manager makes it, and what the window asks of one:
-# the Windows copy keeps its size, which is the Linux copy's, and asks for
-# that size only.
+# What the window asks of any window manager: the Windows copy is the Linux
+# copy's size, and asks for that size only. (There is no window manager
+# here to honour it: a resize made by hand, with xdotool, would be kept by
+# the X server whatever the window asks; test_windows_look tries one
+# through Windows' own calls.)
 check_fixed_size() {
     echo "== the Windows copy's window is fixed in size, as the Linux copy's"
     local size linux
     size=$(window_size W)
     linux=$(window_size L)
-    xdo windowsize "${WINDOW_OF[W]}" 900 700
-    sleep 2
-    if [ "$(window_size W)" = "$size" ] && [ "$size" = "$linux" ]; then
-        pass "after a resize to 900x700 the window is still $size, as the Linux copy's"
+    if [ "$size" = "$linux" ]; then
+        pass "the window is $size, as the Linux copy's"
     else
-        fail "the window is $(window_size W) after a resize, was $size; the Linux copy's $linux"
+        fail "the window is $size, the Linux copy's $linux"
     fi
     local hints
     hints=$(size_hints W)
