@@ -144,36 +144,14 @@ class Copy:
 
 def latency(copy):
     """Connects the copy to a listener in the other namespace and times each Enter."""
-    # The listener runs inside the peer's namespace, in a child of ours.
-    listener_code = (
-        "import socket, sys, time\n"
-        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-        f"s.bind(('{ADDR_PEER}', {PORT})); s.listen(4); print('ready', flush=True)\n"
-        "c, _ = s.accept(); c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)\n"
-        "while True:\n"
-        "    b = c.recv(65536)\n"
-        "    if not b: break\n"
-        "    if b.endswith(b'#'): print(time.monotonic(), flush=True)\n")
-    peer = subprocess.Popen(["ip", "netns", "exec", NS_PEER, "python3", "-c", listener_code],
-                            stdout=subprocess.PIPE, text=True)
-    assert peer.stdout.readline().strip() == "ready"
+    listener = listener_process()
     # TxtIp, Conectar and TxtMensaje at 96 dpi (twips / 15).
     copy.click(16 + 80, 8 + 9)
     xdotool("key", "ctrl+a", "BackSpace")
     copy.type(ADDR_PEER)
     copy.click(184 + 36, 8 + 12)
     time.sleep(1.5)
-    times = []
-    for i in range(MESSAGES):
-        copy.click(16 + 130, 344 + 16)
-        copy.type(f"mensaje {i:03d} #")
-        time.sleep(0.2)
-        began = time.monotonic()
-        xdotool("key", "Return")
-        arrived = float(peer.stdout.readline())
-        times.append(arrived - began)
-    peer.kill()
-    return times
+    return time_enters(copy, listener, 16 + 130, 344 + 16)
 
 
 def raw_latency(copy):
@@ -181,9 +159,16 @@ def raw_latency(copy):
     listener = listener_process()
     copy.start()
     time.sleep(1.5)
+    times = time_enters(copy, listener, 40, 15)
+    copy.stop()
+    return times
+
+
+def time_enters(copy, listener, x, y):
+    """Seconds from each Enter in the box at x, y to its message's last byte at the listener."""
     times = []
     for i in range(MESSAGES):
-        copy.click(40, 15)
+        copy.click(x, y)
         copy.type(f"mensaje {i:03d} #")
         time.sleep(0.2)
         began = time.monotonic()
@@ -191,11 +176,11 @@ def raw_latency(copy):
         arrived = float(listener.stdout.readline())
         times.append(arrived - began)
     listener.kill()
-    copy.stop()
     return times
 
 
 def listener_process():
+    """A listener in the peer's namespace (a child of ours) that prints when each message ends."""
     code = (
         "import socket, sys, time\n"
         "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
