@@ -11,6 +11,8 @@ VZ_BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev qt6-qpa-plugin
 VZ_BUILD_PACKAGES+=(qt6-wayland libxkbcommon-dev)
 # libxcb's headers: a long copy is handed to other X11 programs through it.
 VZ_BUILD_PACKAGES+=(libxcb1-dev)
+# avahi-daemon's client library: copies find each other through it.
+VZ_BUILD_PACKAGES+=(pkg-config libavahi-client-dev)
 # Glyphs for every script a peer may write: Chinese, Japanese and Korean
 # (WenQuanYi Micro Hei, 1.6 MB, where Noto CJK takes 57 MB) and emoji
 # (Symbola); the package recommends them.
@@ -26,6 +28,11 @@ VZ_TEST_PACKAGES+=(python3-pyatspi at-spi2-core dbus dbus-daemon)
 # a notification service whose notifications it speaks, and xmessage as the
 # other program that takes the focus.
 VZ_TEST_PACKAGES+=(orca notification-daemon x11-utils)
+# The tests of finding other copies start avahi-daemon themselves, each in
+# network namespaces of its own, and look with avahi-browse. The daemon is
+# installed so that it never starts by itself (vz_ensure_packages): its
+# announcements would leave this machine.
+VZ_TEST_PACKAGES+=(avahi-daemon avahi-utils)
 # Qt's private headers, through which the tests switch accessibility on
 # without a screen reader running (QPlatformAccessibility).
 VZ_TEST_PACKAGES+=(qt6-base-private-dev)
@@ -58,10 +65,29 @@ vz_ensure_packages() {
     fi
     echo "Instalando: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    vz_refuse_service_starts
+    local status=0
     if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
         apt-get update
-        apt-get install -y --no-install-recommends "${missing[@]}"
+        apt-get install -y --no-install-recommends "${missing[@]}" || status=$?
     fi
+    vz_allow_service_starts
+    return $status
+}
+
+# While apt-get runs, no package starts a service: avahi-daemon, installed
+# for the tests, would otherwise start on this machine and announce it to
+# the network. A policy-rc.d the machine already has is put back after.
+VZ_POLICY_RC=/usr/sbin/policy-rc.d
+vz_refuse_service_starts() {
+    [ -e "$VZ_POLICY_RC" ] && mv "$VZ_POLICY_RC" "$VZ_POLICY_RC.vz-saved"
+    printf '#!/bin/sh\n# Written by varlo-zintabel tools/common.sh while apt-get runs.\nexit 101\n' >"$VZ_POLICY_RC"
+    chmod 755 "$VZ_POLICY_RC"
+}
+vz_allow_service_starts() {
+    rm -f "$VZ_POLICY_RC"
+    [ -e "$VZ_POLICY_RC.vz-saved" ] && mv "$VZ_POLICY_RC.vz-saved" "$VZ_POLICY_RC"
+    return 0
 }
 
 # vz_build <build dir> [cmake options...]

@@ -8,8 +8,10 @@
 #include "rich_text/document.h"
 #include "rich_text/rich_text_box.h"
 
+#include <QAbstractItemView>
 #include <QAccessibleWidget>
 #include <QApplication>
+#include <QCompleter>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -201,6 +203,7 @@ Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &b
     colocarControles();
     conectarEventos();
     protegido([this] { Form_Load(); });
+    OfrecerCopiasEncontradas();
     Timer1->start();
 }
 
@@ -354,6 +357,11 @@ void Form1::conectarEventos()
 // the box handles the key in its ordinary way.
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == TxtIp && event->type() == QEvent::KeyPress)
+        return ListaDeCopias_Tecla(static_cast<QKeyEvent *>(event)) || QWidget::eventFilter(watched, event);
+    if (m_listaDeCopias && watched == m_listaDeCopias->popup()
+        && (event->type() == QEvent::Show || event->type() == QEvent::Hide))
+        ListaDeCopias_Visible(event->type() == QEvent::Show);
     if (watched == TxtMensaje && event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
         short keyAscii = 0;

@@ -12,6 +12,9 @@
 #include <functional>
 
 class DesktopNotice;
+class QCompleter;
+class QKeyEvent;
+class QModelIndex;
 class QLineEdit;
 class QMessageBox;
 class QPushButton;
@@ -22,6 +25,11 @@ class LingeringConnections;
 class SocketArray;
 class SocketControl;
 } // namespace connections
+
+namespace discovery {
+class DnsSd;
+class FoundCopies;
+} // namespace discovery
 
 namespace rich_text {
 class RichTextBox;
@@ -74,6 +82,8 @@ public:
     static constexpr int kSilencioEntreRafagasMs = 5000; // the quiet spell that ends a burst of messages
     bool slotOcupado(int n) const;
     double posTexto() const { return PosTexto; }
+    // The other copies found on the network, as the address box offers them.
+    discovery::FoundCopies &copiasEncontradas() { return *m_copiasEncontradas; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -107,6 +117,14 @@ private:
     void WSCRecibe_ConnectionRequest(int Index, qint32 requestID);
     int BuscarSlotLibre() const;
     void AvisarSlotsAgotados();
+
+    // The other copies found on the network, in the address box's list
+    void OfrecerCopiasEncontradas();
+    bool ListaDeCopias_Tecla(const QKeyEvent *key);
+    void ListaDeCopias_Visible(bool visible);
+    void ListaDeCopias_Elegida(const QModelIndex &index);
+    void TxtIp_Change();
+    void CopiasEncontradas_Cambio();
 
     // Transcript
     void AgregarEnviado(const QString &texto);
@@ -174,4 +192,7 @@ private:
     EsperaDicha m_esperaDicha = EsperaDicha::Ninguna; // what the user was told of this wait
     QTimer *m_esperaDelDisco = nullptr;
     QMessageBox *m_cuadroFallo = nullptr;
+    discovery::FoundCopies *m_copiasEncontradas = nullptr;
+    QCompleter *m_listaDeCopias = nullptr;
+    discovery::DnsSd *m_dnsSd = nullptr; // none while this copy does not listen
 };

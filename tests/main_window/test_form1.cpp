@@ -6,10 +6,13 @@
 #include "connections/lingering_connections.h"
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
+#include "discovery/found_copies.h"
 #include "rich_text/rich_text_box.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QClipboard>
+#include <QCompleter>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -70,6 +73,7 @@ private slots:
     void screenReadersHearSpanishNames();
     void aBurstWhileAwayIsOneNotification();
     void everyMessageIsAnnouncedOnceInOrder();
+    void addressBoxOffersTheCopiesFound();
 
 private:
     // Outlives every window and socket a test makes: they hand it their connections.
@@ -453,6 +457,80 @@ void TestForm1::everyMessageIsAnnouncedOnceInOrder()
         QVERIFY(events.of(QAccessible::TextSelectionChanged, &box).empty());
         QVERIFY(events.of(QAccessible::TextCaretMoved, &box).empty());
     }
+}
+
+// The copies found on the network are a list the user opens from the address
+// box: typing is as before, only a row chosen fills in its address, and
+// nothing the network says changes the box or moves the open list.
+void TestForm1::addressBoxOffersTheCopiesFound()
+{
+    Form1 form(m_lingering, address("127.0.0.2"));
+    form.show();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QLineEdit *ip = lineEdit(form, "TxtIp");
+    QAbstractItemView *list = form.findChild<QCompleter *>(QStringLiteral("ListaDeCopias"))->popup();
+    const QString sinCopias = ip->accessibleDescription();
+    ip->setFocus();
+
+    // Nothing found: Down opens nothing.
+    QTest::keyClick(ip, Qt::Key_Down);
+    QVERIFY(!list->isVisible());
+
+    discovery::FoundCopies &found = form.copiasEncontradas();
+    found.seen("1/0/beta", "beta", QStringLiteral("10.0.0.7"));
+    found.seen("1/0/alfa", "alfa", QStringLiteral("10.0.0.5"));
+    found.publishNow();
+    QCOMPARE(ip->text(), QStringLiteral("127.0.0.1"));
+    QVERIFY(ip->accessibleDescription().startsWith(sinCopias + u'.'));
+
+    // Typing opens no list.
+    ip->selectAll();
+    QTest::keyClicks(ip, QStringLiteral("10.0"));
+    QVERIFY(!list->isVisible());
+    QCOMPARE(ip->text(), QStringLiteral("10.0"));
+
+    // Down opens every row, read by a screen reader as it shows.
+    QTest::keyClick(ip, Qt::Key_Down);
+    QTRY_VERIFY(list->isVisible());
+    QCOMPARE(list->model()->rowCount(), 2);
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(list);
+    QStringList heard;
+    for (int i = 0; i < face->childCount(); ++i)
+        heard << face->child(i)->text(QAccessible::Name);
+    QVERIFY2(heard.contains(QStringLiteral("alfa — 10.0.0.5")) && heard.contains(QStringLiteral("beta — 10.0.0.7")),
+             qPrintable(heard.join(u'|')));
+
+    // Moving through it, and the network meanwhile, leave the box alone and
+    // the list still.
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Down);
+    found.seen("1/0/gamma", "gamma", QStringLiteral("10.0.0.9"));
+    found.gone("1/0/alfa");
+    found.publishNow();
+    QCOMPARE(list->model()->rowCount(), 2);
+    QCOMPARE(list->currentIndex().data().toString(), QStringLiteral("beta — 10.0.0.7"));
+    QCOMPARE(ip->text(), QStringLiteral("10.0"));
+
+    // Enter chooses: the address alone fills the box. Then the list shows
+    // what came and went.
+    QTest::keyClick(list, Qt::Key_Return);
+    QTRY_VERIFY(!list->isVisible());
+    QCOMPARE(ip->text(), QStringLiteral("10.0.0.7"));
+    QTRY_COMPARE(found.index(0).data().toString(), QStringLiteral("beta — 10.0.0.7"));
+    QCOMPARE(found.index(1).data().toString(), QStringLiteral("gamma — 10.0.0.9"));
+
+    // Escape chooses nothing.
+    QTest::keyClick(ip, Qt::Key_Down, Qt::AltModifier);
+    QTRY_VERIFY(list->isVisible());
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Escape);
+    QTRY_VERIFY(!list->isVisible());
+    QCOMPARE(ip->text(), QStringLiteral("10.0.0.7"));
+
+    found.forgetAll();
+    found.publishNow();
+    QTRY_COMPARE(ip->accessibleDescription(), sinCopias);
 }
 
 QTEST_MAIN(TestForm1)
