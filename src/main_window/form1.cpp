@@ -5,6 +5,7 @@
 
 #include "connections/socket_array.h"
 #include "connections/socket_control.h"
+#include "discovery/dns_sd.h"
 #include "rich_text/document.h"
 #include "rich_text/rich_text_box.h"
 
@@ -207,7 +208,8 @@ Form1::Form1(connections::LingeringConnections &lingering, const QHostAddress &b
     Timer1->start();
 }
 
-Form1::~Form1() = default;
+// What finds other copies tells the list of them: it goes first.
+Form1::~Form1() { delete std::exchange(m_dnsSd, nullptr); }
 
 void Form1::setCuadroInformativo(CuadroInformativo box) { m_cuadroInformativo = std::move(box); }
 
