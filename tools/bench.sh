@@ -2,9 +2,15 @@
 # Builds the benchmarks in Release (build-bench/) and runs them offscreen:
 # chat_bench (whole windows over loopback, each figure beside a baseline
 # measured in the same run), transcript_bench (the transcript control) and
-# paste_bench (other programs pasting a large copy, under an Xvfb of its own).
+# paste_bench (other programs pasting a large copy, under an Xvfb of its own)
+# and discovery_bench.sh (finding copies, on machines of namespaces of its own).
 #   tools/bench.sh                      everything (about 20 minutes)
 #   tools/bench.sh latency accept       some chat_bench groups only
+#   tools/bench.sh discovery [REST_SECONDS]
+#                                       finding copies only (discovery_bench.sh): a copy's
+#                                       CPU at rest, its memory with 1,000 copies announced,
+#                                       a window's 10 ms timer during a flood of them
+#                                       (needs root and avahi-daemon; part of the run above)
 #   tools/bench.sh hour [SECONDS [MB_PER_S]]
 #                                       an hour's full-speed flood into one window
 #                                       (hour_bench; not part of the run above)
@@ -16,9 +22,22 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}" xvfb xclip # paste_bench
+vz_ensure_packages "${VZ_BUILD_PACKAGES[@]}" xvfb xclip avahi-daemon avahi-utils dbus-daemon # paste_bench, discovery
 dir="${VZ_BENCH_DIR:-$VZ_ROOT/build-bench}"
 cmake -S "$VZ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+discovery_bench() {
+    local status=0
+    "$VZ_ROOT/bench/discovery_bench.sh" "$dir/varlo-zintabel" "$dir/bench/discovery_flood_bench" "$@" || status=$?
+    # 77: this machine cannot make the bench's machines (not root, no avahi-daemon).
+    [ $status -eq 77 ] && return 0
+    return $status
+}
+if [ "${1:-}" = discovery ]; then
+    cmake --build "$dir" --parallel "$(nproc)" --target varlo-zintabel discovery_flood_bench
+    export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+    discovery_bench "${@:2}"
+    exit
+fi
 if [ "${1:-}" = hour ]; then
     cmake --build "$dir" --parallel "$(nproc)" --target hour_bench
     export QT_QPA_PLATFORM=offscreen
@@ -38,7 +57,8 @@ if [ "${1:-}" = hour ]; then
         "${2:-3600}" "${3:-0}" "$disk/room1,$disk/room2,$disk/room3"
     exit
 fi
-cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench paste_bench
+cmake --build "$dir" --parallel "$(nproc)" --target chat_bench transcript_bench paste_bench \
+    varlo-zintabel discovery_flood_bench
 
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
@@ -61,5 +81,8 @@ if [ $# -eq 0 ]; then
     echo
     echo "== paste_bench"
     "$dir/bench/paste_bench" || status=1
+    echo
+    echo "== discovery_bench"
+    discovery_bench || status=1
 fi
 exit $status
