@@ -154,7 +154,6 @@ struct DnsSd::Backend {
     {
         auto *self = static_cast<Backend *>(userdata);
         self->closeClient();
-        self->forgetCopies();
         int error = 0;
         self->connecting = true;
         self->client = avahi_client_new(self->api, AVAHI_CLIENT_NO_FAIL, &Backend::onClient, self, &error);
@@ -211,8 +210,10 @@ struct DnsSd::Backend {
             // its own callback: it is, and made again, a moment later. A
             // client that could not be made at all (no system bus) is not
             // tried again.
+            if (self->connecting)
+                break;
             self->forgetCopies();
-            if (!self->connecting && avahi_client_errno(c) == AVAHI_ERR_DISCONNECTED)
+            if (avahi_client_errno(c) == AVAHI_ERR_DISCONNECTED)
                 self->later(self->reconnect, kReconnectMs);
             break;
         case AVAHI_CLIENT_CONNECTING:
