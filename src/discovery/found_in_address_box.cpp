@@ -11,7 +11,10 @@
 #include <QCompleter>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QSysInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -42,6 +45,8 @@ void Form1::OfrecerCopiasEncontradas()
     m_listaDeCopias->setFilterMode(Qt::MatchContains);
     m_listaDeCopias->setCaseSensitivity(Qt::CaseInsensitive);
     m_listaDeCopias->popup()->setAccessibleName(QStringLiteral("Copias encontradas en la red"));
+    // A long name gives up its middle, so that the address stays in sight.
+    m_listaDeCopias->popup()->setTextElideMode(Qt::ElideMiddle);
     m_listaDeCopias->popup()->installEventFilter(this);
     TxtIp->installEventFilter(this);
     connect(m_listaDeCopias, qOverload<const QModelIndex &>(&QCompleter::activated), this,
@@ -60,8 +65,20 @@ bool Form1::ListaDeCopias_Tecla(const QKeyEvent *key)
     if (!abreLaLista(key) || !TxtIp->isEnabled() || m_copiasEncontradas->rowCount() == 0)
         return false;
     m_listaDeCopias->setCompletionPrefix(QString());
-    m_listaDeCopias->complete();
+    MostrarListaDeCopias();
     return true;
+}
+
+// The list opens under the box, as wide as its rows need: the box is too
+// narrow for "nombre — 10.0.0.5". It stays within the window's width.
+void Form1::MostrarListaDeCopias()
+{
+    QAbstractItemView *lista = m_listaDeCopias->popup();
+    const int needed
+        = lista->sizeHintForColumn(0) + lista->verticalScrollBar()->sizeHint().width() + 2 * lista->frameRect().x() + 8;
+    QRect under = TxtIp->rect();
+    under.setWidth(std::clamp(needed, TxtIp->width(), width() - 2 * TxtIp->x()));
+    m_listaDeCopias->complete(under);
 }
 
 // While the list is open it keeps still; what came and went meanwhile shows
@@ -95,7 +112,7 @@ void Form1::TxtIp_Change()
     if (!m_listaDeCopias->popup()->isVisible())
         return;
     m_listaDeCopias->setCompletionPrefix(TxtIp->text());
-    m_listaDeCopias->complete();
+    MostrarListaDeCopias();
 }
 
 // A screen reader's user learns from the box's description that there is a

@@ -121,6 +121,7 @@ private:
     // The other copies found on the network, in the address box's list
     void OfrecerCopiasEncontradas();
     bool ListaDeCopias_Tecla(const QKeyEvent *key);
+    void MostrarListaDeCopias();
     void ListaDeCopias_Visible(bool visible);
     void ListaDeCopias_Elegida(const QModelIndex &index);
     void TxtIp_Change();

@@ -528,6 +528,17 @@ void TestForm1::addressBoxOffersTheCopiesFound()
     QTRY_VERIFY(!list->isVisible());
     QCOMPARE(ip->text(), QStringLiteral("10.0.0.7"));
 
+    // The list is as wide as a long row needs, within the window: the box
+    // alone would hide the address.
+    const QString largo = QStringLiteral("sala-de-reuniones-del-segundo-piso — 10.0.0.250");
+    found.seen("1/0/largo", largo.section(u' ', 0, 0).toUtf8(), QStringLiteral("10.0.0.250"));
+    QTRY_COMPARE(found.rowCount(), 3);
+    QTest::keyClick(ip, Qt::Key_F4);
+    QTRY_VERIFY(list->isVisible());
+    QVERIFY(list->viewport()->width() >= list->fontMetrics().horizontalAdvance(largo));
+    QVERIFY(list->width() <= form.width());
+    QTest::keyClick(list, Qt::Key_Escape);
+
     found.forgetAll();
     found.publishNow();
     QTRY_COMPARE(ip->accessibleDescription(), sinCopias);
