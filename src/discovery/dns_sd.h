@@ -22,11 +22,6 @@ public:
     DnsSd(FoundCopies &found, const QString &instanceName, quint16 port, QObject *parent = nullptr);
     ~DnsSd() override;
 
-    // The name this copy is announced under (the service may have had to
-    // change it, when another copy announced the same one first); empty
-    // while nothing is announced.
-    QString announcedName() const;
-
 private:
     struct Backend;
     std::unique_ptr<Backend> m_backend;

@@ -54,8 +54,7 @@ QByteArray labelFor(const QString &name)
 //   fields below "the thread's" are touched only on Avahi's thread while it
 //   runs, and by the destructor once it has stopped.
 // - What the window sees goes through `window`, which lives in the window's
-//   thread: Avahi's thread posts to it and never touches `found` or
-//   `announced` itself.
+//   thread: Avahi's thread posts to it and never touches `found` itself.
 // - resolvers holds one lookup per announcement of another copy that the
 //   browser reported and has not withdrawn, at most FoundCopies::kMaxCopies;
 //   keys maps each back to its announcement.
@@ -63,7 +62,6 @@ struct DnsSd::Backend {
     // The window's
     FoundCopies &found;
     QObject window;
-    QString announced;
 
     // The thread's
     QByteArray name;
@@ -139,11 +137,6 @@ struct DnsSd::Backend {
     {
         tellWindow([this] { found.dropped(); });
     }
-    void tellAnnounced(bool established)
-    {
-        const QString shown = established ? QString::fromUtf8(name) : QString();
-        tellWindow([this, shown] { announced = shown; });
-    }
 
     // The daemon
 
@@ -180,7 +173,6 @@ struct DnsSd::Backend {
         reReported.clear();
         missed = sweeping = false;
         tellWindow([this] { found.forgetAll(); });
-        tellAnnounced(false);
     }
 
     void later(AvahiTimeout *timeout, int ms)
@@ -203,7 +195,6 @@ struct DnsSd::Backend {
             // The daemon's host name is being chosen again: announce once it is.
             if (self->group)
                 avahi_entry_group_reset(self->group);
-            self->tellAnnounced(false);
             break;
         case AVAHI_CLIENT_FAILURE:
             // The daemon went away. The client cannot be freed from inside
@@ -257,7 +248,6 @@ struct DnsSd::Backend {
         self->group = g;
         if (state == AVAHI_ENTRY_GROUP_COLLISION)
             self->rename();
-        self->tellAnnounced(state == AVAHI_ENTRY_GROUP_ESTABLISHED);
     }
 
     // Browsing for the other copies
@@ -400,7 +390,5 @@ DnsSd::DnsSd(FoundCopies &found, const QString &instanceName, quint16 port, QObj
 }
 
 DnsSd::~DnsSd() = default;
-
-QString DnsSd::announcedName() const { return m_backend->announced; }
 
 } // namespace discovery

@@ -539,6 +539,4 @@ DnsSd::DnsSd(FoundCopies &found, const QString &instanceName, quint16 port, QObj
 
 DnsSd::~DnsSd() = default;
 
-QString DnsSd::announcedName() const { return m_backend->announced; }
-
 } // namespace discovery
