@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -26,5 +27,10 @@ private:
     struct Backend;
     std::unique_ptr<Backend> m_backend;
 };
+
+// A machine's name as a DNS label, under which it is announced: its UTF-8
+// cut to 63 bytes, on a character's edge; a name left empty is the
+// program's.
+QByteArray dnsLabel(const QString &name);
 
 } // namespace discovery

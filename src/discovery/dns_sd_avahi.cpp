@@ -35,18 +35,6 @@ QByteArray keyOf(AvahiIfIndex interface, AvahiProtocol protocol, const char *nam
     return key + QByteArray(name) + '\0' + QByteArray(domain);
 }
 
-// A DNS label holds at most 63 bytes: the machine's name is cut there, on a
-// character's edge.
-QByteArray labelFor(const QString &name)
-{
-    QString text = name.isEmpty() ? QStringLiteral("Varlo-Zintabel") : name;
-    QByteArray label = text.toUtf8();
-    while (label.size() > 63) {
-        text.chop(text.size() >= 2 && text.at(text.size() - 1).isLowSurrogate() ? 2 : 1);
-        label = text.toUtf8();
-    }
-    return label;
-}
 } // namespace
 
 // Invariants:
@@ -84,7 +72,7 @@ struct DnsSd::Backend {
 
     Backend(FoundCopies &f, const QString &instanceName, quint16 p)
         : found(f)
-        , name(labelFor(instanceName))
+        , name(dnsLabel(instanceName))
         , port(p)
     {
         thread = avahi_threaded_poll_new();
@@ -236,7 +224,7 @@ struct DnsSd::Backend {
         if (++renames > kMaxRenames)
             return;
         char *other = avahi_alternative_service_name(name.constData());
-        name = labelFor(QString::fromUtf8(other));
+        name = dnsLabel(QString::fromUtf8(other));
         avahi_free(other);
         avahi_entry_group_reset(group);
         announce();

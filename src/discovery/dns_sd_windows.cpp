@@ -86,19 +86,12 @@ DnsSdFunctions loadDnsSdFunctions()
     return f;
 }
 
-// A DNS label holds at most 63 bytes: the machine's name is cut there, on a
-// character's edge. A dot would start another label of the instance's name,
-// so it becomes a hyphen, as in a host name.
+// A dot would start another label of the instance's full name, so it
+// becomes a hyphen, as in a host name.
 QByteArray labelFor(const QString &name)
 {
-    QString text = name.isEmpty() ? QStringLiteral("Varlo-Zintabel") : name;
-    text.replace(QChar(u'.'), QChar(u'-'));
-    QByteArray label = text.toUtf8();
-    while (label.size() > 63) {
-        text.chop(text.size() >= 2 && text.at(text.size() - 1).isLowSurrogate() ? 2 : 1);
-        label = text.toUtf8();
-    }
-    return label;
+    QString text = name;
+    return dnsLabel(text.replace(QChar(u'.'), QChar(u'-')));
 }
 
 // The host's name as mDNS knows it: the machine's name up to its first dot.
